@@ -1,9 +1,5 @@
 #include "InfUpdate.h"
 
-#include <QFile>
-#include <QSaveFile>
-#include <QString>
-
 #include <cstdio>
 
 namespace editor {
@@ -11,7 +7,9 @@ namespace editor {
 namespace {
 
 constexpr std::string_view kUtf16LeMark("\xFF\xFE", 2);
-constexpr std::size_t kMaxInfSize = 64 * 1024 * 1024; // far beyond any INF; keeps a bad path harmless
+constexpr std::size_t kRegistryTextBytes = 260;
+constexpr std::size_t kProfileTextBytes = 260;
+constexpr const char *kClassKey = "System\\CurrentControlSet\\Control\\Class\\";
 
 std::string WidenLe(std::string_view text)
 {
@@ -84,31 +82,33 @@ InfEdit AddModelLine(std::string &text, const std::string &header, const std::st
     return InfEdit::Added;
 }
 
-int AddModelLineToFile(const std::string &path, const std::string &header, const std::string &line)
+int UpdateInfFile(platform::Host &host, const std::optional<std::string> &driverKey, uint32_t vendorId,
+                  uint32_t productId)
 {
-    const QString name = QString::fromStdString(path);
-    QFile in(name);
-    if (!in.open(QIODevice::ReadOnly) || in.size() > qint64(kMaxInfSize))
+    if (!driverKey || driverKey->empty())
         return 0;
-    const QByteArray raw = in.readAll();
-    in.close();
-    std::string text(raw.constData(), std::size_t(raw.size()));
+    std::string infName;
+    if (!host.ReadMachineRegistryString(kClassKey + *driverKey, "InfPath", kRegistryTextBytes, infName))
+        return 0;
+    // The value is only ever a file in the INF folder; anything else would let a registry entry
+    // point the rewrite at an arbitrary file.
+    if (!IsPlainFileName(infName))
+        return 0;
+    const std::string path = host.GetWindowsDirectory() + "\\INF\\" + infName;
+    const std::string header =
+        InfModelsHeader(host.GetPrivateProfileString("Manufacturer", "%MfgName%", "", kProfileTextBytes, path));
+    const std::string line = InfModelLine(uint16_t(vendorId), uint16_t(productId));
 
+    std::string text;
+    if (!host.ReadWholeFile(path, text))
+        return 0;
     switch (AddModelLine(text, header, line)) {
     case InfEdit::AlreadyListed: return 1;
     case InfEdit::NoHeader:
     case InfEdit::Unsupported: return 0;
     case InfEdit::Added: break;
     }
-    // Unbuffered: a buffered QSaveFile commits a short write at close as if it had succeeded.
-    QSaveFile out(name);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return 0;
-    if (out.write(text.data(), qint64(text.size())) != qint64(text.size())) {
-        out.cancelWriting();
-        return 0;
-    }
-    return out.commit() ? 1 : 0;
+    return host.ReplaceFileContents(path, text) ? 1 : 0;
 }
 
 } // namespace editor

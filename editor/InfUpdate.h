@@ -1,9 +1,12 @@
 #pragma once
 // Teaching the bridge driver's installation (INF) file a new hardware ID: one model line
 // "%Vel.DeviceDesc%=USBBC2.Dev, USB\VID_xxxx&PID_xxxx" inserted as the first line of the models
-// section. The file logic lives here; finding the file from a driver key needs the platform layer.
+// section. The registry, the INF folder and the file itself are reached through platform::Host.
+
+#include "Host.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,8 +31,12 @@ enum class InfEdit {
 // byte-order mark. The search for line and header is exact and case-sensitive.
 InfEdit AddModelLine(std::string &text, const std::string &header, const std::string &line);
 
-// Reads the INF file, adds the line and replaces the file atomically (a temporary file in the same
-// folder renamed over it). 1 when the line is listed afterwards, 0 when the file is left unchanged.
-int AddModelLineToFile(const std::string &path, const std::string &header, const std::string &line);
+// Adds the model line for the IDs (low 16 bits) to the INF file of the driver that serves
+// `driverKey`. 1 when the line is listed afterwards, 0 when nothing could be done; the file is then
+// unchanged. The "InfPath" value must be a bare file name: it names a file in the system INF folder
+// and nothing else. The rewrite goes through Host::ReplaceFileContents, which keeps the old contents
+// when it cannot write the new ones whole.
+int UpdateInfFile(platform::Host &host, const std::optional<std::string> &driverKey, uint32_t vendorId,
+                  uint32_t productId);
 
 } // namespace editor

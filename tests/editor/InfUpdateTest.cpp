@@ -1,10 +1,8 @@
 #include "InfUpdate.h"
 
-#include "TempDir.h"
+#include "InfHost.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 using namespace editor;
 
@@ -16,12 +14,6 @@ const std::string kInf =
     "[Veltrona]\r\n%Vel.DeviceDesc%=USBBC2.Dev, USB\\VID_0C5E&PID_7730\r\n\r\n"
     "[Strings]\r\nMfgName=\"Veltrona\"\r\n";
 
-std::string ReadAll(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
 std::string Utf16Le(const std::string &text)
 {
     std::string wide("\xFF\xFE", 2);
@@ -31,8 +23,6 @@ std::string Utf16Le(const std::string &text)
     }
     return wide;
 }
-
-std::vector<uint8_t> AsBytes(const std::string &s) { return {s.begin(), s.end()}; }
 
 } // namespace
 
@@ -88,37 +78,70 @@ TEST(InfEditText, Utf16IsEditedAsUtf16OrNotAtAll)
     EXPECT_EQ(AddModelLine(embeddedNul, "[Veltrona]", line), InfEdit::Unsupported);
 }
 
-TEST(InfEditFile, RewritesByReplacingTheFile)
+namespace {
+
+const std::string kKey = "{36fc9e60-c465-11cf-8056-444553540000}\\0003";
+const std::string kInfPath = "C:\\WINDOWS\\INF\\oem3.inf";
+
+InfHost StandardHost()
 {
-    TempDir dir;
-    const std::string path = dir.write("oem3.inf", AsBytes(kInf));
-    // A second name for the old file: an in-place rewrite would change it, a replacement does not.
-    const std::string oldLink = dir.file("old-link");
-    ASSERT_EQ(link(path.c_str(), oldLink.c_str()), 0);
-
-    const std::string line = InfModelLine(0x1234, 0x5678);
-    EXPECT_EQ(AddModelLineToFile(path, "[Veltrona]", line), 1);
-    EXPECT_NE(ReadAll(path).find(line), std::string::npos);
-    EXPECT_EQ(ReadAll(oldLink), kInf);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2); // no temp left
-
-    const std::string after = ReadAll(path);
-    EXPECT_EQ(AddModelLineToFile(path, "[Veltrona]", line), 1);
-    EXPECT_EQ(ReadAll(path), after);
+    InfHost host;
+    host.registry["System\\CurrentControlSet\\Control\\Class\\" + kKey + "|InfPath"] = "oem3.inf";
+    host.files[kInfPath] = kInf;
+    host.manufacturer = "Veltrona";
+    return host;
 }
 
-TEST(InfEditFile, UnchangedWhenItCannotBeEdited)
-{
-    TempDir dir;
-    const std::string line = InfModelLine(0x1234, 0x5678);
-    const std::string path = dir.write("oem3.inf", AsBytes(kInf));
-    EXPECT_EQ(AddModelLineToFile(path, "[]", line), 0);
-    EXPECT_EQ(ReadAll(path), kInf);
-    EXPECT_EQ(AddModelLineToFile(dir.file("missing.inf"), "[Veltrona]", line), 0);
-    EXPECT_FALSE(std::filesystem::exists(dir.file("missing.inf")));
+} // namespace
 
-    const std::string nul = kInf + std::string(1, '\0') + "[Veltrona]";
-    const std::string nulPath = dir.write("nul.inf", AsBytes(nul));
-    EXPECT_EQ(AddModelLineToFile(nulPath, "[Veltrona]", line), 0);
-    EXPECT_EQ(ReadAll(nulPath), nul);
+TEST(UpdateInfFile, AddsTheLineOnceToTheDriversInf)
+{
+    InfHost host = StandardHost();
+    EXPECT_EQ(UpdateInfFile(host, kKey, 0x10C5E, 0x1234), 1); // only the low 16 bits count
+    const std::string once = host.files[kInfPath];
+    EXPECT_NE(once.find("[Veltrona]\r\n%Vel.DeviceDesc%=USBBC2.Dev, USB\\VID_0C5E&PID_1234\r\n"),
+              std::string::npos);
+    EXPECT_EQ(UpdateInfFile(host, kKey, 0x0C5E, 0x1234), 1);
+    EXPECT_EQ(host.files[kInfPath], once);
+    EXPECT_EQ(host.replaces, 1);
+    // The default identity is listed already: nothing to write.
+    EXPECT_EQ(UpdateInfFile(host, kKey, 0x0C5E, 0x7730), 1);
+    EXPECT_EQ(host.replaces, 1);
+}
+
+TEST(UpdateInfFile, QuietZeroWhenTheFileCannotBeFoundOrEdited)
+{
+    {
+        InfHost host = StandardHost();
+        EXPECT_EQ(UpdateInfFile(host, std::nullopt, 0x1234, 0x5678), 0);
+        EXPECT_EQ(UpdateInfFile(host, std::string("{other}\\0001"), 0x1234, 0x5678), 0); // no class key
+    }
+    {
+        InfHost host = StandardHost();
+        host.manufacturer.clear(); // header "[]", which the file does not have
+        EXPECT_EQ(UpdateInfFile(host, kKey, 0x1234, 0x5678), 0);
+        EXPECT_EQ(host.files[kInfPath], kInf);
+    }
+    {
+        InfHost host = StandardHost();
+        host.files.clear(); // InfPath names a file that is not there
+        EXPECT_EQ(UpdateInfFile(host, kKey, 0x1234, 0x5678), 0);
+    }
+    {
+        InfHost host = StandardHost();
+        host.failReplace = true; // the Host keeps the old contents when it cannot write
+        EXPECT_EQ(UpdateInfFile(host, kKey, 0x1234, 0x5678), 0);
+        EXPECT_EQ(host.files[kInfPath], kInf);
+    }
+}
+
+TEST(UpdateInfFile, RefusesAnInfPathThatLeavesTheInfFolder)
+{
+    for (const char *bad : {"..\\system.ini", "..", "C:\\boot.ini", "sub\\oem3.inf", "/etc/fstab", ""}) {
+        InfHost host = StandardHost();
+        host.registry["System\\CurrentControlSet\\Control\\Class\\" + kKey + "|InfPath"] = bad;
+        host.files[std::string("C:\\WINDOWS\\INF\\") + bad] = kInf;
+        EXPECT_EQ(UpdateInfFile(host, kKey, 0x1234, 0x5678), 0) << bad;
+        EXPECT_EQ(host.replaces, 0) << bad;
+    }
 }
