@@ -1,6 +1,6 @@
 #include "InfUpdate.h"
 
-#include "InfHost.h"
+#include "StubHost.h"
 
 #include <gtest/gtest.h>
 
@@ -83,9 +83,9 @@ namespace {
 const std::string kKey = "{36fc9e60-c465-11cf-8056-444553540000}\\0003";
 const std::string kInfPath = "C:\\WINDOWS\\INF\\oem3.inf";
 
-InfHost StandardHost()
+StubHost StandardHost()
 {
-    InfHost host;
+    StubHost host;
     host.registry["System\\CurrentControlSet\\Control\\Class\\" + kKey + "|InfPath"] = "oem3.inf";
     host.files[kInfPath] = kInf;
     host.manufacturer = "Veltrona";
@@ -96,7 +96,7 @@ InfHost StandardHost()
 
 TEST(UpdateInfFile, AddsTheLineOnceToTheDriversInf)
 {
-    InfHost host = StandardHost();
+    StubHost host = StandardHost();
     EXPECT_EQ(UpdateInfFile(host, kKey, 0x10C5E, 0x1234), 1); // only the low 16 bits count
     const std::string once = host.files[kInfPath];
     EXPECT_NE(once.find("[Veltrona]\r\n%Vel.DeviceDesc%=USBBC2.Dev, USB\\VID_0C5E&PID_1234\r\n"),
@@ -112,23 +112,23 @@ TEST(UpdateInfFile, AddsTheLineOnceToTheDriversInf)
 TEST(UpdateInfFile, QuietZeroWhenTheFileCannotBeFoundOrEdited)
 {
     {
-        InfHost host = StandardHost();
+        StubHost host = StandardHost();
         EXPECT_EQ(UpdateInfFile(host, std::nullopt, 0x1234, 0x5678), 0);
         EXPECT_EQ(UpdateInfFile(host, std::string("{other}\\0001"), 0x1234, 0x5678), 0); // no class key
     }
     {
-        InfHost host = StandardHost();
+        StubHost host = StandardHost();
         host.manufacturer.clear(); // header "[]", which the file does not have
         EXPECT_EQ(UpdateInfFile(host, kKey, 0x1234, 0x5678), 0);
         EXPECT_EQ(host.files[kInfPath], kInf);
     }
     {
-        InfHost host = StandardHost();
+        StubHost host = StandardHost();
         host.files.clear(); // InfPath names a file that is not there
         EXPECT_EQ(UpdateInfFile(host, kKey, 0x1234, 0x5678), 0);
     }
     {
-        InfHost host = StandardHost();
+        StubHost host = StandardHost();
         host.failReplace = true; // the Host keeps the old contents when it cannot write
         EXPECT_EQ(UpdateInfFile(host, kKey, 0x1234, 0x5678), 0);
         EXPECT_EQ(host.files[kInfPath], kInf);
@@ -138,7 +138,7 @@ TEST(UpdateInfFile, QuietZeroWhenTheFileCannotBeFoundOrEdited)
 TEST(UpdateInfFile, RefusesAnInfPathThatLeavesTheInfFolder)
 {
     for (const char *bad : {"..\\system.ini", "..", "C:\\boot.ini", "sub\\oem3.inf", "/etc/fstab", ""}) {
-        InfHost host = StandardHost();
+        StubHost host = StandardHost();
         host.registry["System\\CurrentControlSet\\Control\\Class\\" + kKey + "|InfPath"] = bad;
         host.files[std::string("C:\\WINDOWS\\INF\\") + bad] = kInf;
         EXPECT_EQ(UpdateInfFile(host, kKey, 0x1234, 0x5678), 0) << bad;

@@ -1,18 +1,20 @@
 #pragma once
-// A Host that only knows a registry, a Windows folder of files and INF string reads: enough for the
-// INF updater. Every device operation fails.
+// A Host that only knows a registry, a Windows folder of files, INF string reads and the program's
+// own version: enough for the INF updater and the About box. Every device operation fails.
 
 #include "Host.h"
 
 #include <map>
 
-class InfHost : public platform::Host {
+class StubHost : public platform::Host {
 public:
     std::map<std::string, std::string> registry; // "subkey|value" -> text
     std::map<std::string, std::string> files;    // path -> bytes
     std::string manufacturer;                    // "%MfgName%" of "Manufacturer", "" when absent
     bool failReplace = false;
     int replaces = 0;
+    std::optional<platform::FileVersion> version = platform::FileVersion{0x00010003, 0, 0x00010003, 0};
+    int versionReads = 0;
 
     bool ReadMachineRegistryString(std::string_view subKey, std::string_view valueName, std::size_t,
                                    std::string &value) override
@@ -93,6 +95,10 @@ public:
     std::uint32_t GetPlatformId() override { return platform::PLATFORM_WIN32_NT; }
     std::uint64_t SubscribeDeviceChanges(DeviceChangeCallback) override { return 1; }
     void UnsubscribeDeviceChanges(std::uint64_t) override {}
-    std::string GetModuleFileName() override { return {}; }
-    std::optional<platform::FileVersion> GetFileVersion(std::string_view) override { return std::nullopt; }
+    std::string GetModuleFileName() override { return "C:\\Program Files\\Quillon.exe"; }
+    std::optional<platform::FileVersion> GetFileVersion(std::string_view path) override
+    {
+        ++versionReads;
+        return path == GetModuleFileName() ? version : std::nullopt;
+    }
 };
