@@ -1,0 +1,185 @@
+#include "ConfigDlg.h"
+
+#include "BridgeConfigDevice.h"
+#include "DialogUnits.h"
+#include "GuiThread.h"
+#include "InfUpdate.h"
+#include "WindowTimers.h"
+
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+
+#include <system_error>
+
+using editor::ConfigSearch;
+
+// The worker's way into the dialog: every call runs on the GUI thread and returns when done there.
+class CConfigDlg::WorkerUi : public editor::ConfigWorkerUi {
+public:
+    explicit WorkerUi(CConfigDlg &dlg) : m_dlg(dlg) {}
+    void AppendLog(const std::string &text) override
+    {
+        CallOnGui(&m_dlg, [this, &text] { m_dlg.AppendLog(QString::fromLatin1(text.data(), qsizetype(text.size()))); });
+    }
+    bool AskUpdateInf() override
+    {
+        return CallOnGui(&m_dlg, [this] {
+                   return m_dlg.m_prompter.Message(&m_dlg, editor::kAskInfUpdate, editor::kAskInfCaption,
+                                                   MessageButtons::YesNo, MessageIcon::Question);
+               }) == MessageResult::Yes;
+    }
+    void ShowFailure() override
+    {
+        CallOnGui(&m_dlg, [this] { m_dlg.m_prompter.Message(&m_dlg, editor::kConfigFailed); });
+    }
+    void UpdateInf(const std::string &driverKey, uint16_t vendorId, uint16_t productId) override
+    {
+        // The result is not reported: the cable is configured either way.
+        editor::UpdateInfFile(m_dlg.m_host, driverKey, vendorId, productId);
+    }
+
+private:
+    CConfigDlg &m_dlg;
+};
+
+CConfigDlg::CConfigDlg(platform::Host &host, Prompter &prompter, QWidget *parent)
+    : QDialog(parent), m_host(host), m_prompter(prompter), m_tree(host),
+      m_timers(new WindowTimers([this](int id) { OnTimer(id); }, this)), m_log(new QPlainTextEdit(this))
+{
+    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    const DialogUnits du(font());
+    du.fixSize(this, 164, 164);
+    du.place(m_log, 7, 7, 150, 150);
+    m_log->setObjectName("log");
+    m_log->setReadOnly(true);
+    m_log->setTabStopDistance(du.x(120));
+    m_log->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+}
+
+CConfigDlg::~CConfigDlg()
+{
+    if (m_deviceChanges)
+        m_host.UnsubscribeDeviceChanges(m_deviceChanges);
+    // done() keeps the dialog open while a worker runs, so only a teardown that skipped the modal
+    // loop gets here with one. It may be waiting on this thread, so keep serving it until it ends.
+    while (m_workerRunning.load())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    if (m_hWorker.joinable())
+        m_hWorker.join();
+    m_devList.clear();
+}
+
+int CConfigDlg::exec()
+{
+    setWindowTitle(QString::fromStdString(editor::ConfigCaption()));
+    m_deviceChanges = m_host.SubscribeDeviceChanges([this](platform::DeviceChange) {
+        PostToGui(this, [this] { OnDeviceChange(); });
+    });
+    Arm(m_search.Start(ScanBridgeDevices(CHIP_MODEL_QT7730, m_host)));
+    if (!m_pImage) {
+        setResult(Rejected);
+        return Rejected;
+    }
+    return QDialog::exec();
+}
+
+void CConfigDlg::done(int result)
+{
+    if (m_workerRunning.load())
+        return;
+    m_timers->KillAll();
+    QDialog::done(result);
+}
+
+void CConfigDlg::Arm(const ConfigSearch::Arm &arm)
+{
+    if (arm.timer == 0)
+        return;
+    m_timers->Kill(arm.timer);
+    m_timers->Arm(arm.timer, arm.delayMs);
+}
+
+void CConfigDlg::OnDeviceChange()
+{
+    if (!m_search.Searching())
+        return;
+    Arm(m_search.DeviceChanged(ScanBridgeDevices(CHIP_MODEL_QT7730, m_host)));
+}
+
+void CConfigDlg::OnTimer(int id)
+{
+    m_timers->Kill(id);
+    if (id == editor::kTimerFindDevice)
+        OnFindDevice();
+    else if (id == editor::kTimerStartConfig)
+        OnStartConfig();
+}
+
+void CConfigDlg::OnFindDevice()
+{
+    if (!m_search.Searching())
+        return;
+    m_devList.clear();
+    const int accepted = m_tree.WalkAllControllers(&CConfigDlg::MatchDevicePort, this);
+    Arm(m_search.WalkDone(accepted));
+    SetLog(QString::fromStdString(accepted > 0 ? editor::FoundLine() : editor::PlugInPrompt()));
+}
+
+int CConfigDlg::MatchDevicePort(void *context, UsbNodeInfo *record)
+{
+    auto *dlg = static_cast<CConfigDlg *>(context);
+    if (record->idVendor != editor::kDefaultVendorId || record->idProduct != editor::kDefaultProductId)
+        return 0;
+    dlg->m_tree.Tree().ReplaceItem(record->hItem, ITEM_MATCHED, UsbTree::Placement::Last);
+    // A cable the driver has not taken cannot be opened: it is marked but not counted.
+    if (!record->pszDriverKey)
+        return 0;
+    dlg->m_devList.push_back(record->weak_from_this());
+    return 1;
+}
+
+void CConfigDlg::OnStartConfig()
+{
+    if (m_workerRunning.load() || m_hWorker.joinable())
+        return;
+    // The worker gets its own copy of the first record's names: nothing it uses belongs to the walk.
+    std::optional<editor::ConfigTarget> target;
+    if (!m_devList.empty())
+        if (const auto record = m_devList.front().lock())
+            target = editor::ConfigTarget{record->pszDevicePath.value_or(""), record->pszDriverKey.value_or("")};
+    m_workerRunning = true;
+    try {
+        m_hWorker = std::thread([this, target] {
+            WorkerUi ui(*this);
+            editor::BridgeConfigDevice device(m_host);
+            const int command = editor::RunConfiguration(target ? &*target : nullptr, m_pImage, device, ui);
+            PostToGui(this, [this, command] { FinishWorker(command); });
+        });
+    } catch (const std::system_error &) {
+        m_workerRunning = false;
+        AppendLog(QString::fromStdString(editor::WorkerStartFailed()));
+        done(Rejected);
+    }
+}
+
+void CConfigDlg::FinishWorker(int command)
+{
+    if (m_hWorker.joinable())
+        m_hWorker.join();
+    m_workerRunning = false;
+    done(command == editor::kConfigOk ? Accepted : Rejected);
+}
+
+void CConfigDlg::SetLog(const QString &text)
+{
+    m_strLog = text;
+    QString shown = m_strLog;
+    m_log->setPlainText(shown.replace("\r\n", "\n"));
+    m_log->verticalScrollBar()->setValue(m_log->verticalScrollBar()->maximum());
+}
+
+void CConfigDlg::AppendLog(const QString &text)
+{
+    SetLog(m_strLog + text);
+}
