@@ -1,6 +1,7 @@
 #include "AboutDlg.h"
 #include "EditorDlg.h"
 
+#include "QtTestApp.h"
 #include "ScriptedPrompter.h"
 #include "StubHost.h"
 #include "TempDir.h"
@@ -14,7 +15,6 @@
 #include <QPushButton>
 #include <QKeyEvent>
 #include <QTimer>
-#include <QtTest/QTest>
 
 void PrintTo(const QString &text, std::ostream *out) { *out << '"' << text.toStdString() << '"'; }
 
@@ -27,14 +27,13 @@ void TypeChar(QWidget *target, QChar c)
     QApplication::sendEvent(target, &press);
 }
 
-QApplication &App()
+void TypeText(QWidget *target, const QString &text)
 {
-    static int argc = 1;
-    static char name[] = "editor_dialog_tests";
-    static char *argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    for (const QChar c : text)
+        TypeChar(target, c);
 }
+
+QApplication &App() { return QtTestApp::App(); }
 
 std::tm FixedDay()
 {
@@ -109,16 +108,16 @@ TEST_F(EditorFixture, TypingRefusesWhatTheFieldsCannotHold)
     CEditorDlg &dlg = Editor();
     QLineEdit *vid = dlg.VendorIdEdit();
     vid->clear();
-    QTest::keyClicks(vid, "12");
+    TypeText(vid, "12");
     EXPECT_TRUE(prompter.shown().empty());
-    QTest::keyClicks(vid, "G");
+    TypeText(vid, "G");
     ASSERT_EQ(prompter.shown().size(), 1u);
     EXPECT_EQ(prompter.lastText(), "Vendor ID error");
     EXPECT_TRUE(prompter.shown()[0].caption.isEmpty()); // the application's name
     EXPECT_EQ(vid->text(), "12");
 
     dlg.RevisionEdit()->selectAll();
-    QTest::keyClicks(dlg.RevisionEdit(), "x");
+    TypeText(dlg.RevisionEdit(), "x");
     EXPECT_EQ(prompter.lastText(), "Revision error");
     EXPECT_EQ(dlg.RevisionEdit()->text(), "0100");
 
@@ -128,18 +127,17 @@ TEST_F(EditorFixture, TypingRefusesWhatTheFieldsCannotHold)
 
     QLineEdit *desc = dlg.VendorDescEdit();
     desc->clear();
-    QTest::keyClicks(desc, "Caf");
+    TypeText(desc, "Caf");
     for (const QChar c : {QChar(0xE9), QChar(0x0141), QChar('x')})
         TypeChar(desc, c);
     EXPECT_EQ(desc->text(), QString("Caf") + QChar(0xE9) + "x");
-    QTest::keyClicks(desc, QString(40, 'a'));
+    TypeText(desc, QString(40, 'a'));
     EXPECT_EQ(desc->text().size(), 31);
 }
 
 TEST_F(EditorFixture, ConfigThenSaveEndsTheProgram)
 {
     CEditorDlg &dlg = Editor();
-    QTest::keyClicks(dlg.ProductIdEdit(), ""); // nothing typed: nothing checked
     dlg.ProductIdEdit()->setText("abcd");
     dlg.EnableSnBox()->setChecked(true);
     dlg.ConfigButton()->click();
