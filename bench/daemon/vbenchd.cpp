@@ -124,7 +124,7 @@ int main(int argc, char **argv)
     }
     SaveState(*world, statePath);
 
-    sim::SimHost host(*bench);
+    platform::SimHost host(*bench);
     benchwire::HostServer *serverPtr = nullptr;
     std::mutex saveMutex;
     auto save = [&] {

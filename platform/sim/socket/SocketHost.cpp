@@ -1,11 +1,13 @@
 #include "SocketHost.h"
 
 #include "BenchWire.h"
+#include "EmbeddedVersion.h"
 
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <random>
 
 #include <poll.h>
@@ -646,6 +648,19 @@ std::string SocketHost::GetPrivateProfileString(std::string_view section, std::s
     Reader in(answer);
     std::string text = in.str();
     return in.AtEnd() ? text : std::string();
+}
+
+std::string SocketHost::GetModuleFileName()
+{
+    // The program's own file is on this machine, not the daemon's business.
+    std::error_code ec;
+    const auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : path.string();
+}
+
+std::optional<FileVersion> SocketHost::GetFileVersion(std::string_view path)
+{
+    return ReadEmbeddedVersion(std::string(path));
 }
 
 } // namespace benchwire
