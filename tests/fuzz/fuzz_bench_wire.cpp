@@ -36,6 +36,9 @@ struct World {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static World world;
+    // Requests that read or replace files by name would let the fuzzer touch this machine's files.
+    if (size > 0 && (data[0] == 13 || data[0] == 14))
+        return 0;
     std::string reply;
     world.server.AnswerOnce(7, std::string(reinterpret_cast<const char *>(data), size), reply);
     return 0;
