@@ -32,6 +32,8 @@ constexpr uint32_t kMaxTransfer = 1u << 20;
 // answer sends nothing, so readable means end of stream or a protocol breach).
 bool PeerStillWaiting(int fd)
 {
+    if (fd < 0)
+        return false; // no peer (a request answered in-process): never block
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 0) == 0;
 }
@@ -217,7 +219,7 @@ void HostServer::Serve(Connection &connection)
     while (!m_stopping && ReceiveFrame(connection.fd, request)) {
         bool subscribe = false;
         reply.clear();
-        if (!Dispatch(connection, session, request, reply, subscribe))
+        if (!Dispatch(connection.fd, session, request, reply, subscribe))
             break; // malformed or out-of-order: this connection is dropped, nothing else
         if (!SendAll(connection.fd, reply))
             break;
@@ -283,8 +285,21 @@ void HostServer::StreamNotifications(Connection &connection)
     m_host.UnsubscribeDeviceChanges(id);
 }
 
-bool HostServer::Dispatch(Connection &connection, std::shared_ptr<Session> &session, const std::string &request,
-                          std::string &reply, bool &subscribe)
+bool HostServer::AnswerOnce(uint64_t sessionKey, const std::string &request, std::string &reply)
+{
+    std::shared_ptr<Session> session;
+    std::string hello;
+    bool subscribeIgnored = false;
+    if (!Dispatch(-1, session, Writer(Op::Hello).u32(kProtocolVersion).u64(sessionKey).Payload(), hello, subscribeIgnored))
+        return false;
+    bool subscribe = false;
+    const bool ok = Dispatch(-1, session, request, reply, subscribe);
+    ReleaseSession(session);
+    return ok;
+}
+
+bool HostServer::Dispatch(int fd, std::shared_ptr<Session> &session, const std::string &request, std::string &reply,
+                          bool &subscribe)
 {
     Reader in(request);
     const auto op = static_cast<Op>(in.u8());
@@ -429,7 +444,7 @@ bool HostServer::Dispatch(Connection &connection, std::shared_ptr<Session> &sess
         }
         const Handle events[] = {transfer->ov.event};
         bool finished = m_host.WaitForEvents(events, true, 0) == 0;
-        while (wait && !finished && !m_stopping && PeerStillWaiting(connection.fd))
+        while (wait && !finished && !m_stopping && PeerStillWaiting(fd))
             finished = m_host.WaitForEvents(events, true, kSliceMs) == 0;
         uint32_t count = 0;
         const bool ok = finished && m_host.GetOverlappedResult(transfer->handle, transfer->ov, &count, false);
@@ -476,7 +491,7 @@ bool HostServer::Dispatch(Connection &connection, std::shared_ptr<Session> &sess
         if (!in.AtEnd())
             return false;
         int result = m_host.WaitForEvents(events, waitAll, 0);
-        while (result == WAIT_TIMED_OUT && remaining > 0 && !m_stopping && PeerStillWaiting(connection.fd)) {
+        while (result == WAIT_TIMED_OUT && remaining > 0 && !m_stopping && PeerStillWaiting(fd)) {
             const uint32_t slice = std::min(remaining, kSliceMs);
             result = m_host.WaitForEvents(events, waitAll, slice);
             if (remaining != 0xFFFFFFFFu) // INFINITE never runs out

@@ -40,6 +40,10 @@ public:
 
     std::size_t SessionCount() const;
 
+    // Answers one request payload as a fresh connection of session `sessionKey` would, without a
+    // socket (waits do not block); the session's handles are closed afterwards. For the fuzzer.
+    bool AnswerOnce(uint64_t sessionKey, const std::string &request, std::string &reply);
+
 private:
     struct Session;
     struct Connection {
@@ -50,8 +54,8 @@ private:
 
     void AcceptLoop();
     void Serve(Connection &connection);
-    bool Dispatch(Connection &connection, std::shared_ptr<Session> &session, const std::string &request,
-                  std::string &reply, bool &subscribe);
+    bool Dispatch(int fd, std::shared_ptr<Session> &session, const std::string &request, std::string &reply,
+                  bool &subscribe);
     void StreamNotifications(Connection &connection);
     void ReleaseSession(const std::shared_ptr<Session> &session);
     void ReapFinished();
