@@ -9,7 +9,7 @@
 namespace editor {
 
 inline constexpr const char *kAboutCaption = "About QT7730 EEPROM Editor";
-inline constexpr const char *kAboutSecondLine = "Veltrona Technology Inc. - QT7730 MFG Kit";
+inline constexpr const char *kAboutSecondLine = "Veltrona QT7730 MFG Kit";
 inline constexpr const char *kAboutMenuItem = "&About EEPROM Editor..";
 inline constexpr const char *kEditorCaption = "QT7730 EEPROM Editor";
 inline constexpr const char *kEditorTitle = "QT7730 EEPROM Editor - Veltrona";
