@@ -390,10 +390,7 @@ DeviceId Bench::PlugSide(CableId cableId, Side side, PortRef at)
     DeviceId id;
     {
         std::lock_guard lock(m_mutex);
-        auto it = m_cables.find(cableId);
-        if (it == m_cables.end())
-            throw std::invalid_argument("bench: no cable " + std::to_string(cableId));
-        Cable& cable = *it->second;
+        Cable& cable = CableOf(cableId);
         Cable::SideState& state = cable.sides[int(side)];
         if (state.plugged)
             throw std::invalid_argument("bench: that cable side is already plugged in");
@@ -482,7 +479,8 @@ void Bench::Remove(Device& d, std::vector<platform::DeviceChange>& changes)
         d.parent->ports[d.port - 1] = 0;
     m_treeDirty = true;
     changes.push_back(platform::DeviceChange::Removal);
-    m_devices.erase(d.id); // d is gone from here on
+    const DeviceId id = d.id; // a copy: erasing destroys d
+    m_devices.erase(id);
 }
 
 void Bench::Unplug(PortRef at)
@@ -502,13 +500,23 @@ void Bench::UnplugSide(CableId cable, Side side)
     std::vector<platform::DeviceChange> changes;
     {
         std::lock_guard lock(m_mutex);
-        auto it = m_cables.find(cable);
-        if (it == m_cables.end())
-            throw std::invalid_argument("bench: no cable " + std::to_string(cable));
-        if (Device* d = Find(it->second->sides[int(side)].plugged))
+        if (Device* d = Find(CableOf(cable).sides[int(side)].plugged))
             Remove(*d, changes);
     }
     NotifyAll(changes);
+}
+
+std::vector<DeviceId> Bench::RootHubs() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_controllers;
+}
+
+int Bench::PortCount(DeviceId hub) const
+{
+    std::lock_guard lock(m_mutex);
+    const Device* d = Find(hub);
+    return d && d->IsHub() ? int(d->ports.size()) : 0;
 }
 
 PortState Bench::Port(PortRef at) const
@@ -546,44 +554,46 @@ std::vector<CableId> Bench::Cables() const
     return ids;
 }
 
-#define BENCH_CABLE(id)                                                                                                \
-    auto found = m_cables.find(id);                                                                                    \
-    if (found == m_cables.end())                                                                                       \
-        throw std::invalid_argument("bench: no cable " + std::to_string(id));                                          \
-    Cable& cable = *found->second
+Bench::Cable& Bench::CableOf(CableId id) const
+{
+    auto found = m_cables.find(id);
+    if (found == m_cables.end())
+        throw std::invalid_argument("bench: no cable " + std::to_string(id));
+    return *found->second;
+}
 
 EepromBytes Bench::Eeprom(CableId id) const
 {
     std::lock_guard lock(m_mutex);
-    BENCH_CABLE(id);
+    Cable& cable = CableOf(id);
     return cable.eeprom;
 }
 
 void Bench::SetEeprom(CableId id, const EepromBytes& bytes)
 {
     std::lock_guard lock(m_mutex);
-    BENCH_CABLE(id);
+    Cable& cable = CableOf(id);
     cable.eeprom = bytes;
 }
 
 ChipSpec Bench::Chip(CableId id) const
 {
     std::lock_guard lock(m_mutex);
-    BENCH_CABLE(id);
+    Cable& cable = CableOf(id);
     return cable.chip;
 }
 
 void Bench::SetChip(CableId id, const ChipSpec& chip)
 {
     std::lock_guard lock(m_mutex);
-    BENCH_CABLE(id);
+    Cable& cable = CableOf(id);
     cable.chip = chip;
 }
 
 void Bench::SetSideFaults(CableId id, Side side, const SideFaults& faults)
 {
     std::lock_guard lock(m_mutex);
-    BENCH_CABLE(id);
+    Cable& cable = CableOf(id);
     cable.sides[int(side)].faults = faults;
     Pump(cable); // a fault that was holding data back may be gone
 }
@@ -591,11 +601,9 @@ void Bench::SetSideFaults(CableId id, Side side, const SideFaults& faults)
 void Bench::SetCableFaults(CableId id, const CableFaults& faults)
 {
     std::lock_guard lock(m_mutex);
-    BENCH_CABLE(id);
+    Cable& cable = CableOf(id);
     cable.faults = faults;
 }
-
-#undef BENCH_CABLE
 
 void Bench::SetHubFaults(DeviceId hub, const HubFaults& faults)
 {

@@ -179,6 +179,10 @@ public:
     // Unplugs a cable side wherever it is; nothing when it is not plugged in.
     void UnplugSide(CableId cable, Side side);
 
+    // The topology as it stands: root hubs in controller order, a hub's port count (0: not a hub),
+    // and what sits on a port.
+    std::vector<DeviceId> RootHubs() const;
+    int PortCount(DeviceId hub) const;
     PortState Port(PortRef at) const;
     std::optional<PortRef> WhereIs(CableId cable, Side side) const;
     std::vector<CableId> Cables() const;
@@ -262,6 +266,7 @@ private:
 
     // Everything below runs with m_mutex held.
     Device* Find(DeviceId id) const;
+    Cable& CableOf(CableId id) const;
     Device& HubAt(PortRef at) const;
     void CheckEmpty(PortRef at) const;
     Device& NewDevice(Device* parent, int port);

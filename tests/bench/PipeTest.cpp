@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <numeric>
 
 using namespace bench;
@@ -318,6 +320,46 @@ TEST_F(Pipes, EventsAndWaits)
     host.ResetEvent(b);
     EXPECT_EQ(host.WaitForEvents(std::span(&b, 1), true, 5000), 0);
     setter.join();
+}
+
+} // namespace
+
+namespace {
+
+// The kit's threads at once: the dialog thread scans and searches the tree while a worker moves data
+// and another cable comes and goes. Sanitizer builds check the locking.
+TEST_F(Pipes, ScanWhileAWorkerTransfers)
+{
+    const CableId other = bench.AddCable();
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        const auto pattern = Pattern(20000);
+        for (int i = 0; i < 20; ++i)
+            EXPECT_EQ(Transfer(i % 2 + 1, 2 - i % 2, pattern), pattern);
+        stop = true;
+    });
+    std::thread plugger([&] {
+        while (!stop) {
+            bench.PlugSide(other, Side::A, {root, 3});
+            bench.UnplugSide(other, Side::A);
+        }
+    });
+    int scans = 0;
+    while (!stop) {
+        for (int n = 1; n <= 32; ++n) {
+            Handle h = OpenControl(HostLink(n));
+            VersionQuery(h);
+            host.CloseHandle(h);
+        }
+        for (DevNode node = host.GetChild(host.GetRootNode()); node; node = host.GetChild(node)) {
+            std::string key;
+            host.GetNodeProperty(node, DEVNODE_PROP_DRIVER, 260, key);
+        }
+        ++scans;
+    }
+    worker.join();
+    plugger.join();
+    EXPECT_GT(scans, 0);
 }
 
 } // namespace
