@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,6 +77,17 @@ std::string DaemonPath(const char *self)
     return (exe.parent_path() / "vbenchd").string();
 }
 
+// The daemon holds an exclusive lock on this file for as long as it runs, saving included.
+bool DaemonAlive(const std::string &home)
+{
+    const int fd = ::open((home + "/vbenchd.lock").c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return held;
+}
+
 bool Answers(const std::string &socket)
 {
     int status = 0;
@@ -89,6 +101,9 @@ int Start(const char *self, const std::string &home, const std::string &socket)
         std::printf("the bench is running (%s)\n", home.c_str());
         return 0;
     }
+    // A daemon that is still shutting down holds its lock; the new one waits for it.
+    for (int i = 0; i < 100 && DaemonAlive(home); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::error_code ec;
     std::filesystem::create_directories(home, ec);
     const std::string daemon = DaemonPath(self);
@@ -127,7 +142,7 @@ int Start(const char *self, const std::string &home, const std::string &socket)
     return 1;
 }
 
-int Stop(const std::string &socket)
+int Stop(const std::string &home, const std::string &socket)
 {
     int status = 0;
     std::string out;
@@ -135,7 +150,8 @@ int Stop(const std::string &socket)
         std::printf("the bench is not running\n");
         return 0;
     }
-    for (int i = 0; i < 100 && Answers(socket); ++i)
+    // Returns once the daemon has saved the bench and ended, so a start right after finds it gone.
+    for (int i = 0; i < 100 && DaemonAlive(home); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::printf("the bench stopped\n");
     return 0;
@@ -159,7 +175,7 @@ int main(int argc, char **argv)
                         args[0] == "start" ? "starts (if it is not running)" : "stops", home.c_str());
             return help ? 0 : 2;
         }
-        return args[0] == "start" ? Start(argv[0], home, socket) : Stop(socket);
+        return args[0] == "start" ? Start(argv[0], home, socket) : Stop(home, socket);
     }
     if (args[0] == "status" && !help) {
         int status = 0;

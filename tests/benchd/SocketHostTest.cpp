@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <thread>
 
@@ -176,7 +177,8 @@ TEST_F(SocketBench, PipeTransferOfTheWholePattern)
 TEST_F(SocketBench, AClientKilledMidTransferLeavesNothingBehind)
 {
     PlugBoth();
-    const std::size_t sessions = m_server->SessionCount();
+    ASSERT_TRUE(Eventually([&] { return m_client->Connected(); }));
+    const std::size_t sessions = m_server->SessionCount(); // this test's own client
     const pid_t child = ::fork();
     if (child == 0) {
         // Opens side A's read pipe, starts a read that nothing will ever answer, and dies.
