@@ -1,24 +1,20 @@
-// Quillon's editor and configuration dialogs against the in-process bench: the real dialogs, the real
-// device layer and topology walk, only the message boxes and file choosers answered by a script.
+// Quillon's editor and configuration dialogs against the in-process bench: the real dialogs, device
+// layer and topology walk; only the message boxes and file choosers are answered by a script.
 
-#include "Bench.h"
+#include "BenchFixture.h"
 #include "ConfigDlg.h"
 #include "EditorDlg.h"
 #include "InfUpdate.h"
 #include "QtTestApp.h"
 #include "ScriptedPrompter.h"
-#include "SimHost.h"
-#include "TempDir.h"
 #include "UsbTreeWalker.h"
 
-#include <gtest/gtest.h>
-
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 
-#include <cstring>
 #include <fstream>
 
 using bench::Side;
@@ -28,7 +24,10 @@ void PrintTo(const QString &text, std::ostream *out) { *out << '"' << text.toStd
 namespace {
 
 const QString kFound = "Found a QT7730 device to config...\r\n";
-const QString kAllOk = kFound + "Initialize device\tOK\r\nWrite EEPROM data\tOK\r\nVerify configuration\tOK\r\n";
+const QString kInit = "Initialize device\t";
+const QString kWrite = "Write EEPROM data\t";
+const QString kVerify = "Verify configuration\t";
+const QString kAllOk = kFound + kInit + "OK\r\n" + kWrite + "OK\r\n" + kVerify + "OK\r\n";
 
 std::tm FixedDay()
 {
@@ -39,131 +38,236 @@ std::tm FixedDay()
     return day;
 }
 
-class ConfigOnBench : public ::testing::Test {
+class ConfigOnBench : public BenchFixture {
 protected:
     ConfigOnBench()
-        : m_bench([this] {
-              bench::BenchOptions options;
-              options.systemDirectory = m_dir.path() / "system";
-              std::filesystem::create_directories(options.systemDirectory / "INF");
-              return options;
-          }()),
-          m_host(m_bench)
     {
         QtTestApp::App();
-        m_bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});
-        m_root = m_bench.AddController(8);
+        InstallDefaultDriver();
+        root = bench.AddController(8);
+        editor = std::make_unique<CEditorDlg>(
+            prompter, host, [this](QWidget *parent, EepromImage *image) { return RunConfig(parent, image); },
+            FixedDay);
     }
 
-    bench::CableId PlugBlankCable(bool bothSides = false)
+    bench::CableId PlugBlankCable()
     {
-        const bench::CableId cable = m_bench.AddCable();
-        m_bench.PlugSide(cable, Side::A, {m_root, m_nextPort++});
-        if (bothSides)
-            m_bench.PlugSide(cable, Side::B, {m_root, m_nextPort++});
+        const bench::CableId cable = bench.AddCable();
+        bench.PlugSide(cable, Side::A, {root, nextPort++});
         return cable;
     }
 
-    // Presses "Config" in a fresh editor and returns when the configuration dialog has ended. The
-    // dialog is cancelled after `giveUpMs` if no worker is running by then.
-    int Configure(int giveUpMs = 5000, const std::function<void(CConfigDlg &)> &duringRun = {})
+    // The configuration dialog as the editor runs it, watched every few milliseconds; the operator
+    // cancels it after `giveUpMs` (refused while its worker runs).
+    int RunConfig(QWidget *parent, EepromImage *image)
     {
-        m_editor = std::make_unique<CEditorDlg>(
-            m_prompter, m_host,
-            [&](QWidget *parent, EepromImage *image) {
-                CConfigDlg config(m_host, m_prompter, parent);
-                config.m_pImage = image;
-                QElapsedTimer clock;
-                clock.start();
-                QTimer watch;
-                QObject::connect(&watch, &QTimer::timeout, &config, [&] {
-                    if (duringRun)
-                        duringRun(config);
-                    if (clock.elapsed() > giveUpMs)
-                        config.reject(); // refused while the worker runs
-                });
-                watch.start(5);
-                const int result = config.exec();
-                m_log = config.m_strLog;
-                m_shownLog = config.LogEdit()->toPlainText();
-                m_configResult = result;
-                return result;
-            },
-            FixedDay);
-        m_editor->ConfigButton()->click();
-        return m_configResult;
+        CConfigDlg config(host, prompter, parent);
+        config.m_pImage = image;
+        QElapsedTimer clock;
+        clock.start();
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, &config, [&] {
+            if (duringRun)
+                duringRun(config);
+            if (clock.elapsed() > giveUpMs)
+                config.reject();
+        });
+        watch.start(2);
+        const int result = config.exec();
+        log = config.m_strLog;
+        shownLog = config.LogEdit()->toPlainText();
+        title = config.windowTitle();
+        return result;
     }
 
+    // Presses "Config" and returns the configuration dialog's result.
+    int Configure()
+    {
+        editor->ConfigButton()->click();
+        return editor->Model().m_nState == editor::EditorModel::Configured ? QDialog::Accepted : QDialog::Rejected;
+    }
+
+    std::vector<uint8_t> BuiltBytes() const
+    {
+        const uint8_t *b = editor->Model().m_image.Bytes();
+        return {b, b + 256};
+    }
+    std::vector<uint8_t> EepromOf(bench::CableId cable) const
+    {
+        const auto e = bench.Eeprom(cable);
+        return {e.begin(), e.end()};
+    }
     std::string InfText() const
     {
-        std::ifstream in(m_dir.path() / "system" / "INF" / m_infName, std::ios::binary);
+        std::ifstream in(bench.DriverInfPath(), std::ios::binary);
         return std::string((std::istreambuf_iterator<char>(in)), {});
     }
 
-    std::vector<uint8_t> ImageBytes(std::size_t count = 256) const
+    // The failure tail every failed run ends with.
+    void ExpectFailedRun(const QString &lastStep)
     {
-        const uint8_t *b = m_editor->Model().m_image.Bytes();
-        return {b, b + count};
+        EXPECT_TRUE(log.endsWith(lastStep + "Fail\r\n")) << log.toStdString();
+        EXPECT_EQ(prompter.lastText(), "Config device fail");
+        EXPECT_EQ(prompter.shown().back().buttons, MessageButtons::Ok);
+        EXPECT_EQ(editor->Model().m_nState, editor::EditorModel::Editing);
+        EXPECT_EQ(editor->ConfigButton()->text(), "Config");
     }
 
-    std::vector<uint8_t> EepromOf(bench::CableId cable)
-    {
-        const auto eeprom = m_bench.Eeprom(cable);
-        return {eeprom.begin(), eeprom.end()};
-    }
-
-    TempDir m_dir;
-    bench::Bench m_bench;
-    platform::SimHost m_host;
-    ScriptedPrompter m_prompter;
-    bench::DeviceId m_root = 0;
-    int m_nextPort = 1;
-    std::unique_ptr<CEditorDlg> m_editor;
-    int m_configResult = -1;
-    QString m_log, m_shownLog;
-    std::string m_infName = "oem0.inf";
+    bench::DeviceId root = 0;
+    int nextPort = 1;
+    ScriptedPrompter prompter;
+    std::unique_ptr<CEditorDlg> editor;
+    int giveUpMs = 5000;
+    std::function<void(CConfigDlg &)> duringRun;
+    QString log, shownLog, title;
 };
 
-TEST_F(ConfigOnBench, BlankCableIsProgrammedVerifiedSavedAndRebound)
+TEST_F(ConfigOnBench, BlankCableIsProgrammedVerifiedAndSaved)
 {
     const bench::CableId cable = PlugBlankCable();
-    m_editor.reset();
-    // A new identity, so that the INF must learn it.
-    ASSERT_EQ(Configure(), QDialog::Accepted) << m_prompter.lastText().toStdString();
-    m_editor->VendorIdEdit()->setText("1234");
-    EXPECT_EQ(m_log, kAllOk);
-    EXPECT_EQ(m_shownLog, QString(kAllOk).replace("\r\n", "\n"));
-    EXPECT_EQ(EepromOf(cable), ImageBytes());
-    EXPECT_EQ(m_editor->ConfigButton()->text(), "Save");
+    ASSERT_EQ(Configure(), QDialog::Accepted) << log.toStdString();
+    EXPECT_EQ(title, "Config QT7730");
+    EXPECT_EQ(log, kAllOk);
+    EXPECT_EQ(shownLog, QString(kAllOk).replace("\r\n", "\n"));
+    EXPECT_EQ(EepromOf(cable), BuiltBytes());
+    EXPECT_EQ(editor->ConfigButton()->text(), "Save");
+    EXPECT_FALSE(editor->LoadButton()->isEnabled());
 
-    const auto shown = m_prompter.shown();
-    ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].text, "Configure device completely\nUpdate INF file to support this device ID?");
-    EXPECT_EQ(shown[0].caption, "Config");
-    EXPECT_EQ(shown[0].buttons, MessageButtons::YesNo);
+    const auto asked = prompter.shown();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].text, "Configure device completely\nUpdate INF file to support this device ID?");
+    EXPECT_EQ(asked[0].caption, "Config");
+    EXPECT_EQ(asked[0].buttons, MessageButtons::YesNo);
 
-    const std::string path = m_dir.file("QT7730_Veltrona_1.eep");
-    m_prompter.SaveNext(QString::fromStdString(path));
-    m_editor->ConfigButton()->click();
-    EXPECT_EQ(m_editor->result(), QDialog::Accepted);
+    const std::string path = dir.file("QT7730_Veltrona_1.eep");
+    prompter.SaveNext(QString::fromStdString(path));
+    editor->ConfigButton()->click();
+    EXPECT_EQ(editor->result(), QDialog::Accepted);
     EepromImage saved;
     ASSERT_EQ(saved.LoadFile(path, 0x7730), 0);
     EXPECT_EQ(saved.m_rec.dwChipModel.get(), 0x7730u);
-    EXPECT_EQ(saved.m_rec.dwChipVersion.get(), m_bench.Chip(cable).version);
+    EXPECT_EQ(saved.m_rec.dwChipVersion.get(), bench.Chip(cable).version);
     EXPECT_EQ(std::vector<uint8_t>(saved.Bytes(), saved.Bytes() + 256), EepromOf(cable));
 }
 
-TEST_F(ConfigOnBench, NewIdentityIsAddedToTheInfAndBoundAfterReplug)
+TEST_F(ConfigOnBench, YesTeachesTheInfAndTheReplugedCableIsBoundToItsNewIdentity)
 {
     const bench::CableId cable = PlugBlankCable();
-    m_editor = nullptr;
-    ASSERT_EQ(m_bench.DeviceObjectNumber(cable, Side::A), 1);
-    // Configure with another vendor and product ID.
-    auto editorFor = [&] {};
-    (void)editorFor;
+    editor->VendorIdEdit()->setText("1234");
+    editor->ProductIdEdit()->setText("abcd");
+    ASSERT_EQ(Configure(), QDialog::Accepted) << log.toStdString();
+    const std::string line = editor::InfModelLine(0x1234, 0xABCD);
+    const std::string inf = InfText();
+    ASSERT_NE(inf.find("[Veltrona]\r\n" + line + "\r\n"), std::string::npos) << inf;
+
+    bench.UnplugSide(cable, Side::A);
+    bench.PlugSide(cable, Side::A, {root, 1});
+    EXPECT_GT(bench.DeviceObjectNumber(cable, Side::A), 0);
+    UsbTreeWalker walker(host);
+    struct Seen {
+        int bound = 0;
+    } seen;
+    walker.WalkAllControllers(
+        [](void *context, UsbNodeInfo *r) {
+            if (r->idVendor == 0x1234 && r->idProduct == 0xABCD && r->pszDriverKey && r->pszDevicePath)
+                ++static_cast<Seen *>(context)->bound;
+            return 1;
+        },
+        &seen);
+    EXPECT_EQ(seen.bound, 1);
+}
+
+TEST_F(ConfigOnBench, NoLeavesTheInfAsItWas)
+{
+    PlugBlankCable();
+    editor->VendorIdEdit()->setText("1234");
+    const std::string before = InfText();
+    prompter.AnswerNext(MessageResult::No);
     ASSERT_EQ(Configure(), QDialog::Accepted);
-    // The default identity is listed already, so the default editor fields change nothing in the INF.
-    EXPECT_NE(InfText().find(editor::InfModelLine(0x0C5E, 0x7730)), std::string::npos);
+    EXPECT_EQ(InfText(), before);
+}
+
+TEST_F(ConfigOnBench, CablePluggedInLaterIsFoundAfterTheDeviceChange)
+{
+    bench::CableId cable = 0;
+    bool prompted = false;
+    duringRun = [&](CConfigDlg &config) {
+        if (!prompted && config.m_strLog == "Please plug in a QT7730 device to config...") {
+            prompted = true;
+            cable = PlugBlankCable();
+        }
+    };
+    ASSERT_EQ(Configure(), QDialog::Accepted) << log.toStdString();
+    EXPECT_TRUE(prompted);
+    EXPECT_EQ(log, kAllOk);
+    EXPECT_EQ(EepromOf(cable), BuiltBytes());
+}
+
+TEST_F(ConfigOnBench, OnlyTheFirstOfTwoCablesIsConfigured)
+{
+    const bench::CableId first = PlugBlankCable();
+    const bench::CableId second = PlugBlankCable();
+    ASSERT_EQ(Configure(), QDialog::Accepted);
+    EXPECT_EQ(EepromOf(first), BuiltBytes());
+    EXPECT_EQ(EepromOf(second), std::vector<uint8_t>(256, 0xFF));
+}
+
+TEST_F(ConfigOnBench, CableWithoutDriverIsNotCounted)
+{
+    bench.WriteDriverInf({"USB\\VID_0C5E&PID_7701"});
+    const bench::CableId cable = PlugBlankCable();
+    giveUpMs = 400;
+    EXPECT_EQ(Configure(), QDialog::Rejected);
+    EXPECT_EQ(log, "Please plug in a QT7730 device to config...");
+    EXPECT_TRUE(prompter.shown().empty());
+    EXPECT_EQ(EepromOf(cable), std::vector<uint8_t>(256, 0xFF));
+}
+
+TEST_F(ConfigOnBench, FailingBlockWriteEndsWithFailAndCancel)
+{
+    const bench::CableId cable = PlugBlankCable();
+    bench::SideFaults faults;
+    faults.failEepromBlock = 5;
+    bench.SetSideFaults(cable, Side::A, faults);
+    EXPECT_EQ(Configure(), QDialog::Rejected);
+    ExpectFailedRun(kWrite);
+}
+
+TEST_F(ConfigOnBench, ReadBackMismatchEndsWithFailAndCancel)
+{
+    const bench::CableId cable = PlugBlankCable();
+    bench::CableFaults faults;
+    faults.flippedEepromBit = 255 * 8 + 7; // the very last bit
+    bench.SetCableFaults(cable, faults);
+    EXPECT_EQ(Configure(), QDialog::Rejected);
+    ExpectFailedRun(kVerify);
+}
+
+TEST_F(ConfigOnBench, UnpluggedDuringTheWriteEndsWithFailAndCancel)
+{
+    const bench::CableId cable = PlugBlankCable();
+    bench::BenchTiming slow;
+    slow.eepromWriteCycle = std::chrono::milliseconds(4);
+    bench.SetTiming(slow);
+    bool closeTried = false;
+    duringRun = [&](CConfigDlg &config) {
+        if (config.m_strLog.endsWith(kWrite) && bench.DeviceObjectNumber(cable, Side::A) != 0) {
+            // The operator tries to close the dialog first: refused while the worker runs.
+            config.reject();
+            closeTried = config.isVisible() && config.WorkerRunning();
+            bench.UnplugSide(cable, Side::A);
+        }
+    };
+    EXPECT_EQ(Configure(), QDialog::Rejected);
+    EXPECT_TRUE(closeTried);
+    ExpectFailedRun(kWrite);
+}
+
+TEST_F(ConfigOnBench, DialogWithoutAnImageEndsAtOnce)
+{
+    CConfigDlg config(host, prompter);
+    EXPECT_EQ(config.exec(), QDialog::Rejected);
+    EXPECT_TRUE(config.m_strLog.isEmpty());
 }
 
 } // namespace
