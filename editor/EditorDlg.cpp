@@ -87,17 +87,17 @@ void CEditorDlg::BuildLayout()
         return e;
     };
     const int hex = editor::kHexFieldLimit, text = editor::kTextFieldLimit;
-    label("Vendor ID:", 15, 16, 46)->setBuddy(m_vendorId = edit("vendorId", 63, 16, 36, hex));
-    label("Product ID:", 126, 16, 46)->setBuddy(m_productId = edit("productId", 175, 16, 36, hex));
-    label("Revision:", 15, 31, 46)->setBuddy(m_revision = edit("revision", 63, 31, 36, hex));
-    label("Vendor Desc:", 15, 46, 46)->setBuddy(m_vendorDesc = edit("vendorDesc", 63, 46, 168, text));
-    label("Product Desc:", 15, 61, 46)->setBuddy(m_productDesc = edit("productDesc", 63, 61, 168, text));
+    label("Vendor ID:", 15, 16, 50)->setBuddy(m_vendorId = edit("vendorId", 68, 16, 36, hex));
+    label("Product ID:", 130, 16, 48)->setBuddy(m_productId = edit("productId", 180, 16, 36, hex));
+    label("Revision:", 15, 31, 50)->setBuddy(m_revision = edit("revision", 68, 31, 36, hex));
+    label("Vendor Desc:", 15, 46, 50)->setBuddy(m_vendorDesc = edit("vendorDesc", 68, 46, 163, text));
+    label("Product Desc:", 15, 61, 50)->setBuddy(m_productDesc = edit("productDesc", 68, 61, 163, text));
     m_vendorDesc->setValidator(new DescriptorTextValidator(m_vendorDesc));
     m_productDesc->setValidator(new DescriptorTextValidator(m_productDesc));
 
     m_enableSn = new QCheckBox("Enable S/N", this);
     m_enableSn->setObjectName("enableSn");
-    du.place(m_enableSn, 63, 76, 70, 10);
+    du.place(m_enableSn, 68, 76, 70, 10);
 
     const auto button = [&](const char *text, const char *name, int y) {
         auto *b = new QPushButton(text, this);

@@ -1,24 +1,21 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts the main job on the embedded default.
-# The programs (Quillon, Tamber) and the virtual bench are being built; until they land this builds
-# the image inspector and shows what a sample image file holds.
+# Installs what is missing, builds, and starts the main job on the embedded default: the virtual
+# bench's daemon with one cable of the chip's default identity plugged in, and Quillon to program it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release --target eeptool
-sample=build/release/sample.eep
-python3 - "$sample" <<'PY'
-import struct, sys
-b = bytearray(264)
-b[0:4] = struct.pack('<HH', 0x0C5E, 0x0C5E); b[8] = 0x80; b[9] = 0x32
-b[10:22] = b'\xff' * 12; b[23] = 3; b[26:28] = struct.pack('<H', 0x7730)
-s = bytearray([4, 3, 9, 4])
-for t in ("Veltrona", "USB Bridge Cable"):
-    s += bytes([2 + 2 * len(t), 3]) + t.encode('utf-16-le')
-b[32:32 + len(s)] = s
-b[256:264] = struct.pack('<II', 0x7730, 0x0100)
-open(sys.argv[1], 'wb').write(b)
-PY
-build/release/image/eeptool check "$sample"
-build/release/image/eeptool show "$sample"
+cmake --build --preset release --target quillon vbench vbenchd
+vbench=build/release/bench/daemon/vbench
+"$vbench" start
+# The same cable every time, blank again (all 0xFF: the default identity 0C5E/7730), side A plugged in.
+cable=quillon-blank
+if ! "$vbench" cable add "$cable" >/dev/null 2>&1; then
+  blank=$(mktemp)
+  trap 'rm -f "$blank"' EXIT
+  head -c 256 /dev/zero | tr '\0' '\377' >"$blank"
+  "$vbench" unplug "$cable" both >/dev/null
+  "$vbench" eeprom "$cable" --set "$blank" >/dev/null
+fi
+"$vbench" plug "$cable" A
+build/release/editor/quillon
