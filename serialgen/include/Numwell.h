@@ -58,5 +58,5 @@ struct CNumwelleratorLayout {
     static_assert(offsetof(CNumwellerator, m_nLastDate) == 8);
     static_assert(offsetof(CNumwellerator, m_nLastSN) == 12);
     static_assert(offsetof(CNumwellerator, m_szSN) == 16);
-    static_assert(sizeof(CNumwellerator) == 48);
+    static_assert(sizeof(CNumwellerator) == 48 && alignof(CNumwellerator) == 4);
 };

@@ -36,26 +36,6 @@ TEST_F(DialogsTest, StationListOffersZeroToFifteenAndOkStoresTheChosenIndex)
     EXPECT_EQ(StoredNumber(numwell::kValueStationID), 12u);
 }
 
-TEST_F(DialogsTest, CancelStoresNothing)
-{
-    ModalScript script;
-    script.Then(ChooseStation(-1));
-    CStationDlg dialog;
-    EXPECT_EQ(dialog.DoModal(), QDialog::Rejected);
-    EXPECT_EQ(Stored(numwell::kValueStationID), std::nullopt);
-}
-
-TEST_F(DialogsTest, StoredStationEndsTheDialogUnseen)
-{
-    StoreNumber(numwell::kValueStationID, 15);
-    ModalScript script;
-    CStationDlg dialog;
-    EXPECT_EQ(dialog.DoModal(), QDialog::Accepted);
-    EXPECT_EQ(dialog.m_nStationID, 15);
-    QApplication::processEvents();
-    EXPECT_TRUE(script.Seen().isEmpty());
-}
-
 TEST_F(DialogsTest, KeyThatCannotBeCreatedIsReportedAndNothingIsStored)
 {
     // The store's folder would have to live below a plain file.
