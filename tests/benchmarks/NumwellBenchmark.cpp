@@ -25,4 +25,4 @@ static void BM_IncreaseAndSave(benchmark::State &state)
     state.SetItemsProcessed(state.iterations());
     numwell::SetSettingsStore(nullptr);
 }
-BENCHMARK(BM_IncreaseAndSave)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_IncreaseAndSave)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
