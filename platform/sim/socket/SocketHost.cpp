@@ -129,6 +129,25 @@ bool SocketHost::Call(const std::string &frame, std::string &answer)
     return false;
 }
 
+bool SocketHost::CallForFlag(const Writer &request)
+{
+    std::string answer;
+    if (!Call(request.Frame(), answer))
+        return false;
+    Reader in(answer);
+    return in.u8() != 0 && in.AtEnd();
+}
+
+Handle SocketHost::CallForHandle(const Writer &request)
+{
+    std::string answer;
+    if (!Call(request.Frame(), answer))
+        return INVALID_HANDLE;
+    Reader in(answer);
+    const uint64_t handle = in.u64();
+    return in.AtEnd() ? handle : INVALID_HANDLE;
+}
+
 // ----- Notifications and the cache -------------------------------------------------------------
 
 void SocketHost::Invalidate()
@@ -417,12 +436,7 @@ Handle SocketHost::OpenFile(std::string_view name, uint32_t access, uint32_t sha
 {
     if (name.empty() || name.size() > MAX_NAME)
         return INVALID_HANDLE;
-    std::string answer;
-    if (!Call(Writer(Op::OpenFile).str(name).u32(access).u32(share).u8(overlapped).Frame(), answer))
-        return INVALID_HANDLE;
-    Reader in(answer);
-    const uint64_t handle = in.u64();
-    return in.AtEnd() ? handle : INVALID_HANDLE;
+    return CallForHandle(Writer(Op::OpenFile).str(name).u32(access).u32(share).u8(overlapped));
 }
 
 bool SocketHost::CloseHandle(Handle handle)
@@ -435,11 +449,7 @@ bool SocketHost::CloseHandle(Handle handle)
         std::erase_if(m_readBuffers, [&](const auto &entry) { return entry.second.handle == handle; });
         std::erase_if(m_collected, [&](const auto &entry) { return entry.second.handle == handle; });
     }
-    std::string answer;
-    if (!Call(Writer(Op::CloseHandle).u64(handle).Frame(), answer))
-        return false;
-    Reader in(answer);
-    return in.u8() != 0 && in.AtEnd();
+    return CallForFlag(Writer(Op::CloseHandle).u64(handle));
 }
 
 bool SocketHost::DeviceIoControl(Handle handle, uint32_t code, void *buffer, uint32_t size, uint32_t *bytesReturned)
@@ -562,39 +572,22 @@ bool SocketHost::GetOverlappedResult(Handle, Overlapped &ov, uint32_t *bytesTran
 
 bool SocketHost::CancelIo(Handle handle)
 {
-    std::string answer;
-    if (handle == INVALID_HANDLE || !Call(Writer(Op::CancelIo).u64(handle).Frame(), answer))
-        return false;
-    Reader in(answer);
-    return in.u8() != 0 && in.AtEnd();
+    return handle != INVALID_HANDLE && CallForFlag(Writer(Op::CancelIo).u64(handle));
 }
 
 Handle SocketHost::CreateEvent(bool signalled)
 {
-    std::string answer;
-    if (!Call(Writer(Op::CreateEvent).u8(signalled).Frame(), answer))
-        return INVALID_HANDLE;
-    Reader in(answer);
-    const uint64_t handle = in.u64();
-    return in.AtEnd() ? handle : INVALID_HANDLE;
+    return CallForHandle(Writer(Op::CreateEvent).u8(signalled));
 }
 
 bool SocketHost::SetEvent(Handle event)
 {
-    std::string answer;
-    if (event == INVALID_HANDLE || !Call(Writer(Op::SetEvent).u64(event).Frame(), answer))
-        return false;
-    Reader in(answer);
-    return in.u8() != 0 && in.AtEnd();
+    return event != INVALID_HANDLE && CallForFlag(Writer(Op::SetEvent).u64(event));
 }
 
 bool SocketHost::ResetEvent(Handle event)
 {
-    std::string answer;
-    if (event == INVALID_HANDLE || !Call(Writer(Op::ResetEvent).u64(event).Frame(), answer))
-        return false;
-    Reader in(answer);
-    return in.u8() != 0 && in.AtEnd();
+    return event != INVALID_HANDLE && CallForFlag(Writer(Op::ResetEvent).u64(event));
 }
 
 int SocketHost::WaitForEvents(std::span<const Handle> events, bool waitAll, uint32_t timeoutMs)
@@ -634,11 +627,7 @@ bool SocketHost::ReadWholeFile(std::string_view path, std::string &bytes)
 
 bool SocketHost::ReplaceFileContents(std::string_view path, std::string_view bytes)
 {
-    std::string answer;
-    if (!Call(Writer(Op::ReplaceFile).str(path).str(bytes).Frame(), answer))
-        return false;
-    Reader in(answer);
-    const bool ok = in.u8() != 0 && in.AtEnd();
+    const bool ok = CallForFlag(Writer(Op::ReplaceFile).str(path).str(bytes));
     Invalidate(); // the INF decides which devices get the driver
     return ok;
 }
@@ -661,11 +650,7 @@ bool SocketHost::EnumeratePresentDevices(std::string_view enumerator, std::size_
 
 bool SocketHost::IsDevicePresent(std::string_view instanceId)
 {
-    std::string answer;
-    if (!Call(Writer(Op::IsDevicePresent).str(instanceId).Frame(), answer))
-        return false;
-    Reader in(answer);
-    return in.u8() != 0 && in.AtEnd();
+    return CallForFlag(Writer(Op::IsDevicePresent).str(instanceId));
 }
 
 InstallWait SocketHost::WaitNoPendingInstallEvents(uint32_t timeoutMs)

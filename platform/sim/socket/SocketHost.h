@@ -21,6 +21,8 @@
 
 namespace benchwire {
 
+class Writer;
+
 class SocketHost : public platform::Host {
 public:
     explicit SocketHost(std::string socketPath);
@@ -91,6 +93,9 @@ private:
 
     // One request, one answer, on a pooled connection. False when the daemon cannot be reached.
     bool Call(const std::string &frame, std::string &answer);
+    // A request answered by one flag byte, or by one handle.
+    bool CallForFlag(const Writer &request);
+    platform::Handle CallForHandle(const Writer &request);
     int Connect();
     void Release(int fd, bool healthy);
     void ReportDown();
