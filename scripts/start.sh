@@ -1,21 +1,42 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and starts the main job on the embedded default: the virtual
-# bench's daemon with one cable of the chip's default identity plugged in, and Quillon to program it.
+# bench daemon with one cable of the chip's default identity plugged in, then Quillon, the editor that
+# programs it. (Afterwards: scripts/tamber.sh runs the production tester against the same bench.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release --target quillon vbench vbenchd
-vbench=build/release/bench/daemon/vbench
+cmake --build --preset release
+bin=build/release
+vbench="$bin/bench/daemon/vbench"
+
 "$vbench" start
-# The same cable every time, blank again (all 0xFF: the default identity 0C5E/7730), side A plugged in.
-cable=quillon-blank
-if ! "$vbench" cable add "$cable" >/dev/null 2>&1; then
+# A cable with a blank EEPROM shows the chip's default identity (VID 0C5E, PID 7730). One that an
+# earlier run programmed is made blank again, so that every start has a cable for Quillon.
+if ! "$vbench" list | grep -q '^  cable1:'; then
+  "$vbench" cable add cable1
+else
   blank=$(mktemp)
   trap 'rm -f "$blank"' EXIT
   head -c 256 /dev/zero | tr '\0' '\377' >"$blank"
-  "$vbench" unplug "$cable" both >/dev/null
-  "$vbench" eeprom "$cable" --set "$blank" >/dev/null
+  "$vbench" unplug cable1 both >/dev/null
+  "$vbench" eeprom cable1 --set "$blank" >/dev/null
 fi
-"$vbench" plug "$cable" A
-build/release/editor/quillon
+"$vbench" plug cable1 A
+"$vbench" list
+
+quillon="$bin/editor/quillon"
+if [ ! -x "$quillon" ]; then
+  echo "Quillon is not built yet; the bench is running (build/release/bench/daemon/vbench --help)."
+  exit 0
+fi
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  # No desktop here: give Quillon a virtual screen, and say how to look at it.
+  export DISPLAY=:77
+  if ! pgrep -f "Xvfb :77" >/dev/null; then
+    Xvfb :77 -screen 0 1280x800x24 >/dev/null 2>&1 &
+    sleep 1
+  fi
+  echo "No display: Quillon runs on the virtual screen :77 (see it with: import -display :77 -window root shot.png)"
+fi
+exec "$quillon"
