@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
+#include <QAction>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QKeyEvent>
@@ -257,4 +258,20 @@ TEST_F(EditorFixture, AboutShowsTheProgramVersionOrNothing)
     host.version.reset();
     CAboutDlg none(host);
     EXPECT_EQ(none.exec(), QDialog::Rejected); // returns at once, never shown
+}
+
+TEST_F(EditorFixture, ContextMenuOffersTheAboutBox)
+{
+    CEditorDlg &dlg = Editor();
+    dlg.show();
+    QStringList items;
+    QTimer::singleShot(0, &dlg, [&] {
+        if (QWidget *popup = QApplication::activePopupWidget()) {
+            for (QAction *action : popup->actions())
+                items << action->text();
+            popup->close();
+        }
+    });
+    emit dlg.customContextMenuRequested(QPoint(5, 5));
+    EXPECT_EQ(items, QStringList{"&About EEPROM Editor.."});
 }
