@@ -149,17 +149,28 @@ void CConfigDlg::OnStartConfig()
         if (const auto record = m_devList.front().lock())
             target = editor::ConfigTarget{record->pszDevicePath.value_or(""), record->pszDriverKey.value_or("")};
     m_workerRunning = true;
-    try {
-        m_hWorker = std::thread([this, target] {
-            WorkerUi ui(*this);
-            editor::BridgeConfigDevice device(m_host);
-            const int command = editor::RunConfiguration(target ? &*target : nullptr, m_pImage, device, ui);
-            PostToGui(this, [this, command] { FinishWorker(command); });
-        });
-    } catch (const std::system_error &) {
+    const bool started = StartWorkerThread([this, target] {
+        WorkerUi ui(*this);
+        editor::BridgeConfigDevice device(m_host);
+        const int command = editor::RunConfiguration(target ? &*target : nullptr, m_pImage, device, ui);
+        PostToGui(this, [this, command] { FinishWorker(command); });
+    });
+    if (!started) {
+        // No second attempt: the run ends as any failed configuration does.
         m_workerRunning = false;
         AppendLog(QString::fromStdString(editor::WorkerStartFailed()));
+        m_prompter.Message(this, editor::kConfigFailed);
         done(Rejected);
+    }
+}
+
+bool CConfigDlg::StartWorkerThread(std::function<void()> body)
+{
+    try {
+        m_hWorker = std::thread(std::move(body));
+        return true;
+    } catch (const std::system_error &) {
+        return false;
     }
 }
 

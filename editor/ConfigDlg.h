@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -33,6 +34,10 @@ public:
 
     bool WorkerRunning() const { return m_workerRunning.load(); }
     QPlainTextEdit *LogEdit() const { return m_log; }
+
+protected:
+    // Starts the worker thread on `body`; false when the system cannot start one.
+    virtual bool StartWorkerThread(std::function<void()> body);
 
 private:
     class WorkerUi;

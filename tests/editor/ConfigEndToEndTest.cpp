@@ -263,6 +263,25 @@ TEST_F(ConfigOnBench, UnpluggedDuringTheWriteEndsWithFailAndCancel)
     ExpectFailedRun(kWrite);
 }
 
+// A system that cannot start one more thread.
+class ThreadlessConfigDlg : public CConfigDlg {
+public:
+    using CConfigDlg::CConfigDlg;
+    bool StartWorkerThread(std::function<void()>) override { return false; }
+};
+
+TEST_F(ConfigOnBench, WorkerThatCannotStartEndsWithFailAndCancel)
+{
+    const bench::CableId cable = PlugBlankCable();
+    EepromImage image;
+    ThreadlessConfigDlg config(host, prompter);
+    config.m_pImage = &image;
+    EXPECT_EQ(config.exec(), QDialog::Rejected);
+    EXPECT_EQ(config.m_strLog, kFound + "Start configuration\tFail\r\n");
+    EXPECT_EQ(prompter.lastText(), "Config device fail");
+    EXPECT_EQ(EepromOf(cable), std::vector<uint8_t>(256, 0xFF));
+}
+
 TEST_F(ConfigOnBench, DialogWithoutAnImageEndsAtOnce)
 {
     CConfigDlg config(host, prompter);
