@@ -102,6 +102,14 @@ void CDetectDlg::reject()
 void CDetectDlg::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
+    // Centred once, when it first appears; after that it stays where the operator put it.
+    const bool first = !m_bPlaced;
+    m_bPlaced = true;
+    if (!first) {
+        raise();
+        activateWindow();
+        return;
+    }
     if (const QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen()) {
         QRect frame = frameGeometry();
         frame.moveCenter(screen->availableGeometry().center());

@@ -54,6 +54,7 @@ protected:
 
 private:
     int m_nShownIcon = 0;
+    bool m_bPlaced = false;
 };
 
 } // namespace production
