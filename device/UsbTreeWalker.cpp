@@ -208,7 +208,7 @@ int UsbTreeWalker::WalkHub(Handle hub, int portCount, TreeItem parent, UsbNodeVi
         record->pszDeviceId = FindDeviceId(record->pszDriverKey);
         record->pszDevicePath = GetDevicePath(record->pszDeviceId);
         UsbNodeInfo *raw = record.get();
-        m_tree.Attach(record->hItem, std::move(record));
+        m_tree.Attach(raw->hItem, std::move(record));
         if (!visitor || visitor(context, raw))
             ++accepted;
     }

@@ -8,6 +8,7 @@
 #include "TamberApp.h"
 #include "TamberRig.h"
 #include "TamberTexts.h"
+#include "WindowTimers.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -227,8 +228,9 @@ TEST_F(EndToEnd, DataFaultsFailTheirOwnDirection)
             ASSERT_TRUE(WaitVerdict());
             ExpectVerdict("N/G", false);
             EXPECT_EQ(LastLine(), cases[i].line);
-            if (cases[i].sender == Side::A)
+            if (cases[i].sender == Side::A) {
                 EXPECT_TRUE(Log().contains("Send data from side A to B\tOK\n"));
+            }
             rig.UnplugBoth(cables[i]);
             ASSERT_TRUE(WaitLogCleared());
         }
@@ -357,6 +359,7 @@ TEST_F(EndToEnd, ChineseTextsThroughout)
     InstallTextTable(QLocale("zh_CN"));
     const auto cable = rig.AddCable();
     Production(rig.WriteImage(TamberRig::BatchEeprom()), [&] {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Prompt().isVisible(); }, 2000));
         EXPECT_EQ(Prompt().windowTitle(), QString::fromUtf8("注意"));
         EXPECT_EQ(Prompt().m_btnCancel->text(), QString::fromUtf8("取消"));
         EXPECT_EQ(Prompt().m_stcPrompt->text(), QString::fromUtf8("请以USB线连接一个已设定过的装置来进行测试..."));

@@ -1,0 +1,98 @@
+#include "IniText.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+
+namespace bench {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+std::string_view Trim(std::string_view s)
+{
+    while (!s.empty() && IsBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+} // namespace
+
+std::string TrimProfileValue(std::string_view value)
+{
+    value = Trim(value);
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+    return std::string(value);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+std::string ToUpper(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+IniText::IniText(std::string_view text)
+{
+    text = text.substr(0, text.find('\0'));
+    std::size_t current = SIZE_MAX; // index, not pointer: the vector grows
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = Trim(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (line.empty() || line.front() == ';')
+            continue;
+        if (line.front() == '[') {
+            const std::size_t close = line.find(']');
+            const std::string_view name = Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
+            auto found = std::find_if(m_sections.begin(), m_sections.end(),
+                                      [&](const Section& s) { return EqualsNoCase(s.name, name); });
+            if (found == m_sections.end()) {
+                m_sections.push_back({std::string(name), {}});
+                current = m_sections.size() - 1;
+            } else {
+                current = std::size_t(found - m_sections.begin()); // a repeated section continues the first
+            }
+            continue;
+        }
+        if (current == SIZE_MAX)
+            continue;
+        std::vector<Entry>& entries = m_sections[current].entries;
+        const std::size_t eq = line.find('=');
+        if (eq == std::string_view::npos)
+            entries.push_back({std::string(), std::string(line)});
+        else
+            entries.push_back({std::string(Trim(line.substr(0, eq))), TrimProfileValue(line.substr(eq + 1))});
+    }
+}
+
+const std::vector<IniText::Entry>& IniText::Entries(std::string_view section) const
+{
+    static const std::vector<Entry> none;
+    for (const Section& s : m_sections)
+        if (EqualsNoCase(s.name, section))
+            return s.entries;
+    return none;
+}
+
+std::optional<std::string> IniText::Value(std::string_view section, std::string_view key) const
+{
+    for (const Entry& e : Entries(section))
+        if (!e.key.empty() && EqualsNoCase(e.key, key))
+            return e.value;
+    return std::nullopt;
+}
+
+} // namespace bench

@@ -1,0 +1,46 @@
+#pragma once
+// Initialisation-file (INF/INI) text read the way the Windows profile API reads it: section and key
+// names match without regard to case, values are trimmed of blanks and of one pair of surrounding
+// quotes, and the first occurrence of a section or key wins. Plain C++; the bench uses it to decide
+// driver binding and the sim Host to answer GetPrivateProfileString.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bench {
+
+class IniText {
+public:
+    struct Entry {
+        std::string key;   // trimmed; empty for a line without '='
+        std::string value; // trimmed, quotes removed; the whole line for a line without '='
+    };
+
+    // Parses 8-bit text; it ends at its first zero byte. Never fails: lines it cannot use are kept as
+    // keyless entries or ignored (comments, text before the first section).
+    explicit IniText(std::string_view text);
+
+    // The value of `key` in `section`, or nullopt when the section or key is missing.
+    std::optional<std::string> Value(std::string_view section, std::string_view key) const;
+
+    // Every entry of `section` in file order (empty when missing).
+    const std::vector<Entry>& Entries(std::string_view section) const;
+
+private:
+    struct Section {
+        std::string name;
+        std::vector<Entry> entries;
+    };
+    std::vector<Section> m_sections;
+};
+
+// Whitespace trim and the profile API's quote removal (one matching pair of ' or ").
+std::string TrimProfileValue(std::string_view value);
+
+// Case-insensitive (ASCII) comparison and upper-casing, as Windows compares names.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+std::string ToUpper(std::string_view text);
+
+} // namespace bench

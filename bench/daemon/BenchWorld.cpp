@@ -1,0 +1,992 @@
+#include "BenchWorld.h"
+
+#include "IniText.h"
+
+#include <QJsonArray>
+#include <QJsonValue>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+using bench::Side;
+
+namespace {
+
+// A command-line mistake: its text is shown to the person and the command fails with status 2.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+const char *const kHelp =
+    "Commands (each also takes --help):\n"
+    "  status                      what the bench holds, in one line\n"
+    "  list                        the topology, what is plugged where, and the cables\n"
+    "  cable add NAME [--model 0x7730|0x7701] [--version WORD | --status S0,S1] [--eeprom-hex HEX]\n"
+    "  cable remove NAME\n"
+    "  plug NAME [A|B|both] [--at HUB:PORT]      (both sides by default; first free ports)\n"
+    "  unplug NAME [A|B|both]\n"
+    "  hub add NAME [--ports N] [--at HUB:PORT] | hub remove NAME\n"
+    "  device add NAME [--vid HEX] [--pid HEX] [--description TEXT | --no-description]\n"
+    "             [--no-driver] [--at HUB:PORT] | device remove NAME\n"
+    "  controller add [--ports N]\n"
+    "  eeprom NAME [--set-hex HEX]               the 256 EEPROM bytes, 16 per line\n"
+    "  fault CABLE [A|B] KIND [VALUE] | fault hub HUB KIND [VALUE] | fault clear NAME\n"
+    "  timing [--latency-us N] [--write-cycle-us N] [--bytes-per-second N]\n"
+    "  inf                         the driver INF's path and its model lines\n";
+
+const char *const kFaultHelp =
+    "fault CABLE [A|B] KIND [VALUE]   a side's fault (side A when no side is named):\n"
+    "  requests-fail                every vendor request fails\n"
+    "  request-fails CODE           vendor request CODE (e.g. 0xF7) fails\n"
+    "  block-fails K                EEPROM block K (bytes 8K..8K+7) fails to read or write\n"
+    "  send-dead                    what this side sends is lost\n"
+    "  drop|repeat|change OFFSET    one byte of what this side sends is dropped/repeated/changed\n"
+    "  read-stalls | write-stalls   transfers on this side never complete\n"
+    "  driver-key-length N          the hub answers the driver-key request with ActualLength N\n"
+    "fault CABLE KIND VALUE          a cable's fault:\n"
+    "  flip-bit N                   EEPROM bit N (0..2047) reads back flipped\n"
+    "  version WORD                 the chip answers the version query with WORD\n"
+    "  status-only S0,S1            the chip answers only the status query, with S0 and S1\n"
+    "fault hub HUB KIND [VALUE]:\n"
+    "  open-fails | node-info-fails | connection-info-fails PORT|all | connection-name-fails PORT|all\n"
+    "fault device NAME driver-key-length N\n"
+    "fault clear NAME                removes every fault of a cable, hub or device\n";
+
+unsigned long ParseNumber(const std::string &text, unsigned long max, const char *what)
+{
+    if (text.empty())
+        throw UsageError(std::string(what) + ": a number is missing");
+    std::size_t used = 0;
+    unsigned long value = 0;
+    try {
+        value = std::stoul(text, &used, 0);
+    } catch (const std::exception &) {
+        used = 0;
+    }
+    if (used != text.size() || text[0] == '-' || value > max)
+        throw UsageError(std::string(what) + ": '" + text + "' is not a number from 0 to " + std::to_string(max));
+    return value;
+}
+
+uint16_t ParseHexWord(const std::string &text, const char *what)
+{
+    const std::string digits = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text : "0x" + text;
+    return static_cast<uint16_t>(ParseNumber(digits, 0xFFFF, what));
+}
+
+std::vector<uint8_t> ParseHexBytes(const std::string &hex)
+{
+    if (hex.size() % 2)
+        throw UsageError("hex data has an odd number of digits");
+    std::vector<uint8_t> bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(ParseNumber("0x" + hex.substr(i, 2), 0xFF, "hex data")));
+    return bytes;
+}
+
+bench::EepromBytes EepromFromHex(const std::string &hex)
+{
+    const auto bytes = ParseHexBytes(hex);
+    // A 264-byte image file carries the chip trailer after the EEPROM bytes; only the EEPROM matters.
+    if (bytes.size() != 256 && bytes.size() != 264)
+        throw UsageError("an EEPROM is 256 bytes (or a 264-byte image file), not " + std::to_string(bytes.size()));
+    bench::EepromBytes eeprom;
+    std::copy_n(bytes.begin(), 256, eeprom.begin());
+    return eeprom;
+}
+
+std::string Hex4(unsigned value)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
+    return text;
+}
+
+// Options after the positional words: "--name value" pairs and bare "--flags".
+class Options {
+public:
+    Options(const std::vector<std::string> &args, std::size_t from, std::vector<std::string> withValue,
+            std::vector<std::string> flags)
+    {
+        for (std::size_t i = from; i < args.size(); ++i) {
+            const std::string &a = args[i];
+            if (std::find(flags.begin(), flags.end(), a) != flags.end()) {
+                m_values[a] = "";
+            } else if (std::find(withValue.begin(), withValue.end(), a) != withValue.end()) {
+                if (i + 1 >= args.size())
+                    throw UsageError(a + " needs a value");
+                m_values[a] = args[++i];
+            } else {
+                throw UsageError("unexpected '" + a + "'");
+            }
+        }
+    }
+    bool Has(const std::string &name) const { return m_values.count(name) != 0; }
+    std::string Get(const std::string &name) const
+    {
+        const auto it = m_values.find(name);
+        return it == m_values.end() ? std::string() : it->second;
+    }
+
+private:
+    std::map<std::string, std::string> m_values;
+};
+
+bool WantsHelp(const std::vector<std::string> &args)
+{
+    return std::find(args.begin(), args.end(), "--help") != args.end();
+}
+
+std::vector<int> SidesOf(const std::vector<std::string> &args, std::size_t at)
+{
+    if (at >= args.size() || args[at].rfind("--", 0) == 0 || args[at] == "both")
+        return {0, 1};
+    if (args[at] == "A" || args[at] == "a")
+        return {0};
+    if (args[at] == "B" || args[at] == "b")
+        return {1};
+    throw UsageError("a side is A, B or both, not '" + args[at] + "'");
+}
+
+QJsonObject LocationJson(const std::string &hub, int port)
+{
+    return QJsonObject{{"hub", QString::fromStdString(hub)}, {"port", port}};
+}
+
+} // namespace
+
+BenchWorld::BenchWorld(bench::Bench &bench) : m_bench(bench) {}
+
+void BenchWorld::CreateDefault()
+{
+    std::lock_guard lock(m_mutex);
+    HubEntry root;
+    root.name = "root1";
+    root.ports = 2;
+    root.id = m_bench.AddController(root.ports);
+    m_hubs.push_back(root);
+    HubEntry hub;
+    hub.name = "hub1";
+    hub.at = Location{"root1", 1};
+    hub.ports = 4;
+    hub.id = m_bench.AttachHub(Resolve(*hub.at), bench::HubSpec{hub.ports});
+    m_hubs.push_back(hub);
+    // An INF that Quillon has taught new IDs is kept; only a missing one is written anew.
+    std::error_code ec;
+    if (!std::filesystem::exists(m_bench.DriverInfPath(), ec))
+        m_bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});
+}
+
+int BenchWorld::Run(const std::vector<std::string> &args, std::string &out)
+{
+    std::lock_guard lock(m_mutex);
+    try {
+        return Dispatch(args, out);
+    } catch (const UsageError &e) {
+        out = std::string("vbench: ") + e.what() + "\n";
+        return 2;
+    } catch (const std::exception &e) {
+        // The model refused (a port already taken, too deep a hub, ...): nothing was changed.
+        out = std::string("vbench: ") + e.what() + "\n";
+        return 1;
+    }
+}
+
+int BenchWorld::Dispatch(const std::vector<std::string> &args, std::string &out)
+{
+    if (args.empty() || args[0] == "help" || args[0] == "--help") {
+        out = kHelp;
+        return 0;
+    }
+    const std::string &command = args[0];
+    if (command == "status") {
+        std::size_t plugged = 0;
+        for (const auto &c : m_cables)
+            plugged += c.plugged[0].has_value() + c.plugged[1].has_value();
+        out = "running: " + std::to_string(m_hubs.size()) + " hubs (" +
+              std::to_string(std::count_if(m_hubs.begin(), m_hubs.end(), [](auto &h) { return !h.at; })) +
+              " controllers), " + std::to_string(m_devices.size()) + " devices, " +
+              std::to_string(m_cables.size()) + " cables, " + std::to_string(plugged) + " sides plugged in\n";
+        return 0;
+    }
+    if (command == "list") {
+        List(out);
+        return 0;
+    }
+    if (command == "cable")
+        return CmdCable(args, out);
+    if (command == "plug" || command == "unplug")
+        return CmdPlug(args, command == "plug", out);
+    if (command == "hub")
+        return CmdHub(args, out);
+    if (command == "device")
+        return CmdDevice(args, out);
+    if (command == "controller")
+        return CmdController(args, out);
+    if (command == "eeprom")
+        return CmdEeprom(args, out);
+    if (command == "fault")
+        return CmdFault(args, out);
+    if (command == "timing")
+        return CmdTiming(args, out);
+    if (command == "inf")
+        return CmdInf(out);
+    throw UsageError("unknown command '" + command + "' (vbench --help lists them)");
+}
+
+// ----- Names and places ---------------------------------------------------------------------------
+
+BenchWorld::HubEntry *BenchWorld::FindHub(const std::string &name)
+{
+    for (auto &h : m_hubs)
+        if (h.name == name)
+            return &h;
+    return nullptr;
+}
+
+const BenchWorld::HubEntry *BenchWorld::FindHub(const std::string &name) const
+{
+    return const_cast<BenchWorld *>(this)->FindHub(name);
+}
+
+BenchWorld::CableEntry *BenchWorld::FindCable(const std::string &name)
+{
+    for (auto &c : m_cables)
+        if (c.name == name)
+            return &c;
+    return nullptr;
+}
+
+bool BenchWorld::NameTaken(const std::string &name) const
+{
+    return FindHub(name) || std::any_of(m_devices.begin(), m_devices.end(), [&](auto &d) { return d.name == name; }) ||
+           std::any_of(m_cables.begin(), m_cables.end(), [&](auto &c) { return c.name == name; });
+}
+
+BenchWorld::Location BenchWorld::ParseLocation(const std::string &text) const
+{
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos)
+        throw UsageError("a port is written HUB:PORT (e.g. hub1:2), not '" + text + "'");
+    Location at{text.substr(0, colon), static_cast<int>(ParseNumber(text.substr(colon + 1), 255, "port"))};
+    const HubEntry *hub = FindHub(at.hub);
+    if (!hub)
+        throw UsageError("there is no hub '" + at.hub + "'");
+    if (at.port < 1 || at.port > hub->ports)
+        throw UsageError(at.hub + " has ports 1 to " + std::to_string(hub->ports));
+    return at;
+}
+
+bench::PortRef BenchWorld::Resolve(const Location &at) const
+{
+    const HubEntry *hub = FindHub(at.hub);
+    if (!hub)
+        throw UsageError("there is no hub '" + at.hub + "'");
+    return {hub->id, at.port};
+}
+
+BenchWorld::Location BenchWorld::FirstFreePort() const
+{
+    // External hubs first (where a person plugs cables), then the root hubs.
+    for (int pass = 0; pass < 2; ++pass)
+        for (const auto &hub : m_hubs) {
+            if (hub.at.has_value() != (pass == 0))
+                continue;
+            for (int port = 1; port <= hub.ports; ++port)
+                if (m_bench.Port({hub.id, port}).kind == bench::PortState::Empty)
+                    return {hub.name, port};
+        }
+    throw UsageError("every port is taken: add a hub (vbench hub add NAME)");
+}
+
+void BenchWorld::PlugSide(CableEntry &cable, int side, const Location &at)
+{
+    if (cable.plugged[side])
+        return;
+    m_bench.PlugSide(cable.id, static_cast<Side>(side), Resolve(at));
+    cable.plugged[side] = at;
+}
+
+void BenchWorld::UnplugSide(CableEntry &cable, int side)
+{
+    m_bench.UnplugSide(cable.id, static_cast<Side>(side));
+    cable.plugged[side].reset();
+}
+
+// ----- Commands ---------------------------------------------------------------------------------------
+
+int BenchWorld::CmdCable(const std::vector<std::string> &args, std::string &out)
+{
+    if (WantsHelp(args) || args.size() < 3) {
+        out = "cable add NAME [--model 0x7730|0x7701] [--version WORD | --status S0,S1] [--eeprom-hex HEX]\n"
+              "  adds a cable (not plugged in); its EEPROM is blank (all 0xFF) unless given\n"
+              "cable remove NAME\n  unplugs and removes a cable\n";
+        return WantsHelp(args) ? 0 : 2;
+    }
+    const std::string &name = args[2];
+    if (args[1] == "add") {
+        if (NameTaken(name))
+            throw UsageError("the name '" + name + "' is taken");
+        const Options o(args, 3, {"--model", "--version", "--status", "--eeprom-hex"}, {});
+        bench::CableSpec spec;
+        if (o.Has("--model")) {
+            spec.chip.model = ParseHexWord(o.Get("--model"), "--model");
+            if (spec.chip.model != 0x7730 && spec.chip.model != 0x7701)
+                throw UsageError("--model is 0x7730 or 0x7701");
+            spec.chip.version = spec.chip.model == 0x7701 ? 0x8003 : 0x0100;
+        }
+        if (o.Has("--version") && o.Has("--status"))
+            throw UsageError("give --version or --status, not both");
+        if (o.Has("--version"))
+            spec.chip.version = ParseHexWord(o.Get("--version"), "--version");
+        if (o.Has("--status")) {
+            const std::string s = o.Get("--status");
+            const auto comma = s.find(',');
+            if (comma == std::string::npos)
+                throw UsageError("--status takes two bytes, S0,S1");
+            spec.chip.statusOnly = true;
+            spec.chip.status = {static_cast<uint8_t>(ParseNumber(s.substr(0, comma), 255, "--status")),
+                                static_cast<uint8_t>(ParseNumber(s.substr(comma + 1), 255, "--status"))};
+        }
+        if (o.Has("--eeprom-hex"))
+            spec.eeprom = EepromFromHex(o.Get("--eeprom-hex"));
+        CableEntry cable;
+        cable.name = name;
+        cable.id = m_bench.AddCable(spec);
+        m_cables.push_back(cable);
+        m_savedEeproms[cable.id] = spec.eeprom;
+        out = "cable " + name + " added\n";
+        return 0;
+    }
+    if (args[1] == "remove") {
+        CableEntry *cable = FindCable(name);
+        if (!cable)
+            throw UsageError("there is no cable '" + name + "'");
+        UnplugSide(*cable, 0);
+        UnplugSide(*cable, 1);
+        // The model keeps cables for its lifetime; the world forgets it, and a restart drops it.
+        m_cables.erase(m_cables.begin() + (cable - m_cables.data()));
+        out = "cable " + name + " removed\n";
+        return 0;
+    }
+    throw UsageError("cable takes add or remove");
+}
+
+int BenchWorld::CmdPlug(const std::vector<std::string> &args, bool plug, std::string &out)
+{
+    if (WantsHelp(args) || args.size() < 2) {
+        out = plug ? "plug NAME [A|B|both] [--at HUB:PORT]\n"
+                     "  plugs a cable's sides (both by default) into the first free ports, or at HUB:PORT\n"
+                     "  (with both sides and --at, side B goes to the next free port)\n"
+                   : "unplug NAME [A|B|both]\n  unplugs a cable's sides (both by default)\n";
+        return WantsHelp(args) ? 0 : 2;
+    }
+    CableEntry *cable = FindCable(args[1]);
+    if (!cable)
+        throw UsageError("there is no cable '" + args[1] + "'");
+    const auto sides = SidesOf(args, 2);
+    const std::size_t optionsFrom = args.size() > 2 && args[2].rfind("--", 0) != 0 ? 3 : 2;
+    const Options o(args, optionsFrom, plug ? std::vector<std::string>{"--at"} : std::vector<std::string>{}, {});
+    for (int side : sides) {
+        if (!plug) {
+            UnplugSide(*cable, side);
+            continue;
+        }
+        if (cable->plugged[side])
+            continue;
+        Location at = o.Has("--at") && side == sides.front() ? ParseLocation(o.Get("--at")) : FirstFreePort();
+        PlugSide(*cable, side, at);
+    }
+    out.clear();
+    for (int side : sides) {
+        const char *sideName = side ? "B" : "A";
+        if (cable->plugged[side])
+            out += cable->name + " side " + sideName + " plugged in at " + cable->plugged[side]->hub + ":" +
+                   std::to_string(cable->plugged[side]->port) + "\n";
+        else
+            out += cable->name + " side " + sideName + " unplugged\n";
+    }
+    return 0;
+}
+
+int BenchWorld::CmdHub(const std::vector<std::string> &args, std::string &out)
+{
+    if (WantsHelp(args) || args.size() < 3) {
+        out = "hub add NAME [--ports N] [--at HUB:PORT]\n  attaches an external hub (1 to 255 ports, 4 by default)\n"
+              "hub remove NAME\n  detaches an empty external hub\n";
+        return WantsHelp(args) ? 0 : 2;
+    }
+    const std::string &name = args[2];
+    if (args[1] == "add") {
+        if (NameTaken(name))
+            throw UsageError("the name '" + name + "' is taken");
+        const Options o(args, 3, {"--ports", "--at"}, {});
+        HubEntry hub;
+        hub.name = name;
+        hub.ports = o.Has("--ports") ? static_cast<int>(ParseNumber(o.Get("--ports"), 255, "--ports")) : 4;
+        if (hub.ports < 1)
+            throw UsageError("a hub has 1 to 255 ports");
+        hub.at = o.Has("--at") ? ParseLocation(o.Get("--at")) : FirstFreePort();
+        hub.id = m_bench.AttachHub(Resolve(*hub.at), bench::HubSpec{hub.ports});
+        m_hubs.push_back(hub);
+        out = "hub " + name + " attached at " + hub.at->hub + ":" + std::to_string(hub.at->port) + "\n";
+        return 0;
+    }
+    if (args[1] == "remove") {
+        HubEntry *hub = FindHub(name);
+        if (!hub || !hub->at)
+            throw UsageError("there is no external hub '" + name + "'");
+        for (int port = 1; port <= hub->ports; ++port)
+            if (m_bench.Port({hub->id, port}).kind != bench::PortState::Empty)
+                throw UsageError("hub " + name + " still has something on port " + std::to_string(port) +
+                                 ": unplug it first");
+        m_bench.Unplug(Resolve(*hub->at));
+        m_hubs.erase(m_hubs.begin() + (hub - m_hubs.data()));
+        out = "hub " + name + " removed\n";
+        return 0;
+    }
+    throw UsageError("hub takes add or remove");
+}
+
+int BenchWorld::CmdDevice(const std::vector<std::string> &args, std::string &out)
+{
+    if (WantsHelp(args) || args.size() < 3) {
+        out = "device add NAME [--vid HEX] [--pid HEX] [--description TEXT | --no-description] [--no-driver]\n"
+              "           [--at HUB:PORT]\n  attaches an ordinary USB device (a mouse by default)\n"
+              "device remove NAME\n";
+        return WantsHelp(args) ? 0 : 2;
+    }
+    const std::string &name = args[2];
+    if (args[1] == "add") {
+        if (NameTaken(name))
+            throw UsageError("the name '" + name + "' is taken");
+        const Options o(args, 3, {"--vid", "--pid", "--description", "--at"}, {"--no-description", "--no-driver"});
+        DeviceEntry device;
+        device.name = name;
+        if (o.Has("--vid"))
+            device.spec.vid = ParseHexWord(o.Get("--vid"), "--vid");
+        if (o.Has("--pid"))
+            device.spec.pid = ParseHexWord(o.Get("--pid"), "--pid");
+        if (o.Has("--description"))
+            device.spec.description = o.Get("--description");
+        if (o.Has("--no-description"))
+            device.spec.description.reset();
+        device.spec.hasDriver = !o.Has("--no-driver");
+        device.at = o.Has("--at") ? ParseLocation(o.Get("--at")) : FirstFreePort();
+        device.id = m_bench.AttachDevice(Resolve(device.at), device.spec);
+        m_devices.push_back(device);
+        out = "device " + name + " attached at " + device.at.hub + ":" + std::to_string(device.at.port) + "\n";
+        return 0;
+    }
+    if (args[1] == "remove") {
+        const auto it = std::find_if(m_devices.begin(), m_devices.end(), [&](auto &d) { return d.name == name; });
+        if (it == m_devices.end())
+            throw UsageError("there is no device '" + name + "'");
+        m_bench.Unplug(Resolve(it->at));
+        m_devices.erase(it);
+        out = "device " + name + " removed\n";
+        return 0;
+    }
+    throw UsageError("device takes add or remove");
+}
+
+int BenchWorld::CmdController(const std::vector<std::string> &args, std::string &out)
+{
+    if (WantsHelp(args) || args.size() < 2 || args[1] != "add") {
+        out = "controller add [--ports N]\n  adds a host controller whose root hub has N ports (2 by default)\n";
+        return WantsHelp(args) ? 0 : 2;
+    }
+    const Options o(args, 2, {"--ports"}, {});
+    HubEntry root;
+    root.ports = o.Has("--ports") ? static_cast<int>(ParseNumber(o.Get("--ports"), 255, "--ports")) : 2;
+    if (root.ports < 1)
+        throw UsageError("a root hub has 1 to 255 ports");
+    int n = 1;
+    while (FindHub("root" + std::to_string(n)))
+        ++n;
+    root.name = "root" + std::to_string(n);
+    root.id = m_bench.AddController(root.ports);
+    m_hubs.push_back(root);
+    out = "controller added with root hub " + root.name + "\n";
+    return 0;
+}
+
+int BenchWorld::CmdEeprom(const std::vector<std::string> &args, std::string &out)
+{
+    if (WantsHelp(args) || args.size() < 2) {
+        out = "eeprom NAME [--set-hex HEX]\n  prints a cable's 256 EEPROM bytes as hex, 16 per line; --set-hex\n"
+              "  replaces them (256 bytes, or a 264-byte image file); it shows at the next plug-in\n";
+        return WantsHelp(args) ? 0 : 2;
+    }
+    CableEntry *cable = FindCable(args[1]);
+    if (!cable)
+        throw UsageError("there is no cable '" + args[1] + "'");
+    const Options o(args, 2, {"--set-hex"}, {});
+    if (o.Has("--set-hex"))
+        m_bench.SetEeprom(cable->id, EepromFromHex(o.Get("--set-hex")));
+    const auto eeprom = m_bench.Eeprom(cable->id);
+    out.clear();
+    char line[8];
+    for (std::size_t i = 0; i < eeprom.size(); ++i) {
+        std::snprintf(line, sizeof line, "%02X%c", eeprom[i], i % 16 == 15 ? '\n' : ' ');
+        out += line;
+    }
+    return 0;
+}
+
+int BenchWorld::CmdFault(const std::vector<std::string> &args, std::string &out)
+{
+    if (WantsHelp(args) || args.size() < 3) {
+        out = kFaultHelp;
+        return WantsHelp(args) ? 0 : 2;
+    }
+    if (args[1] == "clear") {
+        const std::string &name = args[2];
+        if (CableEntry *cable = FindCable(name)) {
+            cable->sideFaults[0] = cable->sideFaults[1] = {};
+            cable->cableFaults = {};
+            m_bench.SetSideFaults(cable->id, Side::A, {});
+            m_bench.SetSideFaults(cable->id, Side::B, {});
+            m_bench.SetCableFaults(cable->id, {});
+        } else if (HubEntry *hub = FindHub(name)) {
+            hub->faults = {};
+            m_bench.SetHubFaults(hub->id, {});
+        } else {
+            const auto it = std::find_if(m_devices.begin(), m_devices.end(), [&](auto &d) { return d.name == name; });
+            if (it == m_devices.end())
+                throw UsageError("there is nothing named '" + name + "'");
+            it->driverKeyLength = -1;
+            m_bench.SetDriverKeyFault(it->id, -1);
+        }
+        out = "faults of " + name + " cleared\n";
+        return 0;
+    }
+    if (args[1] == "hub") {
+        HubEntry *hub = FindHub(args[2]);
+        if (!hub || args.size() < 4)
+            throw UsageError(hub ? "fault hub HUB KIND [VALUE]" : "there is no hub '" + args[2] + "'");
+        const std::string &kind = args[3];
+        auto port = [&] {
+            if (args.size() < 5)
+                throw UsageError(kind + " needs PORT or all");
+            return args[4] == "all" ? -1 : static_cast<int>(ParseNumber(args[4], 255, "port"));
+        };
+        if (kind == "open-fails")
+            hub->faults.openFails = true;
+        else if (kind == "node-info-fails")
+            hub->faults.nodeInfoFails = true;
+        else if (kind == "connection-info-fails")
+            hub->faults.connectionInfoFailsPort = port();
+        else if (kind == "connection-name-fails")
+            hub->faults.connectionNameFailsPort = port();
+        else
+            throw UsageError("unknown hub fault '" + kind + "'");
+        m_bench.SetHubFaults(hub->id, hub->faults);
+        out = "hub " + hub->name + ": " + kind + "\n";
+        return 0;
+    }
+    if (args[1] == "device") {
+        const auto it = std::find_if(m_devices.begin(), m_devices.end(), [&](auto &d) { return d.name == args[2]; });
+        if (it == m_devices.end() || args.size() < 5 || args[3] != "driver-key-length")
+            throw UsageError("fault device NAME driver-key-length N");
+        it->driverKeyLength = static_cast<int>(ParseNumber(args[4], 0xFFFF, "driver-key-length"));
+        m_bench.SetDriverKeyFault(it->id, it->driverKeyLength);
+        out = "device " + it->name + ": driver-key-length " + args[4] + "\n";
+        return 0;
+    }
+
+    CableEntry *cable = FindCable(args[1]);
+    if (!cable)
+        throw UsageError("there is no cable '" + args[1] + "'");
+    std::size_t k = 2;
+    int side = 0;
+    if (args[k] == "A" || args[k] == "B") {
+        side = args[k] == "B";
+        ++k;
+    }
+    if (k >= args.size())
+        throw UsageError("which fault? (vbench fault --help)");
+    const std::string kind = args[k];
+    auto value = [&](unsigned long max) {
+        if (k + 1 >= args.size())
+            throw UsageError(kind + " needs a value");
+        return ParseNumber(args[k + 1], max, kind.c_str());
+    };
+    bench::SideFaults &f = cable->sideFaults[side];
+    bool sideFault = true;
+    if (kind == "requests-fail")
+        f.allRequestsFail = true;
+    else if (kind == "request-fails")
+        f.failRequest = static_cast<int>(value(255));
+    else if (kind == "block-fails")
+        f.failEepromBlock = static_cast<int>(value(31));
+    else if (kind == "send-dead")
+        f.sendDead = true;
+    else if (kind == "drop" || kind == "repeat" || kind == "change")
+        f.sendFault = {kind == "drop" ? bench::ByteFault::Drop
+                       : kind == "repeat" ? bench::ByteFault::Repeat
+                                          : bench::ByteFault::Change,
+                       static_cast<uint32_t>(value(0xFFFFFFFF))};
+    else if (kind == "read-stalls")
+        f.readStalls = true;
+    else if (kind == "write-stalls")
+        f.writeStalls = true;
+    else if (kind == "driver-key-length")
+        f.driverKeyActualLength = static_cast<int>(value(0xFFFF));
+    else {
+        sideFault = false;
+        if (kind == "flip-bit") {
+            cable->cableFaults.flippedEepromBit = static_cast<int>(value(2047));
+            m_bench.SetCableFaults(cable->id, cable->cableFaults);
+        } else if (kind == "version" || kind == "status-only") {
+            bench::ChipSpec chip = m_bench.Chip(cable->id);
+            if (kind == "version") {
+                if (k + 1 >= args.size())
+                    throw UsageError("version needs a WORD");
+                chip.statusOnly = false;
+                chip.version = ParseHexWord(args[k + 1], "version");
+            } else {
+                const std::string s = k + 1 < args.size() ? args[k + 1] : "";
+                const auto comma = s.find(',');
+                if (comma == std::string::npos)
+                    throw UsageError("status-only takes two bytes, S0,S1");
+                chip.statusOnly = true;
+                chip.status = {static_cast<uint8_t>(ParseNumber(s.substr(0, comma), 255, "status")),
+                               static_cast<uint8_t>(ParseNumber(s.substr(comma + 1), 255, "status"))};
+            }
+            m_bench.SetChip(cable->id, chip);
+        } else {
+            throw UsageError("unknown fault '" + kind + "' (vbench fault --help)");
+        }
+    }
+    if (sideFault)
+        m_bench.SetSideFaults(cable->id, static_cast<Side>(side), f);
+    out = "cable " + cable->name + (sideFault ? std::string(" side ") + (side ? "B" : "A") : std::string()) + ": " +
+          kind + "\n";
+    return 0;
+}
+
+int BenchWorld::CmdTiming(const std::vector<std::string> &args, std::string &out)
+{
+    if (WantsHelp(args)) {
+        out = "timing [--latency-us N] [--write-cycle-us N] [--bytes-per-second N]\n"
+              "  sets the timing model (0 = instant) and prints it\n";
+        return 0;
+    }
+    const Options o(args, 1, {"--latency-us", "--write-cycle-us", "--bytes-per-second"}, {});
+    bench::BenchTiming timing = m_bench.Options().timing;
+    if (o.Has("--latency-us"))
+        timing.controlLatency = std::chrono::microseconds(ParseNumber(o.Get("--latency-us"), 10'000'000, "--latency-us"));
+    if (o.Has("--write-cycle-us"))
+        timing.eepromWriteCycle =
+            std::chrono::microseconds(ParseNumber(o.Get("--write-cycle-us"), 10'000'000, "--write-cycle-us"));
+    if (o.Has("--bytes-per-second"))
+        timing.bulkBytesPerSecond = ParseNumber(o.Get("--bytes-per-second"), 1ul << 40, "--bytes-per-second");
+    m_bench.SetTiming(timing);
+    out = "latency " + std::to_string(timing.controlLatency.count()) + " us per request, EEPROM write cycle " +
+          std::to_string(timing.eepromWriteCycle.count()) + " us per block, bulk " +
+          (timing.bulkBytesPerSecond ? std::to_string(timing.bulkBytesPerSecond) + " bytes/s" : std::string("instant")) +
+          "\n";
+    return 0;
+}
+
+int BenchWorld::CmdInf(std::string &out)
+{
+    const auto path = m_bench.DriverInfPath();
+    out = "INF file: " + path.string() + "\n";
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        out += "(missing: no side gets the bridge driver)\n";
+        return 1;
+    }
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const bench::IniText ini(text);
+    const auto maker = ini.Value("Manufacturer", "%MfgName%");
+    if (!maker) {
+        out += "(no models section: the manufacturer entry is missing)\n";
+        return 0;
+    }
+    out += "Models section [" + *maker + "]:\n";
+    for (const auto &entry : ini.Entries(*maker))
+        if (!entry.key.empty())
+            out += "  " + entry.key + "=" + entry.value + "\n";
+    return 0;
+}
+
+void BenchWorld::ListHub(const HubEntry &hub, int depth, std::string &out) const
+{
+    const std::string indent(2 * depth, ' ');
+    for (int port = 1; port <= hub.ports; ++port) {
+        const bench::PortState state = m_bench.Port({hub.id, port});
+        std::string line = indent + "  port " + std::to_string(port) + ": ";
+        switch (state.kind) {
+        case bench::PortState::Empty:
+            line += "empty";
+            break;
+        case bench::PortState::Hub: {
+            const auto it = std::find_if(m_hubs.begin(), m_hubs.end(), [&](auto &h) { return h.id == state.device; });
+            line += "hub " + (it != m_hubs.end() ? it->name : std::string("?"));
+            out += line + "\n";
+            if (it != m_hubs.end())
+                ListHub(*it, depth + 1, out);
+            continue;
+        }
+        case bench::PortState::Device: {
+            const auto it = std::find_if(m_devices.begin(), m_devices.end(), [&](auto &d) { return d.id == state.device; });
+            if (it != m_devices.end())
+                line += "device " + it->name + " (VID " + Hex4(it->spec.vid) + ", PID " + Hex4(it->spec.pid) +
+                        (it->spec.hasDriver ? "" : ", no driver") + ")";
+            else
+                line += "device";
+            break;
+        }
+        case bench::PortState::CableSide: {
+            const auto it = std::find_if(m_cables.begin(), m_cables.end(), [&](auto &c) { return c.id == state.cable; });
+            line += "cable " + (it != m_cables.end() ? it->name : std::string("?")) + " side " +
+                    (state.side == Side::A ? "A" : "B");
+            const int object = m_bench.DeviceObjectNumber(state.cable, state.side);
+            line += object ? ", \\\\.\\HOSTLNK-" + std::to_string(object) : ", no driver";
+            break;
+        }
+        }
+        out += line + "\n";
+        if (state.kind == bench::PortState::Device || state.kind == bench::PortState::CableSide) {
+            const std::string id = m_bench.InstanceId(state.device);
+            if (!id.empty())
+                out += indent + "    " + id + "\n";
+        }
+    }
+}
+
+void BenchWorld::List(std::string &out) const
+{
+    out.clear();
+    int controller = 0;
+    for (const auto &hub : m_hubs) {
+        if (hub.at)
+            continue;
+        out += "Host Controller " + std::to_string(controller++) + " (root hub " + hub.name + ", " +
+               std::to_string(hub.ports) + " ports)\n";
+        ListHub(hub, 1, out);
+    }
+    out += "Cables:\n";
+    if (m_cables.empty())
+        out += "  none (vbench cable add NAME)\n";
+    for (const auto &cable : m_cables) {
+        const bench::ChipSpec chip = m_bench.Chip(cable.id);
+        const auto eeprom = m_bench.Eeprom(cable.id);
+        const bool configured = eeprom[0] == 0x5E && eeprom[1] == 0x0C;
+        out += "  " + cable.name + ": QT" + Hex4(chip.model) +
+               (chip.statusOnly ? ", status-only chip" : ", version " + Hex4(chip.version)) +
+               (configured ? ", EEPROM VID " + Hex4(eeprom[2] | eeprom[3] << 8) : ", EEPROM not configured");
+        for (int side = 0; side < 2; ++side) {
+            out += side ? "; B " : "; A ";
+            out += cable.plugged[side] ? cable.plugged[side]->hub + ":" + std::to_string(cable.plugged[side]->port)
+                                       : std::string("unplugged");
+        }
+        out += "\n";
+    }
+}
+
+// ----- State ------------------------------------------------------------------------------------------
+
+namespace {
+
+QJsonObject SideFaultsJson(const bench::SideFaults &f)
+{
+    return {{"allRequestsFail", f.allRequestsFail},
+            {"failRequest", f.failRequest},
+            {"failEepromBlock", f.failEepromBlock},
+            {"sendDead", f.sendDead},
+            {"sendFaultKind", static_cast<int>(f.sendFault.kind)},
+            {"sendFaultOffset", static_cast<double>(f.sendFault.offset)},
+            {"readStalls", f.readStalls},
+            {"writeStalls", f.writeStalls},
+            {"driverKeyActualLength", f.driverKeyActualLength}};
+}
+
+bench::SideFaults SideFaultsFrom(const QJsonObject &o)
+{
+    bench::SideFaults f;
+    f.allRequestsFail = o["allRequestsFail"].toBool();
+    f.failRequest = o["failRequest"].toInt(-1);
+    f.failEepromBlock = o["failEepromBlock"].toInt(-1);
+    f.sendDead = o["sendDead"].toBool();
+    const int kind = o["sendFaultKind"].toInt();
+    f.sendFault.kind = kind >= 0 && kind <= bench::ByteFault::Change ? static_cast<bench::ByteFault::Kind>(kind)
+                                                                     : bench::ByteFault::None;
+    f.sendFault.offset = static_cast<uint32_t>(o["sendFaultOffset"].toDouble());
+    f.readStalls = o["readStalls"].toBool();
+    f.writeStalls = o["writeStalls"].toBool();
+    f.driverKeyActualLength = o["driverKeyActualLength"].toInt(-1);
+    return f;
+}
+
+QString HexString(const uint8_t *data, std::size_t size)
+{
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)).toHex());
+}
+
+} // namespace
+
+QJsonObject BenchWorld::Save() const
+{
+    std::lock_guard lock(m_mutex);
+    QJsonArray hubs, devices, cables;
+    for (const auto &h : m_hubs) {
+        QJsonObject o{{"name", QString::fromStdString(h.name)},
+                      {"ports", h.ports},
+                      {"openFails", h.faults.openFails},
+                      {"nodeInfoFails", h.faults.nodeInfoFails},
+                      {"connectionInfoFailsPort", h.faults.connectionInfoFailsPort},
+                      {"connectionNameFailsPort", h.faults.connectionNameFailsPort}};
+        if (h.at)
+            o["at"] = LocationJson(h.at->hub, h.at->port);
+        hubs.append(o);
+    }
+    for (const auto &d : m_devices) {
+        QJsonObject o{{"name", QString::fromStdString(d.name)},
+                      {"at", LocationJson(d.at.hub, d.at.port)},
+                      {"vid", d.spec.vid},
+                      {"pid", d.spec.pid},
+                      {"hasDriver", d.spec.hasDriver},
+                      {"driverKeyLength", d.driverKeyLength}};
+        if (d.spec.description)
+            o["description"] = QString::fromStdString(*d.spec.description);
+        devices.append(o);
+    }
+    for (const auto &c : m_cables) {
+        const bench::ChipSpec chip = m_bench.Chip(c.id);
+        const auto eeprom = m_bench.Eeprom(c.id);
+        QJsonObject o{{"name", QString::fromStdString(c.name)},
+                      {"model", chip.model},
+                      {"version", chip.version},
+                      {"statusOnly", chip.statusOnly},
+                      {"status0", chip.status[0]},
+                      {"status1", chip.status[1]},
+                      {"eeprom", HexString(eeprom.data(), eeprom.size())},
+                      {"flippedEepromBit", c.cableFaults.flippedEepromBit},
+                      {"faultsA", SideFaultsJson(c.sideFaults[0])},
+                      {"faultsB", SideFaultsJson(c.sideFaults[1])}};
+        for (int side = 0; side < 2; ++side)
+            if (c.plugged[side])
+                o[side ? "pluggedB" : "pluggedA"] = LocationJson(c.plugged[side]->hub, c.plugged[side]->port);
+        cables.append(o);
+    }
+    const bench::BenchTiming timing = m_bench.Options().timing;
+    return {{"version", 1},
+            {"hubs", hubs},
+            {"devices", devices},
+            {"cables", cables},
+            {"timing",
+             QJsonObject{{"controlLatencyUs", static_cast<double>(timing.controlLatency.count())},
+                         {"eepromWriteCycleUs", static_cast<double>(timing.eepromWriteCycle.count())},
+                         {"bulkBytesPerSecond", static_cast<double>(timing.bulkBytesPerSecond)}}}};
+}
+
+bool BenchWorld::Load(const QJsonObject &state, std::string &error)
+{
+    std::lock_guard lock(m_mutex);
+    auto location = [](const QJsonValue &v) {
+        const QJsonObject o = v.toObject();
+        return Location{o["hub"].toString().toStdString(), o["port"].toInt()};
+    };
+    try {
+        if (state["version"].toInt() != 1)
+            throw std::runtime_error("unknown state version");
+        for (const QJsonValue &v : state["hubs"].toArray()) {
+            const QJsonObject o = v.toObject();
+            HubEntry hub;
+            hub.name = o["name"].toString().toStdString();
+            hub.ports = o["ports"].toInt(4);
+            if (hub.name.empty() || FindHub(hub.name) || hub.ports < 1 || hub.ports > 255)
+                throw std::runtime_error("a hub entry is damaged");
+            if (o.contains("at")) {
+                hub.at = location(o["at"]);
+                hub.id = m_bench.AttachHub(Resolve(*hub.at), bench::HubSpec{hub.ports});
+            } else {
+                hub.id = m_bench.AddController(hub.ports);
+            }
+            hub.faults.openFails = o["openFails"].toBool();
+            hub.faults.nodeInfoFails = o["nodeInfoFails"].toBool();
+            hub.faults.connectionInfoFailsPort = o["connectionInfoFailsPort"].toInt();
+            hub.faults.connectionNameFailsPort = o["connectionNameFailsPort"].toInt();
+            m_bench.SetHubFaults(hub.id, hub.faults);
+            m_hubs.push_back(hub);
+        }
+        for (const QJsonValue &v : state["devices"].toArray()) {
+            const QJsonObject o = v.toObject();
+            DeviceEntry device;
+            device.name = o["name"].toString().toStdString();
+            device.at = location(o["at"]);
+            device.spec.vid = static_cast<uint16_t>(o["vid"].toInt());
+            device.spec.pid = static_cast<uint16_t>(o["pid"].toInt());
+            device.spec.hasDriver = o["hasDriver"].toBool(true);
+            if (o.contains("description"))
+                device.spec.description = o["description"].toString().toStdString();
+            else
+                device.spec.description.reset();
+            device.driverKeyLength = o["driverKeyLength"].toInt(-1);
+            device.id = m_bench.AttachDevice(Resolve(device.at), device.spec);
+            if (device.driverKeyLength >= 0)
+                m_bench.SetDriverKeyFault(device.id, device.driverKeyLength);
+            m_devices.push_back(device);
+        }
+        for (const QJsonValue &v : state["cables"].toArray()) {
+            const QJsonObject o = v.toObject();
+            bench::CableSpec spec;
+            spec.chip.model = static_cast<uint16_t>(o["model"].toInt(0x7730));
+            spec.chip.version = static_cast<uint16_t>(o["version"].toInt(0x0100));
+            spec.chip.statusOnly = o["statusOnly"].toBool();
+            spec.chip.status = {static_cast<uint8_t>(o["status0"].toInt()), static_cast<uint8_t>(o["status1"].toInt())};
+            spec.eeprom = EepromFromHex(o["eeprom"].toString().toStdString());
+            CableEntry cable;
+            cable.name = o["name"].toString().toStdString();
+            if (cable.name.empty() || NameTaken(cable.name))
+                throw std::runtime_error("a cable entry is damaged");
+            cable.id = m_bench.AddCable(spec);
+            cable.cableFaults.flippedEepromBit = o["flippedEepromBit"].toInt(-1);
+            m_bench.SetCableFaults(cable.id, cable.cableFaults);
+            for (int side = 0; side < 2; ++side) {
+                cable.sideFaults[side] = SideFaultsFrom(o[side ? "faultsB" : "faultsA"].toObject());
+                m_bench.SetSideFaults(cable.id, static_cast<Side>(side), cable.sideFaults[side]);
+            }
+            m_cables.push_back(cable);
+            m_savedEeproms[cable.id] = spec.eeprom;
+            for (int side = 0; side < 2; ++side) {
+                const char *key = side ? "pluggedB" : "pluggedA";
+                if (o.contains(key))
+                    PlugSide(m_cables.back(), side, location(o[key]));
+            }
+        }
+        const QJsonObject t = state["timing"].toObject();
+        bench::BenchTiming timing;
+        timing.controlLatency = std::chrono::microseconds(static_cast<long long>(t["controlLatencyUs"].toDouble()));
+        timing.eepromWriteCycle = std::chrono::microseconds(static_cast<long long>(t["eepromWriteCycleUs"].toDouble()));
+        timing.bulkBytesPerSecond = static_cast<uint64_t>(t["bulkBytesPerSecond"].toDouble());
+        m_bench.SetTiming(timing);
+    } catch (const std::exception &e) {
+        error = e.what();
+        return false;
+    }
+    return true;
+}
+
+bool BenchWorld::EepromsChangedSinceLastCheck()
+{
+    std::lock_guard lock(m_mutex);
+    bool changed = false;
+    for (const auto &cable : m_cables) {
+        const auto now = m_bench.Eeprom(cable.id);
+        auto &saved = m_savedEeproms[cable.id];
+        if (now != saved) {
+            saved = now;
+            changed = true;
+        }
+    }
+    return changed;
+}

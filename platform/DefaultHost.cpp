@@ -1,0 +1,47 @@
+#include "Host.h"
+
+#include "BenchHome.h"
+#include "SocketHost.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace platform {
+
+namespace {
+
+std::atomic<Host*> g_override{nullptr};
+
+// The bench daemon of this user (see `vbench`), reached over its socket; without a daemon the
+// programs see a PC with no cables and are told once on stderr how to start one.
+Host& BenchDaemonHost()
+{
+    static benchwire::SocketHost host(benchwire::BenchSocketPath(benchwire::BenchHome()));
+    return host;
+}
+
+} // namespace
+
+Host& DefaultHost()
+{
+    if (Host* host = g_override.load())
+        return *host;
+    static Host& chosen = [] () -> Host& {
+        const char* name = std::getenv("QT7730_HOST");
+        const std::string wanted = name ? name : "";
+        if (wanted == "win32")
+            std::fprintf(stderr, "QT7730_HOST=win32: this build has no Windows backend; using the bench\n");
+        else if (!wanted.empty() && wanted != "sim")
+            std::fprintf(stderr, "QT7730_HOST=%s is unknown; using the bench\n", wanted.c_str());
+        return BenchDaemonHost();
+    }();
+    return chosen;
+}
+
+ScopedDefaultHost::ScopedDefaultHost(Host& host) : m_previous(g_override.exchange(&host)) {}
+
+ScopedDefaultHost::~ScopedDefaultHost() { g_override.store(m_previous); }
+
+} // namespace platform

@@ -1,0 +1,99 @@
+#pragma once
+// The bench daemon's wire format: every message is a frame of a 32-bit little-endian payload length
+// followed by the payload. A request payload starts with its opcode; an answer payload is whatever
+// the opcode answers. Fields are little-endian integers, and byte strings as a 32-bit length plus the
+// bytes. Everything read from a socket is checked here: a short, malformed or oversized message is
+// refused, never read past.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace benchwire {
+
+// Larger than any Host transfer (131,071 bytes) or device-tree snapshot, small enough that a hostile
+// length field cannot make either side allocate without bound.
+inline constexpr uint32_t kMaxPayload = 8u << 20;
+inline constexpr uint32_t kProtocolVersion = 1;
+
+enum class Op : uint8_t {
+    Hello = 1,         // version, session key -> version
+    OpenFile,          // name, access, share, overlapped -> handle
+    CloseHandle,       // handle -> ok
+    DeviceIoControl,   // handle, code, buffer -> ok, bytesReturned, buffer
+    ReadFile,          // handle, size, event -> start, token
+    WriteFile,         // handle, bytes, event -> start, token
+    OverlappedResult,  // handle, event, token, wait -> ok, count, bytes (reads)
+    CancelIo,          // handle -> ok
+    CreateEvent,       // signalled -> handle
+    SetEvent,          // handle -> ok
+    ResetEvent,        // handle -> ok
+    WaitForEvents,     // handles, waitAll, timeout -> result
+    ReadWholeFile,     // path -> ok, bytes
+    ReplaceFile,       // path, bytes -> ok
+    EnumerateDevices,  // enumerator, idBufferBytes -> ok, ids
+    TreeSnapshot,      // -> root, nodes
+    IsDevicePresent,   // instance id -> ok
+    PendingInstalls,   // timeout -> answer
+    RegistryString,    // subKey, value, bufferBytes -> ok, text
+    SystemInfo,        // -> windows dir, platform id
+    ProfileString,     // section, key, default, bufferBytes, path -> text
+    Subscribe,         // -> (the connection then carries one Notify frame per change)
+    Notify,            // (daemon to client) change
+    Control,           // args -> status, output  (the vbench control tool)
+};
+
+class Writer {
+public:
+    explicit Writer(Op op) { u8(static_cast<uint8_t>(op)); }
+    Writer() = default;
+    Writer &u8(uint8_t v);
+    Writer &u32(uint32_t v);
+    Writer &u64(uint64_t v);
+    Writer &bytes(const void *data, std::size_t size);
+    Writer &str(std::string_view s) { return bytes(s.data(), s.size()); }
+    Writer &strings(const std::vector<std::string> &list);
+    Writer &append(const Writer &other)
+    {
+        m_payload += other.m_payload;
+        return *this;
+    }
+    // The payload with its length prefix, ready to send.
+    std::string Frame() const;
+    const std::string &Payload() const { return m_payload; }
+
+private:
+    std::string m_payload;
+};
+
+// Reads fields from one payload. Any read past the end marks the reader failed and yields zeros or
+// empty strings; check ok() (and, for a whole message, AtEnd()) before acting on what was read.
+class Reader {
+public:
+    explicit Reader(std::string_view payload) : m_data(payload) {}
+    uint8_t u8();
+    uint32_t u32();
+    uint64_t u64();
+    std::string str(std::size_t maxSize = kMaxPayload);
+    std::vector<std::string> strings(std::size_t maxCount = 65536);
+    bool ok() const { return m_ok; }
+    bool AtEnd() const { return m_ok && m_pos == m_data.size(); }
+
+private:
+    bool Take(std::size_t n);
+    std::string_view m_data;
+    std::size_t m_pos = 0;
+    bool m_ok = true;
+};
+
+// Reads one frame's length prefix; nullopt when it exceeds kMaxPayload.
+std::optional<uint32_t> PayloadLength(const uint8_t header[4]);
+
+// Blocking socket helpers; false on any error or end of stream.
+bool SendAll(int fd, std::string_view data);
+bool ReceiveFrame(int fd, std::string &payload);
+
+} // namespace benchwire

@@ -1,0 +1,78 @@
+#pragma once
+// Serves a platform::Host to other processes over a local (Unix-domain) socket: the bench daemon's
+// core. Each client process is a session; a session's handles are its own and are closed, after
+// their transfers are cancelled and collected, when its last connection goes. Whatever a client
+// sends or does, the server answers or drops that one connection and keeps serving the others.
+
+#include "Host.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace benchwire {
+
+class HostServer {
+public:
+    // Runs one control command of the control tool: fills `output`, returns the exit status.
+    using ControlHandler = std::function<int(const std::vector<std::string> &args, std::string &output)>;
+
+    HostServer(platform::Host &host, ControlHandler control = {});
+    ~HostServer();
+    HostServer(const HostServer &) = delete;
+    HostServer &operator=(const HostServer &) = delete;
+
+    // Binds `socketPath` (owner-only access), replacing a stale socket file, and starts accepting.
+    // False with `error` set when it cannot.
+    bool Start(const std::string &socketPath, std::string &error);
+    // Stops accepting, drops every connection, closes every session's handles, joins every thread.
+    void Stop();
+    // Blocks until Stop() is called from another thread (or a "stop" control command).
+    void Wait();
+    void RequestStop();
+
+    std::size_t SessionCount() const;
+
+    // Answers one request payload as a fresh connection of session `sessionKey` would, without a
+    // socket (waits do not block); the session's handles are closed afterwards. For the fuzzer.
+    bool AnswerOnce(uint64_t sessionKey, const std::string &request, std::string &reply);
+
+private:
+    struct Session;
+    struct Connection {
+        int fd = -1;
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+
+    void AcceptLoop();
+    void Serve(Connection &connection);
+    bool Dispatch(int fd, std::shared_ptr<Session> &session, const std::string &request, std::string &reply,
+                  bool &subscribe);
+    void StreamNotifications(Connection &connection);
+    void ReleaseSession(const std::shared_ptr<Session> &session);
+    void ReapFinished();
+
+    platform::Host &m_host;
+    ControlHandler m_control;
+    std::string m_socketPath;
+    int m_listenFd = -1;
+    std::thread m_acceptThread;
+    std::atomic<bool> m_stopping{false};
+
+    mutable std::mutex m_mutex;
+    std::list<std::unique_ptr<Connection>> m_connections;
+    std::map<uint64_t, std::weak_ptr<Session>> m_sessions;
+    std::condition_variable m_stopped;
+    bool m_stopRequested = false;
+    uint64_t m_instance; // high bits of every wire handle, so handles of an earlier daemon never match
+};
+
+} // namespace benchwire

@@ -1,0 +1,666 @@
+#include "SocketHost.h"
+
+#include "BenchWire.h"
+#include "EmbeddedVersion.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace benchwire {
+
+using namespace platform;
+
+namespace {
+
+constexpr auto kReconnectDelay = std::chrono::milliseconds(500);
+
+uint64_t NewSessionKey()
+{
+    std::random_device random;
+    return (uint64_t(random()) << 32) ^ random() ^ uint64_t(::getpid());
+}
+
+bool FitsBuffer(const std::string &text, std::size_t bufferBytes)
+{
+    return text.size() + 1 <= bufferBytes;
+}
+
+} // namespace
+
+SocketHost::SocketHost(std::string socketPath) : m_socketPath(std::move(socketPath)), m_sessionKey(NewSessionKey())
+{
+    m_notifyThread = std::thread([this] { NotificationLoop(); });
+}
+
+SocketHost::~SocketHost()
+{
+    m_stopping = true;
+    {
+        std::lock_guard lock(m_notifyMutex);
+        if (m_notifyFd >= 0)
+            ::shutdown(m_notifyFd, SHUT_RDWR);
+        m_notifyWake.notify_all();
+    }
+    m_notifyThread.join();
+    std::lock_guard lock(m_poolMutex);
+    for (int fd : m_idle)
+        ::close(fd);
+}
+
+int SocketHost::Connect()
+{
+    sockaddr_un address{};
+    if (m_socketPath.size() >= sizeof address.sun_path)
+        return -1;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, m_socketPath.c_str(), m_socketPath.size() + 1);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0 ||
+        !SendAll(fd, Writer(Op::Hello).u32(kProtocolVersion).u64(m_sessionKey).Frame()) ||
+        !ReceiveFrame(fd, answer) || Reader(answer).u32() != kProtocolVersion) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void SocketHost::Release(int fd, bool healthy)
+{
+    if (!healthy) {
+        ::close(fd);
+        return;
+    }
+    std::lock_guard lock(m_poolMutex);
+    m_idle.push_back(fd);
+}
+
+void SocketHost::ReportDown()
+{
+    m_connected = false;
+    if (!m_warned.exchange(true))
+        std::fprintf(stderr,
+                     "The virtual bench is not running (no answer on %s): the programs see no cables.\n"
+                     "Start it with: vbench start\n",
+                     m_socketPath.c_str());
+}
+
+bool SocketHost::Call(const std::string &frame, std::string &answer)
+{
+    // A pooled connection may be stale after a daemon restart: one fresh try follows a failure.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = -1;
+        {
+            std::lock_guard lock(m_poolMutex);
+            if (!m_idle.empty()) {
+                fd = m_idle.back();
+                m_idle.pop_back();
+            }
+        }
+        const bool pooled = fd >= 0;
+        if (!pooled)
+            fd = Connect();
+        if (fd < 0) {
+            ReportDown();
+            return false;
+        }
+        if (SendAll(fd, frame) && ReceiveFrame(fd, answer)) {
+            m_connected = true;
+            Release(fd, true);
+            return true;
+        }
+        Release(fd, false);
+        if (!pooled)
+            break;
+    }
+    ReportDown();
+    return false;
+}
+
+// ----- Notifications and the cache -------------------------------------------------------------
+
+void SocketHost::Invalidate()
+{
+    std::lock_guard lock(m_cacheMutex);
+    m_cache = Cache{};
+    ++m_generation;
+}
+
+void SocketHost::Dispatch(DeviceChange change)
+{
+    std::unique_lock lock(m_subscriberMutex);
+    m_dispatching = true;
+    m_dispatchingThread = std::this_thread::get_id();
+    // Callbacks run without the lock, one at a time; Unsubscribe waits for a running one to end.
+    std::vector<uint64_t> ids;
+    for (const auto &[id, callback] : m_subscribers)
+        ids.push_back(id);
+    for (uint64_t id : ids) {
+        const auto it = m_subscribers.find(id);
+        if (it == m_subscribers.end())
+            continue;
+        DeviceChangeCallback callback = it->second;
+        lock.unlock();
+        callback(change);
+        lock.lock();
+    }
+    m_dispatching = false;
+    m_subscriberIdle.notify_all();
+}
+
+void SocketHost::NotificationLoop()
+{
+    bool wasUp = false;
+    while (!m_stopping) {
+        const int fd = Connect();
+        std::string answer;
+        if (fd >= 0 && SendAll(fd, Writer(Op::Subscribe).Frame()) && ReceiveFrame(fd, answer)) {
+            {
+                std::lock_guard lock(m_notifyMutex);
+                m_notifyFd = fd;
+            }
+            m_connected = true;
+            m_warned = false;
+            // A daemon that has just come (back) is a new world: everything cached is stale, and the
+            // programs should look again.
+            Invalidate();
+            if (!wasUp)
+                Dispatch(DeviceChange::Arrival);
+            wasUp = true;
+            std::string frame;
+            while (!m_stopping && ReceiveFrame(fd, frame)) {
+                Reader in(frame);
+                const auto op = static_cast<Op>(in.u8());
+                const uint8_t change = in.u8();
+                if (!in.AtEnd() || op != Op::Notify)
+                    break;
+                Invalidate();
+                Dispatch(change == static_cast<uint8_t>(DeviceChange::Removal) ? DeviceChange::Removal
+                                                                                : DeviceChange::Arrival);
+            }
+            {
+                std::lock_guard lock(m_notifyMutex);
+                m_notifyFd = -1;
+            }
+            ::close(fd);
+            if (m_stopping)
+                return;
+            // The daemon went away: its devices went with it.
+            m_connected = false;
+            Invalidate();
+            std::lock_guard pool(m_poolMutex);
+            for (int idle : m_idle)
+                ::close(idle);
+            m_idle.clear();
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
+        if (wasUp) {
+            wasUp = false;
+            Dispatch(DeviceChange::Removal);
+        }
+        std::unique_lock lock(m_notifyMutex);
+        m_notifyWake.wait_for(lock, kReconnectDelay, [this] { return m_stopping.load(); });
+    }
+}
+
+uint64_t SocketHost::SubscribeDeviceChanges(DeviceChangeCallback callback)
+{
+    std::lock_guard lock(m_subscriberMutex);
+    const uint64_t id = m_nextSubscriber++;
+    m_subscribers[id] = std::move(callback);
+    return id;
+}
+
+void SocketHost::UnsubscribeDeviceChanges(uint64_t id)
+{
+    std::unique_lock lock(m_subscriberMutex);
+    m_subscribers.erase(id);
+    if (m_dispatching && m_dispatchingThread == std::this_thread::get_id())
+        return; // called from within a callback: it only stops further calls
+    m_subscriberIdle.wait(lock, [this] { return !m_dispatching; });
+}
+
+bool SocketHost::LoadTree(Cache &cache)
+{
+    std::string answer;
+    if (!Call(Writer(Op::TreeSnapshot).Frame(), answer))
+        return false;
+    Reader in(answer);
+    cache.root = in.u32();
+    const uint32_t count = in.u32();
+    for (uint32_t i = 0; i < count && in.ok(); ++i) {
+        const DevNode id = in.u32();
+        Node node;
+        node.parent = in.u32();
+        node.child = in.u32();
+        node.sibling = in.u32();
+        for (auto *field : {&node.driverKey, &node.description, &node.instanceId}) {
+            const bool has = in.u8() != 0;
+            std::string text = in.str();
+            if (has)
+                *field = std::move(text);
+        }
+        cache.nodes[id] = std::move(node);
+    }
+    if (!in.AtEnd()) {
+        cache.nodes.clear();
+        cache.root = NO_DEVNODE;
+        return false;
+    }
+    cache.treeLoaded = true;
+    return true;
+}
+
+const SocketHost::Node *SocketHost::FindNode(DevNode node)
+{
+    // Called with m_cacheMutex held; the lock is let go while the snapshot travels.
+    if (!m_cache.treeLoaded) {
+        Cache fresh;
+        const uint64_t generation = m_generation;
+        m_cacheMutex.unlock();
+        const bool loaded = LoadTree(fresh);
+        m_cacheMutex.lock();
+        if (loaded) {
+            m_cache.root = fresh.root;
+            m_cache.nodes = std::move(fresh.nodes);
+            // If a notification came in meanwhile, this answer serves this call and the next call
+            // loads again.
+            m_cache.treeLoaded = generation == m_generation;
+        }
+    }
+    if (node == NO_DEVNODE)
+        return nullptr;
+    const auto it = m_cache.nodes.find(node);
+    return it == m_cache.nodes.end() ? nullptr : &it->second;
+}
+
+DevNode SocketHost::GetRootNode()
+{
+    std::lock_guard lock(m_cacheMutex);
+    FindNode(NO_DEVNODE);
+    return m_cache.root;
+}
+
+DevNode SocketHost::GetChild(DevNode node)
+{
+    std::lock_guard lock(m_cacheMutex);
+    const Node *n = FindNode(node);
+    return n ? n->child : NO_DEVNODE;
+}
+
+DevNode SocketHost::GetSibling(DevNode node)
+{
+    std::lock_guard lock(m_cacheMutex);
+    const Node *n = FindNode(node);
+    return n ? n->sibling : NO_DEVNODE;
+}
+
+DevNode SocketHost::GetParent(DevNode node)
+{
+    std::lock_guard lock(m_cacheMutex);
+    const Node *n = FindNode(node);
+    return n ? n->parent : NO_DEVNODE;
+}
+
+bool SocketHost::GetNodeProperty(DevNode node, uint32_t property, std::size_t bufferBytes, std::string &value)
+{
+    std::lock_guard lock(m_cacheMutex);
+    const Node *n = FindNode(node);
+    if (!n)
+        return false;
+    const std::optional<std::string> *field = property == DEVNODE_PROP_DRIVER     ? &n->driverKey
+                                              : property == DEVNODE_PROP_DEVICEDESC ? &n->description
+                                                                                    : nullptr;
+    if (!field || !*field || !FitsBuffer(**field, bufferBytes))
+        return false;
+    value = **field;
+    return true;
+}
+
+bool SocketHost::GetNodeInstanceId(DevNode node, std::size_t bufferBytes, std::string &id)
+{
+    std::lock_guard lock(m_cacheMutex);
+    const Node *n = FindNode(node);
+    if (!n || !n->instanceId || !FitsBuffer(*n->instanceId, bufferBytes))
+        return false;
+    id = *n->instanceId;
+    return true;
+}
+
+bool SocketHost::ReadMachineRegistryString(std::string_view subKey, std::string_view valueName,
+                                           std::size_t bufferBytes, std::string &value)
+{
+    std::string key(subKey);
+    key.push_back('\0');
+    key += valueName;
+    for (char &c : key)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c))); // the registry ignores case
+    std::optional<std::string> text;
+    bool cached = false;
+    uint64_t generation = 0;
+    {
+        std::lock_guard lock(m_cacheMutex);
+        const auto it = m_cache.registry.find(key);
+        if (it != m_cache.registry.end()) {
+            text = it->second;
+            cached = true;
+        }
+        generation = m_generation;
+    }
+    if (!cached) {
+        std::string answer;
+        // Asked with a generous buffer; the caller's buffer size is applied below, to the cached text.
+        if (!Call(Writer(Op::RegistryString).str(subKey).str(valueName).u32(1u << 16).Frame(), answer))
+            return false;
+        Reader in(answer);
+        const bool ok = in.u8() != 0;
+        std::string got = in.str();
+        if (!in.AtEnd())
+            return false;
+        if (ok)
+            text = std::move(got);
+        std::lock_guard lock(m_cacheMutex);
+        if (generation == m_generation)
+            m_cache.registry[key] = text;
+    }
+    if (!text || !FitsBuffer(*text, bufferBytes))
+        return false;
+    value = *text;
+    return true;
+}
+
+std::string SocketHost::GetWindowsDirectory()
+{
+    {
+        std::lock_guard lock(m_cacheMutex);
+        if (m_cache.systemLoaded)
+            return m_cache.windowsDirectory;
+    }
+    std::string answer;
+    if (!Call(Writer(Op::SystemInfo).Frame(), answer))
+        return {};
+    Reader in(answer);
+    std::string directory = in.str();
+    const uint32_t platformId = in.u32();
+    if (!in.AtEnd())
+        return {};
+    std::lock_guard lock(m_cacheMutex);
+    m_cache.windowsDirectory = directory;
+    m_cache.platformId = platformId;
+    m_cache.systemLoaded = true;
+    return directory;
+}
+
+uint32_t SocketHost::GetPlatformId()
+{
+    GetWindowsDirectory(); // loads both
+    std::lock_guard lock(m_cacheMutex);
+    return m_cache.platformId;
+}
+
+// ----- Files, devices and transfers --------------------------------------------------------------
+
+Handle SocketHost::OpenFile(std::string_view name, uint32_t access, uint32_t share, bool overlapped)
+{
+    if (name.empty() || name.size() > MAX_NAME)
+        return INVALID_HANDLE;
+    std::string answer;
+    if (!Call(Writer(Op::OpenFile).str(name).u32(access).u32(share).u8(overlapped).Frame(), answer))
+        return INVALID_HANDLE;
+    Reader in(answer);
+    const uint64_t handle = in.u64();
+    return in.AtEnd() ? handle : INVALID_HANDLE;
+}
+
+bool SocketHost::CloseHandle(Handle handle)
+{
+    if (handle == INVALID_HANDLE)
+        return false;
+    std::string answer;
+    if (!Call(Writer(Op::CloseHandle).u64(handle).Frame(), answer))
+        return false;
+    Reader in(answer);
+    return in.u8() != 0 && in.AtEnd();
+}
+
+bool SocketHost::DeviceIoControl(Handle handle, uint32_t code, void *buffer, uint32_t size, uint32_t *bytesReturned)
+{
+    if (handle == INVALID_HANDLE || (!buffer && size))
+        return false;
+    std::string answer;
+    if (!Call(Writer(Op::DeviceIoControl).u64(handle).u32(code).bytes(buffer, size).Frame(), answer))
+        return false;
+    Reader in(answer);
+    const bool ok = in.u8() != 0;
+    const uint32_t returned = in.u32();
+    const std::string data = in.str();
+    if (!in.AtEnd() || data.size() != size)
+        return false;
+    if (size)
+        std::memcpy(buffer, data.data(), size);
+    if (bytesReturned)
+        *bytesReturned = returned;
+    return ok;
+}
+
+IoStart SocketHost::ReadFile(Handle handle, void *buffer, uint32_t size, Overlapped &ov)
+{
+    if (handle == INVALID_HANDLE || (!buffer && size))
+        return IoStart::Failed;
+    std::string answer;
+    if (!Call(Writer(Op::ReadFile).u64(handle).u64(ov.event).u32(size).Frame(), answer))
+        return IoStart::Failed;
+    Reader in(answer);
+    const auto start = static_cast<IoStart>(in.u8());
+    const uint64_t token = in.u64();
+    if (!in.AtEnd() || start == IoStart::Failed)
+        return IoStart::Failed;
+    ov.token = token;
+    std::lock_guard lock(m_transferMutex);
+    m_readBuffers[token] = {buffer, size};
+    return start;
+}
+
+IoStart SocketHost::WriteFile(Handle handle, const void *buffer, uint32_t size, Overlapped &ov)
+{
+    if (handle == INVALID_HANDLE || (!buffer && size))
+        return IoStart::Failed;
+    std::string answer;
+    if (!Call(Writer(Op::WriteFile).u64(handle).u64(ov.event).bytes(buffer, size).Frame(), answer))
+        return IoStart::Failed;
+    Reader in(answer);
+    const auto start = static_cast<IoStart>(in.u8());
+    const uint64_t token = in.u64();
+    if (!in.AtEnd() || start == IoStart::Failed)
+        return IoStart::Failed;
+    ov.token = token;
+    return start;
+}
+
+bool SocketHost::GetOverlappedResult(Handle, Overlapped &ov, uint32_t *bytesTransferred, bool wait)
+{
+    std::string answer;
+    if (ov.token == 0 || !Call(Writer(Op::OverlappedResult).u64(ov.token).u8(wait).Frame(), answer))
+        return false;
+    Reader in(answer);
+    const bool ok = in.u8() != 0;
+    const uint32_t count = in.u32();
+    const std::string data = in.str();
+    const bool finished = in.u8() != 0;
+    if (!in.AtEnd())
+        return false;
+    std::pair<void *, uint32_t> target{nullptr, 0};
+    {
+        std::lock_guard lock(m_transferMutex);
+        const auto it = m_readBuffers.find(ov.token);
+        if (it != m_readBuffers.end()) {
+            target = it->second;
+            if (finished)
+                m_readBuffers.erase(it);
+        }
+    }
+    if (ok && target.first && data.size() <= target.second)
+        std::memcpy(target.first, data.data(), data.size());
+    if (ok && bytesTransferred)
+        *bytesTransferred = count;
+    return ok;
+}
+
+bool SocketHost::CancelIo(Handle handle)
+{
+    std::string answer;
+    if (handle == INVALID_HANDLE || !Call(Writer(Op::CancelIo).u64(handle).Frame(), answer))
+        return false;
+    Reader in(answer);
+    return in.u8() != 0 && in.AtEnd();
+}
+
+Handle SocketHost::CreateEvent(bool signalled)
+{
+    std::string answer;
+    if (!Call(Writer(Op::CreateEvent).u8(signalled).Frame(), answer))
+        return INVALID_HANDLE;
+    Reader in(answer);
+    const uint64_t handle = in.u64();
+    return in.AtEnd() ? handle : INVALID_HANDLE;
+}
+
+bool SocketHost::SetEvent(Handle event)
+{
+    std::string answer;
+    if (event == INVALID_HANDLE || !Call(Writer(Op::SetEvent).u64(event).Frame(), answer))
+        return false;
+    Reader in(answer);
+    return in.u8() != 0 && in.AtEnd();
+}
+
+bool SocketHost::ResetEvent(Handle event)
+{
+    std::string answer;
+    if (event == INVALID_HANDLE || !Call(Writer(Op::ResetEvent).u64(event).Frame(), answer))
+        return false;
+    Reader in(answer);
+    return in.u8() != 0 && in.AtEnd();
+}
+
+int SocketHost::WaitForEvents(std::span<const Handle> events, bool waitAll, uint32_t timeoutMs)
+{
+    if (events.empty() || events.size() > 64)
+        return WAIT_FAILED;
+    Writer request(Op::WaitForEvents);
+    request.u32(static_cast<uint32_t>(events.size()));
+    for (Handle event : events)
+        request.u64(event);
+    request.u8(waitAll).u32(timeoutMs);
+    std::string answer;
+    if (!Call(request.Frame(), answer))
+        return WAIT_FAILED;
+    Reader in(answer);
+    const int result = static_cast<int>(in.u32());
+    return in.AtEnd() ? result : WAIT_FAILED;
+}
+
+bool SocketHost::ReadWholeFile(std::string_view path, std::string &bytes)
+{
+    std::string answer;
+    if (!Call(Writer(Op::ReadWholeFile).str(path).Frame(), answer))
+        return false;
+    Reader in(answer);
+    const bool ok = in.u8() != 0;
+    std::string data = in.str();
+    if (!in.AtEnd() || !ok)
+        return false;
+    bytes = std::move(data);
+    return true;
+}
+
+bool SocketHost::ReplaceFileContents(std::string_view path, std::string_view bytes)
+{
+    std::string answer;
+    if (!Call(Writer(Op::ReplaceFile).str(path).str(bytes).Frame(), answer))
+        return false;
+    Reader in(answer);
+    const bool ok = in.u8() != 0 && in.AtEnd();
+    Invalidate(); // the INF decides which devices get the driver
+    return ok;
+}
+
+bool SocketHost::EnumeratePresentDevices(std::string_view enumerator, std::size_t idBufferBytes,
+                                         std::vector<std::string> &instanceIds)
+{
+    instanceIds.clear();
+    std::string answer;
+    if (!Call(Writer(Op::EnumerateDevices).str(enumerator).u32(static_cast<uint32_t>(idBufferBytes)).Frame(), answer))
+        return true; // no daemon: a PC with no USB devices
+    Reader in(answer);
+    const bool ok = in.u8() != 0;
+    auto ids = in.strings();
+    if (!in.AtEnd())
+        return false;
+    instanceIds = std::move(ids);
+    return ok;
+}
+
+bool SocketHost::IsDevicePresent(std::string_view instanceId)
+{
+    std::string answer;
+    if (!Call(Writer(Op::IsDevicePresent).str(instanceId).Frame(), answer))
+        return false;
+    Reader in(answer);
+    return in.u8() != 0 && in.AtEnd();
+}
+
+InstallWait SocketHost::WaitNoPendingInstallEvents(uint32_t timeoutMs)
+{
+    std::string answer;
+    if (!Call(Writer(Op::PendingInstalls).u32(timeoutMs).Frame(), answer))
+        return InstallWait::NoneLeft;
+    Reader in(answer);
+    const uint8_t result = in.u8();
+    if (!in.AtEnd() || result > static_cast<uint8_t>(InstallWait::Failed))
+        return InstallWait::Failed;
+    return static_cast<InstallWait>(result);
+}
+
+std::string SocketHost::GetPrivateProfileString(std::string_view section, std::string_view key,
+                                                std::string_view defaultValue, std::size_t bufferBytes,
+                                                std::string_view path)
+{
+    std::string answer;
+    if (!Call(Writer(Op::ProfileString).str(section).str(key).str(defaultValue)
+                  .u32(static_cast<uint32_t>(std::min<std::size_t>(bufferBytes, 1u << 20))).str(path).Frame(),
+              answer)) {
+        std::string fallback(defaultValue.substr(0, bufferBytes ? bufferBytes - 1 : 0));
+        return fallback;
+    }
+    Reader in(answer);
+    std::string text = in.str();
+    return in.AtEnd() ? text : std::string();
+}
+
+std::string SocketHost::GetModuleFileName()
+{
+    // The program's own file is on this machine, not the daemon's business.
+    std::error_code ec;
+    const auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : path.string();
+}
+
+std::optional<FileVersion> SocketHost::GetFileVersion(std::string_view path)
+{
+    return ReadEmbeddedVersion(std::string(path));
+}
+
+} // namespace benchwire

@@ -1,0 +1,133 @@
+#pragma once
+// platform::Host served by the bench daemon over its local socket: what the programs use when a
+// person runs them. Calls from several threads run side by side on a small pool of connections, so a
+// worker waiting for a transfer never holds up the GUI thread's scans. What is stable between
+// device-change notifications (the device-manager tree, registry values, the system directory) is
+// cached and dropped on every notification, so a walk costs a few round trips, not thousands.
+//
+// Without a daemon the programs behave as on a PC with no cables: calls fail or find nothing, and
+// one line on stderr says how to start the bench. A daemon that (re)starts later is picked up.
+
+#include "Host.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace benchwire {
+
+class SocketHost : public platform::Host {
+public:
+    explicit SocketHost(std::string socketPath);
+    ~SocketHost() override;
+    SocketHost(const SocketHost &) = delete;
+    SocketHost &operator=(const SocketHost &) = delete;
+
+    // True once a connection to the daemon has worked since the last failure.
+    bool Connected() const { return m_connected; }
+
+    platform::Handle OpenFile(std::string_view name, uint32_t access, uint32_t share, bool overlapped) override;
+    bool CloseHandle(platform::Handle handle) override;
+    bool DeviceIoControl(platform::Handle handle, uint32_t code, void *buffer, uint32_t size,
+                         uint32_t *bytesReturned) override;
+    platform::IoStart ReadFile(platform::Handle handle, void *buffer, uint32_t size, platform::Overlapped &ov) override;
+    platform::IoStart WriteFile(platform::Handle handle, const void *buffer, uint32_t size,
+                                platform::Overlapped &ov) override;
+    bool GetOverlappedResult(platform::Handle handle, platform::Overlapped &ov, uint32_t *bytesTransferred,
+                             bool wait) override;
+    bool CancelIo(platform::Handle handle) override;
+    platform::Handle CreateEvent(bool signalled) override;
+    bool SetEvent(platform::Handle event) override;
+    bool ResetEvent(platform::Handle event) override;
+    int WaitForEvents(std::span<const platform::Handle> events, bool waitAll, uint32_t timeoutMs) override;
+    bool ReadWholeFile(std::string_view path, std::string &bytes) override;
+    bool ReplaceFileContents(std::string_view path, std::string_view bytes) override;
+
+    bool EnumeratePresentDevices(std::string_view enumerator, std::size_t idBufferBytes,
+                                 std::vector<std::string> &instanceIds) override;
+    platform::DevNode GetRootNode() override;
+    platform::DevNode GetChild(platform::DevNode node) override;
+    platform::DevNode GetSibling(platform::DevNode node) override;
+    platform::DevNode GetParent(platform::DevNode node) override;
+    bool GetNodeProperty(platform::DevNode node, uint32_t property, std::size_t bufferBytes,
+                         std::string &value) override;
+    bool GetNodeInstanceId(platform::DevNode node, std::size_t bufferBytes, std::string &id) override;
+    bool IsDevicePresent(std::string_view instanceId) override;
+    platform::InstallWait WaitNoPendingInstallEvents(uint32_t timeoutMs) override;
+
+    bool ReadMachineRegistryString(std::string_view subKey, std::string_view valueName, std::size_t bufferBytes,
+                                   std::string &value) override;
+    std::string GetWindowsDirectory() override;
+    uint32_t GetPlatformId() override;
+    std::string GetPrivateProfileString(std::string_view section, std::string_view key,
+                                        std::string_view defaultValue, std::size_t bufferBytes,
+                                        std::string_view path) override;
+
+    uint64_t SubscribeDeviceChanges(DeviceChangeCallback callback) override;
+    void UnsubscribeDeviceChanges(uint64_t id) override;
+
+    std::string GetModuleFileName() override;
+    std::optional<platform::FileVersion> GetFileVersion(std::string_view path) override;
+
+private:
+    struct Node {
+        platform::DevNode parent = 0, child = 0, sibling = 0;
+        std::optional<std::string> driverKey, description, instanceId;
+    };
+    struct Cache {
+        bool treeLoaded = false;
+        platform::DevNode root = 0;
+        std::map<platform::DevNode, Node> nodes;
+        std::map<std::string, std::optional<std::string>> registry; // "subkey\0value" -> text or none
+        bool systemLoaded = false;
+        std::string windowsDirectory;
+        uint32_t platformId = platform::PLATFORM_WIN32_NT;
+    };
+
+    // One request, one answer, on a pooled connection. False when the daemon cannot be reached.
+    bool Call(const std::string &frame, std::string &answer);
+    int Connect();
+    void Release(int fd, bool healthy);
+    void ReportDown();
+    void NotificationLoop();
+    void Invalidate();
+    void Dispatch(platform::DeviceChange change);
+    bool LoadTree(Cache &cache);
+    const Node *FindNode(platform::DevNode node);
+
+    const std::string m_socketPath;
+    const uint64_t m_sessionKey;
+    std::atomic<bool> m_connected{false};
+    std::atomic<bool> m_warned{false};
+
+    std::mutex m_poolMutex;
+    std::vector<int> m_idle;
+
+    std::mutex m_cacheMutex;
+    Cache m_cache;
+    uint64_t m_generation = 0; // bumped by every invalidation, so a load that raced one is dropped
+
+    // Outstanding overlapped reads: where their data goes when they are collected.
+    std::mutex m_transferMutex;
+    std::map<uint64_t, std::pair<void *, uint32_t>> m_readBuffers;
+
+    std::mutex m_subscriberMutex;
+    std::condition_variable m_subscriberIdle;
+    std::map<uint64_t, DeviceChangeCallback> m_subscribers;
+    uint64_t m_nextSubscriber = 1;
+    std::thread::id m_dispatchingThread;
+    bool m_dispatching = false;
+
+    std::atomic<bool> m_stopping{false};
+    std::mutex m_notifyMutex;
+    std::condition_variable m_notifyWake;
+    int m_notifyFd = -1;
+    std::thread m_notifyThread;
+};
+
+} // namespace benchwire

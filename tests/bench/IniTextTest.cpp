@@ -1,0 +1,83 @@
+// INF string reads with the Windows profile API's rules, through the sim Host.
+
+#include "BenchFixture.h"
+#include "IniText.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class IniReads : public BenchFixture {
+protected:
+    std::string path;
+    void SetUp() override
+    {
+        const std::string text = "; comment\r\n"
+                                 "stray=before any section\r\n"
+                                 "[Manufacturer]\r\n"
+                                 "  %MfgName% =  Veltrona  \r\n"
+                                 "[strings]\r\n"
+                                 "Quoted = \"  spaced  \"\r\n"
+                                 "Single='x'\r\n"
+                                 "Lopsided=\"abc\r\n"
+                                 "Empty=\r\n"
+                                 "Dup=first\r\n"
+                                 "dup=second\r\n"
+                                 "NoEquals\r\n"
+                                 "[Strings]\r\n"
+                                 "Late=continued\r\n";
+        path = dir.write("test.inf", std::vector<uint8_t>(text.begin(), text.end()));
+    }
+    std::string Get(const char* section, const char* key, const char* def = "DEF", std::size_t size = 260)
+    {
+        return host.GetPrivateProfileString(section, key, def, size, path);
+    }
+};
+
+TEST_F(IniReads, WindowsProfileRules)
+{
+    EXPECT_EQ(Get("MANUFACTURER", "%mfgname%"), "Veltrona") << "names ignore case; value trimmed";
+    EXPECT_EQ(Get("Strings", "Quoted"), "  spaced  ") << "one pair of quotes removed, inside kept";
+    EXPECT_EQ(Get("Strings", "Single"), "x");
+    EXPECT_EQ(Get("Strings", "Lopsided"), "\"abc");
+    EXPECT_EQ(Get("Strings", "Empty"), "");
+    EXPECT_EQ(Get("Strings", "DUP"), "first") << "the first key wins";
+    EXPECT_EQ(Get("Strings", "Late"), "continued") << "a repeated section continues the first";
+    EXPECT_EQ(Get("Strings", "Missing"), "DEF");
+    EXPECT_EQ(Get("Strings", "Missing", "dflt  "), "dflt") << "the default loses trailing blanks";
+    EXPECT_EQ(Get("Nowhere", "Quoted"), "DEF");
+    EXPECT_EQ(Get("Manufacturer", "stray"), "DEF");
+    EXPECT_EQ(Get("Manufacturer", "%MfgName%", "", 5), "Velt") << "cut to the buffer";
+    EXPECT_EQ(Get("Manufacturer", "%MfgName%", "", 0), "");
+    EXPECT_EQ(host.GetPrivateProfileString("Manufacturer", "%MfgName%", "none", 260, dir.file("absent.inf")), "none");
+    // The kit's own paths use backslashes.
+    std::string windowsStyle = path;
+    windowsStyle.replace(windowsStyle.rfind('/'), 1, "\\");
+    EXPECT_EQ(host.GetPrivateProfileString("Manufacturer", "%MfgName%", "", 260, windowsStyle), "Veltrona");
+}
+
+TEST(IniText, TextEndsAtItsFirstZeroByte)
+{
+    const std::string text("[A]\nk=v\n\0[B]\nx=y\n", 18);
+    const bench::IniText ini(text);
+    EXPECT_EQ(ini.Value("A", "k"), "v");
+    EXPECT_FALSE(ini.Value("B", "x"));
+    EXPECT_TRUE(bench::IniText("").Entries("A").empty());
+    EXPECT_TRUE(bench::IniText("[unclosed\nk=v").Value("unclosed", "k"));
+}
+
+TEST_F(IniReads, WholeFileReadAndReplace)
+{
+    std::string bytes;
+    ASSERT_TRUE(host.ReadWholeFile(path, bytes));
+    EXPECT_EQ(bytes.substr(0, 9), "; comment");
+    ASSERT_TRUE(host.ReplaceFileContents(path, std::string("a\0b", 3)));
+    ASSERT_TRUE(host.ReadWholeFile(path, bytes));
+    EXPECT_EQ(bytes, std::string("a\0b", 3));
+    EXPECT_FALSE(host.ReadWholeFile(dir.file("absent"), bytes));
+    EXPECT_FALSE(host.ReplaceFileContents(dir.file("no/such/dir/file"), "x"));
+    EXPECT_FALSE(host.ReplaceFileContents(dir.path().string(), "x")) << "a directory";
+    EXPECT_FALSE(host.ReadWholeFile("\\\\.\\HOSTLNK-1", bytes)) << "devices are not files";
+}
+
+} // namespace

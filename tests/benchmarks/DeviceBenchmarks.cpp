@@ -1,0 +1,135 @@
+// The device layer on the in-process bench with zero latency, and the same calls through the bench
+// daemon's socket (a server in this process, a real Unix socket between them).
+//
+//   build/release/tests/benchmarks/device_benchmarks
+
+#include "Bench.h"
+#include "BridgeDevice.h"
+#include "HostServer.h"
+#include "RecordingHost.h"
+#include "SimHost.h"
+#include "SocketHost.h"
+#include "TempDir.h"
+#include "Topologies.h"
+#include "UsbTreeWalker.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+namespace {
+
+// One bench, its in-process Host and a socket Host reaching it through a server.
+struct Rig {
+    TempDir dir;
+    bench::Bench bench;
+    platform::SimHost sim;
+    benchwire::HostServer server;
+    std::unique_ptr<benchwire::SocketHost> socket;
+
+    Rig()
+        : bench([this] {
+              bench::BenchOptions options;
+              options.systemDirectory = dir.path() / "system";
+              return options;
+          }()),
+          sim(bench), server(sim)
+    {
+        std::string error;
+        if (!server.Start(dir.file("vbench.sock"), error))
+            throw std::runtime_error(error);
+        socket = std::make_unique<benchwire::SocketHost>(dir.file("vbench.sock"));
+        // Let the socket Host's notification stream connect, so caches start out valid.
+        for (int i = 0; i < 200 && !socket->Connected(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    platform::Host &Over(bool viaSocket) { return viaSocket ? static_cast<platform::Host &>(*socket) : sim; }
+};
+
+void BM_ScanBridgeDevices(benchmark::State &state)
+{
+    const bool viaSocket = state.range(0);
+    const bool populated = state.range(1);
+    Rig rig;
+    if (populated)
+        bench::BuildSixteenCableTopology(rig.bench);
+    platform::Host &host = rig.Over(viaSocket);
+    const uint32_t expected = populated ? 0xFFFFFFFFu : 0u;
+    for (auto _ : state)
+        if (ScanBridgeDevices(0x7730, host) != expected)
+            state.SkipWithError("unexpected mask");
+    state.SetLabel(std::string(viaSocket ? "socket" : "in-process") + (populated ? ", 32 device objects" : ", none"));
+}
+BENCHMARK(BM_ScanBridgeDevices)->ArgsProduct({{0, 1}, {1, 0}})->Unit(benchmark::kMicrosecond);
+
+void BM_WalkAllControllers(benchmark::State &state)
+{
+    const bool viaSocket = state.range(0);
+    Rig rig;
+    bench::BuildHundredPortTopology(rig.bench);
+    UsbTreeWalker walker(rig.Over(viaSocket));
+    for (auto _ : state)
+        if (walker.WalkAllControllers(nullptr, nullptr) != 100)
+            state.SkipWithError("expected 100 device ports");
+    state.SetLabel(viaSocket ? "socket, 100 device ports" : "in-process, 100 device ports");
+}
+BENCHMARK(BM_WalkAllControllers)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_WholeEeprom(benchmark::State &state)
+{
+    const bool viaSocket = state.range(0);
+    const bool write = state.range(1);
+    Rig rig;
+    bench::BuildSixteenCableTopology(rig.bench);
+    RecordingHost counted(rig.Over(viaSocket));
+    BridgeDevice device(counted);
+    if (!device.Open("\\\\.\\HOSTLNK-1")) {
+        state.SkipWithError("cannot open");
+        return;
+    }
+    uint8_t bytes[256] = {};
+    counted.clear();
+    for (auto _ : state)
+        if (!(write ? device.WriteEeprom(bytes, 0, 256) : device.ReadEeprom(bytes, 0, 256)))
+            state.SkipWithError("transfer failed");
+    state.counters["requests"] =
+        benchmark::Counter(double(counted.vendorRequests().size()) / double(state.iterations()));
+    state.SetLabel(std::string(viaSocket ? "socket" : "in-process") + (write ? ", write" : ", read"));
+}
+BENCHMARK(BM_WholeEeprom)->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMicrosecond);
+
+// One 131,071-byte transfer through a cable: read started on side A, written on side B, both awaited.
+void BM_PipeTransfer(benchmark::State &state)
+{
+    const bool viaSocket = state.range(0);
+    Rig rig;
+    bench::BuildSixteenCableTopology(rig.bench);
+    platform::Host &h = rig.Over(viaSocket);
+    using namespace platform;
+    std::vector<uint8_t> out(131071), in(131071);
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<uint8_t>(i + 1);
+    for (auto _ : state) {
+        const Handle readPipe = h.OpenFile("\\\\.\\HOSTLNK-1\\3", ACCESS_READ, SHARE_READ, true);
+        const Handle writePipe = h.OpenFile("\\\\.\\HOSTLNK-2\\2", ACCESS_WRITE, SHARE_WRITE, true);
+        Overlapped r{h.CreateEvent(false)}, w{h.CreateEvent(false)};
+        h.ReadFile(readPipe, in.data(), uint32_t(in.size()), r);
+        h.WriteFile(writePipe, out.data(), uint32_t(out.size()), w);
+        const Handle events[] = {r.event, w.event};
+        if (h.WaitForEvents(events, true, 2000) != 0)
+            state.SkipWithError("transfer timed out");
+        h.GetOverlappedResult(readPipe, r, nullptr, true);
+        h.GetOverlappedResult(writePipe, w, nullptr, true);
+        for (Handle x : {readPipe, writePipe, r.event, w.event})
+            h.CloseHandle(x);
+    }
+    if (in != out)
+        state.SkipWithError("the pattern arrived changed");
+    state.SetBytesProcessed(int64_t(state.iterations()) * 131071);
+    state.SetLabel(viaSocket ? "socket" : "in-process");
+}
+BENCHMARK(BM_PipeTransfer)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+} // namespace
