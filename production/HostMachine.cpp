@@ -78,10 +78,7 @@ public:
     Transfer(platform::Host &host, platform::Handle pipe) : m_host(host), m_pipe(pipe) {}
     ~Transfer()
     {
-        if (m_state != platform::IoStart::Failed && m_started) {
-            m_host.CancelIo(m_pipe);
-            m_host.GetOverlappedResult(m_pipe, m_ov, nullptr, true);
-        }
+        Finish(true);
         if (m_ov.event != platform::INVALID_HANDLE)
             m_host.CloseHandle(m_ov.event);
         m_host.CloseHandle(m_pipe);
@@ -105,6 +102,18 @@ public:
         m_started = true;
     }
     platform::Handle Event() const { return m_ov.event; }
+
+    // Collects the transfer (cancelling it first when asked); afterwards the backend no longer touches
+    // its buffer or event, and a read's bytes are in the buffer (a remote backend delivers them here).
+    void Finish(bool cancel)
+    {
+        if (!m_started || m_state == platform::IoStart::Failed)
+            return;
+        m_started = false;
+        if (cancel)
+            m_host.CancelIo(m_pipe);
+        m_host.GetOverlappedResult(m_pipe, m_ov, nullptr, true);
+    }
 
 private:
     platform::Host &m_host;
@@ -146,8 +155,11 @@ int HostCableIo::TransferTest(const std::string &readPath, const std::string &wr
     write.StartWrite(writeBuffer.data(), static_cast<uint32_t>(kPatternSize));
     const std::array<Handle, 2> events{read.Event(), write.Event()};
     const int waited = m_host.WaitForEvents(events, true, kTransferLimitMs);
-    // The transfers' destructors cancel and collect before the buffers go.
-    return waited == 0 && PatternArrived(readBuffer.data()) ? 1 : 0;
+    // Both collected before the comparison; after a time-out or a failed wait, cancelled first.
+    const bool inTime = waited == 0;
+    write.Finish(!inTime);
+    read.Finish(!inTime);
+    return inTime && PatternArrived(readBuffer.data()) ? 1 : 0;
 }
 
 CableRunner HostCableRunner(platform::Host &host)

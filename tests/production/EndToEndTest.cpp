@@ -2,6 +2,8 @@
 // production line, from plugging a cable in to unplugging it.
 
 #include "HostMachine.h"
+#include "HostServer.h"
+#include "SocketHost.h"
 #include "InfoDlg.h"
 #include "ProductionDlg.h"
 #include "ScriptedPrompter.h"
@@ -370,4 +372,30 @@ TEST_F(EndToEnd, ChineseTextsThroughout)
         EXPECT_TRUE(Log().startsWith(QString::fromUtf8("启用装置\tOK\n检查chip版本\tOK\n核对EEPROM资料\tOK\n")));
     });
     InstallTextTable(QLocale("en_US"));
+}
+
+// The data test over the bench daemon's socket, where a read's bytes reach the buffer only when the
+// transfer is collected: both directions pass, a stalled one fails and leaves nothing in flight.
+TEST(FunctionTestOverSocket, CollectsBeforeComparingAndCancelsAfterTheLimit)
+{
+    TamberRig rig;
+    const auto cable = rig.AddCable();
+    rig.PlugBoth(cable, 1);
+    benchwire::HostServer server(rig.sim);
+    std::string error;
+    ASSERT_TRUE(server.Start(rig.dir.file("vbench.sock"), error)) << error;
+    benchwire::SocketHost socket(rig.dir.file("vbench.sock"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return socket.Connected(); }, 2000));
+    HostCableIo io(socket);
+    const std::string a = "\\\\.\\HOSTLNK-" + std::to_string(rig.bench.DeviceObjectNumber(cable, Side::A));
+    const std::string b = "\\\\.\\HOSTLNK-" + std::to_string(rig.bench.DeviceObjectNumber(cable, Side::B));
+    EXPECT_EQ(io.TransferTest(a, b), 1);
+    EXPECT_EQ(io.TransferTest(b, a), 1);
+
+    bench::SideFaults stall;
+    stall.readStalls = true;
+    rig.bench.SetSideFaults(cable, Side::A, stall);
+    EXPECT_EQ(io.TransferTest(a, b), 0);
+    rig.bench.SetSideFaults(cable, Side::A, {});
+    EXPECT_EQ(io.TransferTest(a, b), 1);
 }
