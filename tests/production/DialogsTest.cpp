@@ -243,20 +243,6 @@ struct MainWindow : ::testing::Test {
             script();
         });
     }
-    void Plug(int bit, const std::string &id)
-    {
-        machine.mask |= 1u << bit;
-        machine.ports.push_back({0x0C5E, 0x7730, "{b}\\" + id, id, "\\\\.\\" + id});
-        dlg->OnDeviceChange();
-    }
-    void Unplug(int bit, const std::string &id)
-    {
-        machine.mask &= ~(1u << bit);
-        for (FakePort &p : machine.ports)
-            if (p.deviceId == id)
-                p.present = false;
-        dlg->OnDeviceChange();
-    }
 };
 
 } // namespace
@@ -268,34 +254,6 @@ TEST_F(MainWindow, CancelInTheInfoDialogEndsAtOnce)
     EXPECT_FALSE(dlg->m_pDetectDlg);
 }
 
-TEST_F(MainWindow, GoodCableThroughTheRealWindows)
-{
-    prompter.OpenNext(QString::fromStdString(dir.write("batch.eep", ImageFile())));
-    WhenProductionRuns([&] {
-        EXPECT_EQ(dlg->windowTitle(), "Function Test - Veltrona");
-        CDetectDlg &prompt = *dlg->m_pDetectDlg;
-        ASSERT_TRUE(QTest::qWaitFor([&] { return prompt.isVisible(); }, 2000));
-        EXPECT_EQ(prompt.windowTitle(), "Attention");
-        EXPECT_EQ(prompt.m_stcPrompt->text(), LoadText(IDS_PLUG_IN));
-        EXPECT_FALSE(prompt.m_stcResult->isVisible());
-        Plug(0, "END-A");
-        Plug(1, "END-B");
-        ASSERT_TRUE(QTest::qWaitFor([&] { return prompt.m_stcResult->isVisible(); }, 5000));
-        EXPECT_EQ(prompt.m_stcResult->text(), "OK");
-        EXPECT_TRUE(prompt.m_stcResult->m_bGreen);
-        EXPECT_EQ(prompt.m_stcPrompt->text(), "Please unplug this device...");
-        EXPECT_EQ(prompt.ShownIcon(), 133);
-        EXPECT_EQ(dlg->m_log->toPlainText(), "Initialize device\tOK\n");
-        Unplug(0, "END-A");
-        Unplug(1, "END-B");
-        ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->m_log->toPlainText().isEmpty(); }, 3000));
-        EXPECT_EQ(prompt.m_stcPrompt->text(), LoadText(IDS_PLUG_IN));
-        EXPECT_EQ(prompt.ShownIcon(), 132);
-        prompt.m_btnCancel->click(); // ends the program through the main window
-    });
-    EXPECT_EQ(dlg->exec(), QDialog::Rejected);
-    EXPECT_EQ(runs, 1);
-}
 
 TEST_F(MainWindow, CancelWhileTheAboutBoxIsOpenClosesItFirst)
 {

@@ -152,43 +152,7 @@ TEST_F(Flow, GoodCableFromPlugToUnplug)
     EXPECT_EQ(flow->DevMask(), 0u);
 }
 
-TEST_F(Flow, OneEndThatLeavesChangesNothing)
-{
-    StartBatch();
-    Plug(3, "END-A");
-    Fire(TIMER_DETECT);
-    EXPECT_EQ(view.prompt, kTextAnotherEnd);
-    const int icon = view.icon;
-    Unplug(3, "END-A");
-    Fire(TIMER_DETECT);
-    EXPECT_EQ(view.prompt, kTextAnotherEnd);
-    EXPECT_EQ(view.icon, icon);
-    EXPECT_EQ(machine.walks, 1);
-}
 
-TEST_F(Flow, ForeignIdsShowNgUntilADeviceObjectLeaves)
-{
-    StartBatch();
-    Plug(0, "OTHER-A", 0x1234, 0x5678);
-    Fire(TIMER_DETECT);
-    EXPECT_TRUE(view.resultShown);
-    EXPECT_EQ(view.resultText, "N/G");
-    EXPECT_FALSE(view.resultGreen);
-    EXPECT_EQ(view.icon, IDI_FOUND);
-    EXPECT_TRUE(flow->NGShown());
-    EXPECT_EQ(flow->DevMask(), 1u);
-
-    // Nothing new, nothing gone: the verdict stays.
-    flow->OnDeviceChange();
-    Fire(TIMER_DETECT);
-    EXPECT_TRUE(view.resultShown);
-
-    Unplug(0, "OTHER-A");
-    Fire(TIMER_DETECT);
-    EXPECT_FALSE(view.resultShown);
-    EXPECT_FALSE(flow->NGShown());
-    EXPECT_EQ(view.icon, IDI_SEARCHING);
-}
 
 TEST_F(Flow, MatchingPortWithoutDriverIsMarkedButNotCounted)
 {
@@ -212,52 +176,8 @@ TEST_F(Flow, KeyIsCaseSensitiveAgainstThePattern)
     EXPECT_EQ(flow->MatchPort(port), PortMatch::Accepted);
 }
 
-TEST_F(Flow, InstallationsPendingPostponeDetection)
-{
-    StartBatch();
-    Plug(0, "END-A");
-    Plug(1, "END-B");
-    machine.pendingTicks = 2;
-    Fire(TIMER_DETECT);
-    EXPECT_EQ(view.timers.at(TIMER_DETECT), 1000);
-    Fire(TIMER_DETECT);
-    EXPECT_EQ(machine.scans, 1);
-    Fire(TIMER_DETECT);
-    EXPECT_TRUE(view.Armed(TIMER_START_TEST));
-}
 
-TEST_F(Flow, CablePresentBeforeStartIsTestedOnlyAfterReplug)
-{
-    machine.mask = 0x3;
-    machine.ports.push_back({0x0C5E, 0x7730, "{b}\\A", "END-A", "\\\\.\\END-A"});
-    machine.ports.push_back({0x0C5E, 0x7730, "{b}\\B", "END-B", "\\\\.\\END-B"});
-    StartBatch();
-    flow->OnDeviceChange(); // a mouse came and went
-    Fire(TIMER_DETECT);
-    EXPECT_EQ(machine.walks, 0);
-    Unplug(1, "END-B");
-    Fire(TIMER_DETECT);
-    Plug(1, "END-B");
-    machine.ports.erase(machine.ports.begin() + 2); // the earlier record of END-B
-    Fire(TIMER_DETECT);
-    EXPECT_TRUE(view.Armed(TIMER_START_TEST));
-}
 
-TEST_F(Flow, ThreeEndsTestTheFirstTwoAndWatchOnlyThem)
-{
-    StartBatch();
-    Plug(0, "END-A");
-    Plug(1, "END-B");
-    Plug(2, "END-C");
-    Fire(TIMER_DETECT);
-    EXPECT_EQ(flow->InstanceA(), "END-A");
-    EXPECT_EQ(flow->InstanceB(), "END-B");
-    RunToVerdict();
-    Unplug(0, "END-A");
-    Unplug(1, "END-B");
-    Fire(TIMER_UNPLUG);
-    EXPECT_FALSE(flow->WaitingForUnplug()); // END-C still plugged in
-}
 
 TEST_F(Flow, TicksDuringARunOrAResultNeverWalk)
 {
@@ -283,19 +203,6 @@ TEST_F(Flow, TicksDuringARunOrAResultNeverWalk)
     EXPECT_EQ(view.resultText, "OK");
 }
 
-TEST_F(Flow, FailingRunShowsRedNg)
-{
-    passRun = false;
-    StartBatch();
-    Plug(0, "END-A");
-    Plug(1, "END-B");
-    Fire(TIMER_DETECT);
-    RunToVerdict();
-    EXPECT_EQ(view.log, "Initialize device\tOK\r\nFAIL\n");
-    EXPECT_EQ(view.resultText, "N/G");
-    EXPECT_FALSE(view.resultGreen);
-    EXPECT_TRUE(flow->WaitingForUnplug());
-}
 
 TEST_F(Flow, WorkerThatCannotStartFailsVisibly)
 {

@@ -151,18 +151,6 @@ TEST_F(WorkerRun, PreparingSidesLandsOnTheVerifyLine)
     EXPECT_TRUE(Run());
 }
 
-TEST_F(WorkerRun, DeadDirectionIsNamedInTheLog)
-{
-    cable.deadDirections.insert({"\\\\.\\sideA", "\\\\.\\sideB"});
-    EXPECT_FALSE(Run());
-    EXPECT_EQ(log.substr(log.rfind("Send")), "Send data from side A to B\tFAIL\n");
-
-    cable.deadDirections = {{"\\\\.\\sideB", "\\\\.\\sideA"}};
-    log.clear();
-    EXPECT_FALSE(Run());
-    EXPECT_NE(log.find("Send data from side A to B\tOK\r\n"), std::string::npos);
-    EXPECT_EQ(log.substr(log.rfind("Send")), "Send data from side B to A\tFAIL\n");
-}
 
 TEST(TestPattern, BytesCountFromOneAndWrap)
 {
