@@ -714,6 +714,9 @@ ObjectHandle Bench::Open(std::string_view name, std::uint32_t access, bool overl
             return 0;
         kind = OpenObject::Hub;
     }
+    const bool pipe = kind == OpenObject::ReadPipe || kind == OpenObject::WritePipe;
+    if (pipe && m_cables.at(d->cable)->sides[int(d->side)].faults.pipesMissing)
+        return 0;
     if ((kind == OpenObject::ReadPipe && (access & platform::ACCESS_WRITE)) ||
         (kind == OpenObject::WritePipe && (access & platform::ACCESS_READ)))
         return 0;
@@ -923,6 +926,9 @@ bool Bench::StartRead(ObjectHandle handle, std::uint32_t size, Completion done)
     Device* d = Find(it->second->device);
     if (!d)
         return false;
+    Cable& cable = *m_cables.at(d->cable);
+    if (cable.sides[int(d->side)].faults.transfersRefused)
+        return false;
     auto t = std::make_unique<Transfer>();
     t->handle = handle;
     t->isRead = true;
@@ -932,7 +938,6 @@ bool Bench::StartRead(ObjectHandle handle, std::uint32_t size, Completion done)
         Finish(std::move(t), true);
         return true;
     }
-    Cable& cable = *m_cables.at(d->cable);
     cable.sides[int(d->side)].reads.push_back(std::move(t));
     Pump(cable);
     return true;
@@ -949,6 +954,8 @@ bool Bench::StartWrite(ObjectHandle handle, std::vector<std::uint8_t> data, Comp
         return false;
     Cable& cable = *m_cables.at(d->cable);
     Cable::SideState& state = cable.sides[int(d->side)];
+    if (state.faults.transfersRefused)
+        return false;
     auto t = std::make_unique<Transfer>();
     t->handle = handle;
     t->requested = std::uint32_t(data.size());

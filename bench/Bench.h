@@ -133,6 +133,8 @@ struct SideFaults {
     bool readStalls = false;            // reads on this side never complete
     bool writeStalls = false;           // writes on this side never complete
     int driverKeyActualLength = -1;     // >= 0: the hub's driver-key request answers this ActualLength
+    bool pipesMissing = false;          // the control channel opens, the pipes "\2" and "\3" do not
+    bool transfersRefused = false;      // reads and writes fail when they are issued
 };
 
 struct CableFaults {

@@ -111,8 +111,9 @@ public:
 
     // ----- Files and devices -------------------------------------------------------------------
 
-    // Opens an existing file or device object by name (CreateFile with OPEN_EXISTING). `access` is
-    // a mask of Access, `share` a mask of Share. Device names have the form "\\.\NAME" with an
+    // Opens an existing device object or hub by name (CreateFile with OPEN_EXISTING); ordinary files
+    // go through ReadWholeFile/ReplaceFileContents. `access` is a mask of Access, `share` a mask of
+    // Share. Device names have the form "\\.\NAME" with an
     // optional pipe sub-path ("\2" write pipe, "\3" read pipe); hubs are opened by their "\\.\" path.
     // `overlapped` asks for overlapped I/O (required for ReadFile/WriteFile on a pipe).
     // Result: an open handle, or INVALID_HANDLE when the name is empty, longer than MAX_NAME, not

@@ -1,24 +1,35 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts the main job on the embedded default.
-# The programs (Quillon, Tamber) and the virtual bench are being built; until they land this builds
-# the image inspector and shows what a sample image file holds.
+# Installs what is missing, builds, and starts the main job on the embedded default: the virtual
+# bench daemon with one cable of the chip's default identity plugged in, then Quillon, the editor that
+# programs it. (Afterwards: scripts/tamber.sh runs the production tester against the same bench.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release --target eeptool
-sample=build/release/sample.eep
-python3 - "$sample" <<'PY'
-import struct, sys
-b = bytearray(264)
-b[0:4] = struct.pack('<HH', 0x0C5E, 0x0C5E); b[8] = 0x80; b[9] = 0x32
-b[10:22] = b'\xff' * 12; b[23] = 3; b[26:28] = struct.pack('<H', 0x7730)
-s = bytearray([4, 3, 9, 4])
-for t in ("Veltrona", "USB Bridge Cable"):
-    s += bytes([2 + 2 * len(t), 3]) + t.encode('utf-16-le')
-b[32:32 + len(s)] = s
-b[256:264] = struct.pack('<II', 0x7730, 0x0100)
-open(sys.argv[1], 'wb').write(b)
-PY
-build/release/image/eeptool check "$sample"
-build/release/image/eeptool show "$sample"
+cmake --build --preset release
+bin=build/release
+vbench="$bin/bench/daemon/vbench"
+
+"$vbench" start
+# A cable with a blank EEPROM shows the chip's default identity (VID 0C5E, PID 7730).
+if ! "$vbench" list | grep -q '^  cable1:'; then
+  "$vbench" cable add cable1
+fi
+"$vbench" plug cable1 A
+"$vbench" list
+
+quillon="$bin/editor/quillon"
+if [ ! -x "$quillon" ]; then
+  echo "Quillon is not built yet; the bench is running (build/release/bench/daemon/vbench --help)."
+  exit 0
+fi
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  # No desktop here: give Quillon a virtual screen, and say how to look at it.
+  export DISPLAY=:77
+  if ! pgrep -f "Xvfb :77" >/dev/null; then
+    Xvfb :77 -screen 0 1280x800x24 >/dev/null 2>&1 &
+    sleep 1
+  fi
+  echo "No display: Quillon runs on the virtual screen :77 (see it with: import -display :77 -window root shot.png)"
+fi
+exec "$quillon"

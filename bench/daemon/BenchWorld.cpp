@@ -47,6 +47,8 @@ const char *const kFaultHelp =
     "  drop|repeat|change OFFSET    one byte of what this side sends is dropped/repeated/changed\n"
     "  read-stalls | write-stalls   transfers on this side never complete\n"
     "  driver-key-length N          the hub answers the driver-key request with ActualLength N\n"
+    "  pipes-missing                the control channel opens, the pipes do not\n"
+    "  transfers-refused            reads and writes fail when they are issued\n"
     "fault CABLE KIND VALUE          a cable's fault:\n"
     "  flip-bit N                   EEPROM bit N (0..2047) reads back flipped\n"
     "  version WORD                 the chip answers the version query with WORD\n"
@@ -637,6 +639,10 @@ int BenchWorld::CmdFault(const std::vector<std::string> &args, std::string &out)
         f.writeStalls = true;
     else if (kind == "driver-key-length")
         f.driverKeyActualLength = static_cast<int>(value(0xFFFF));
+    else if (kind == "pipes-missing")
+        f.pipesMissing = true;
+    else if (kind == "transfers-refused")
+        f.transfersRefused = true;
     else {
         sideFault = false;
         if (kind == "flip-bit") {
@@ -806,7 +812,9 @@ QJsonObject SideFaultsJson(const bench::SideFaults &f)
             {"sendFaultOffset", static_cast<double>(f.sendFault.offset)},
             {"readStalls", f.readStalls},
             {"writeStalls", f.writeStalls},
-            {"driverKeyActualLength", f.driverKeyActualLength}};
+            {"driverKeyActualLength", f.driverKeyActualLength},
+            {"pipesMissing", f.pipesMissing},
+            {"transfersRefused", f.transfersRefused}};
 }
 
 bench::SideFaults SideFaultsFrom(const QJsonObject &o)
@@ -823,6 +831,8 @@ bench::SideFaults SideFaultsFrom(const QJsonObject &o)
     f.readStalls = o["readStalls"].toBool();
     f.writeStalls = o["writeStalls"].toBool();
     f.driverKeyActualLength = o["driverKeyActualLength"].toInt(-1);
+    f.pipesMissing = o["pipesMissing"].toBool();
+    f.transfersRefused = o["transfersRefused"].toBool();
     return f;
 }
 

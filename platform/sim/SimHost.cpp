@@ -261,7 +261,13 @@ bool SimHost::ReadWholeFile(std::string_view path, std::string& bytes)
 {
     if (path.empty() || IsDeviceName(path))
         return false;
-    std::ifstream in(LocalPath(path), std::ios::binary);
+    // Only ordinary files of a sane size: a device node or a FIFO given as a path would never end.
+    constexpr std::uintmax_t kMaxFileBytes = 16u << 20;
+    std::error_code ec;
+    const auto local = LocalPath(path);
+    if (!std::filesystem::is_regular_file(local, ec) || std::filesystem::file_size(local, ec) > kMaxFileBytes || ec)
+        return false;
+    std::ifstream in(local, std::ios::binary);
     if (!in)
         return false;
     std::ostringstream text;

@@ -52,7 +52,7 @@ TEST_F(IniReads, WindowsProfileRules)
     EXPECT_EQ(host.GetPrivateProfileString("Manufacturer", "%MfgName%", "none", 260, dir.file("absent.inf")), "none");
     // The kit's own paths use backslashes.
     std::string windowsStyle = path;
-    windowsStyle.replace(windowsStyle.rfind('/'), 1, "\\");
+    windowsStyle[windowsStyle.rfind('/')] = '\\';
     EXPECT_EQ(host.GetPrivateProfileString("Manufacturer", "%MfgName%", "", 260, windowsStyle), "Veltrona");
 }
 

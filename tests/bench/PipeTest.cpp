@@ -219,6 +219,28 @@ TEST_F(Pipes, DeadDirectionAndStallsTimeOut)
     EXPECT_EQ(Transfer(2, 1, pattern), pattern);
 }
 
+TEST_F(Pipes, MissingPipesAndRefusedTransfers)
+{
+    SideFaults f;
+    f.pipesMissing = true;
+    bench.SetSideFaults(cable, Side::A, f);
+    Handle control = Keep(OpenControl(HostLink(1)));
+    EXPECT_NE(control, INVALID_HANDLE) << "the control channel still opens";
+    EXPECT_EQ(host.OpenFile(HostLink(1) + "\\3", ACCESS_READ, SHARE_READ, true), INVALID_HANDLE);
+    EXPECT_EQ(host.OpenFile(HostLink(1) + "\\2", ACCESS_WRITE, SHARE_WRITE, true), INVALID_HANDLE);
+
+    f = {};
+    f.transfersRefused = true;
+    bench.SetSideFaults(cable, Side::A, f);
+    Handle r = ReadPipe(1), w = WritePipe(1);
+    uint8_t buf[4] = {};
+    Overlapped ro{Event()}, wo{Event()};
+    EXPECT_EQ(host.ReadFile(r, buf, 4, ro), IoStart::Failed);
+    EXPECT_EQ(host.WriteFile(w, buf, 4, wo), IoStart::Failed);
+    const Handle both[] = {ro.event, wo.event};
+    EXPECT_EQ(host.WaitForEvents(both, false, 20), WAIT_TIMED_OUT) << "a refused transfer never signals";
+}
+
 TEST_F(Pipes, StalledDataFlowsOnceTheFaultIsCleared)
 {
     SideFaults f;
@@ -332,7 +354,11 @@ TEST_F(Pipes, ScanWhileAWorkerTransfers)
 {
     const CableId other = bench.AddCable();
     std::atomic<bool> stop{false};
+    std::atomic<int> scans{0};
     std::thread worker([&] {
+        // Transfers start once the scanning has, so the two really overlap.
+        while (scans == 0)
+            std::this_thread::yield();
         const auto pattern = Pattern(20000);
         for (int i = 0; i < 20; ++i)
             EXPECT_EQ(Transfer(i % 2 + 1, 2 - i % 2, pattern), pattern);
@@ -344,8 +370,7 @@ TEST_F(Pipes, ScanWhileAWorkerTransfers)
             bench.UnplugSide(other, Side::A);
         }
     });
-    int scans = 0;
-    while (!stop) {
+    do {
         for (int n = 1; n <= 32; ++n) {
             Handle h = OpenControl(HostLink(n));
             VersionQuery(h);
@@ -356,7 +381,7 @@ TEST_F(Pipes, ScanWhileAWorkerTransfers)
             host.GetNodeProperty(node, DEVNODE_PROP_DRIVER, 260, key);
         }
         ++scans;
-    }
+    } while (!stop);
     worker.join();
     plugger.join();
     EXPECT_GT(scans, 0);

@@ -34,17 +34,20 @@ TEST(BenchWire, ShortOrLyingPayloadsAreRefusedNotReadPast)
     EXPECT_EQ(r.u32(), 0u) << "a failed reader stays failed";
 
     // A list count far beyond what the payload can hold is refused before anything is allocated.
-    Reader list(Writer().u32(0xFFFFFFFF).Payload());
+    const std::string hugeCount = Writer().u32(0xFFFFFFFF).Payload();
+    Reader list(hugeCount);
     EXPECT_TRUE(list.strings().empty());
     EXPECT_FALSE(list.ok());
 
     // A string longer than the caller allows.
-    Reader capped(Writer().str(std::string(300, 'n')).Payload());
+    const std::string longText = Writer().str(std::string(300, 'n')).Payload();
+    Reader capped(longText);
     EXPECT_EQ(capped.str(260), "");
     EXPECT_FALSE(capped.ok());
 
     // Trailing bytes make a message malformed.
-    Reader trailing(Writer().u8(1).u8(2).Payload());
+    const std::string twoBytes = Writer().u8(1).u8(2).Payload();
+    Reader trailing(twoBytes);
     trailing.u8();
     EXPECT_TRUE(trailing.ok());
     EXPECT_FALSE(trailing.AtEnd());

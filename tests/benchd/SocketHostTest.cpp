@@ -164,11 +164,11 @@ TEST_F(SocketBench, PipeTransferOfTheWholePattern)
     ASSERT_NE(h.WriteFile(writePipe, out.data(), uint32_t(out.size()), writeOv), IoStart::Failed);
     const Handle events[] = {readOv.event, writeOv.event};
     ASSERT_EQ(h.WaitForEvents(events, true, 2000), 0);
+    EXPECT_EQ(in, out) << "once its event is seen signalled, a read's buffer holds the data";
     uint32_t count = 0;
     EXPECT_TRUE(h.GetOverlappedResult(readPipe, readOv, &count, true));
     EXPECT_EQ(count, in.size());
     EXPECT_TRUE(h.GetOverlappedResult(writePipe, writeOv, nullptr, true));
-    EXPECT_EQ(in, out);
     for (Handle handle : {readPipe, writePipe, readOv.event, writeOv.event})
         EXPECT_TRUE(h.CloseHandle(handle));
     EXPECT_FALSE(h.CloseHandle(readPipe)) << "closing twice is harmless";

@@ -1,11 +1,9 @@
 // BridgeDevice and the device scan against the in-process bench, watching every vendor request.
 
-#include "Bench.h"
+#include "BenchFixture.h"
 #include "BridgeDevice.h"
 #include "EepromImage.h"
 #include "RecordingHost.h"
-#include "SimHost.h"
-#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -15,19 +13,12 @@ using bench::Side;
 
 namespace {
 
-class DeviceBench : public ::testing::Test {
+class DeviceBench : public BenchFixture {
 protected:
     DeviceBench()
-        : m_bench([this] {
-              bench::BenchOptions options;
-              options.systemDirectory = m_dir.path() / "system";
-              std::filesystem::create_directories(options.systemDirectory / "INF");
-              return options;
-          }()),
-          m_sim(m_bench), m_host(m_sim)
     {
-        m_bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730", "USB\\VID_0C5E&PID_7701"});
-        m_root = m_bench.AddController(64);
+        bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730", "USB\\VID_0C5E&PID_7701"});
+        m_root = bench.AddController(64);
     }
 
     // A cable with both sides plugged in; side A gets the lowest free device object.
@@ -35,16 +26,13 @@ protected:
     {
         bench::CableSpec spec;
         spec.chip = chip;
-        const bench::CableId cable = m_bench.AddCable(spec);
-        m_bench.PlugSide(cable, Side::A, {m_root, m_nextPort++});
-        m_bench.PlugSide(cable, Side::B, {m_root, m_nextPort++});
+        const bench::CableId cable = bench.AddCable(spec);
+        bench.PlugSide(cable, Side::A, {m_root, m_nextPort++});
+        bench.PlugSide(cable, Side::B, {m_root, m_nextPort++});
         return cable;
     }
 
-    TempDir m_dir;
-    bench::Bench m_bench;
-    platform::SimHost m_sim;
-    RecordingHost m_host;
+    RecordingHost m_host{host};
     bench::DeviceId m_root = 0;
     int m_nextPort = 1;
 };
@@ -107,7 +95,7 @@ TEST_F(DeviceBench, AStatusOnlyChipIsDecidedByItsStatusBytes)
 
     for (std::array<uint8_t, 2> status : {std::array<uint8_t, 2>{0x08, 0x08}, std::array<uint8_t, 2>{0x0A, 0x02}}) {
         statusOnly.status = status;
-        m_bench.SetChip(cable, statusOnly);
+        bench.SetChip(cable, statusOnly);
         model = version = 0x55;
         EXPECT_FALSE(device.QueryChip(&model, &version));
         EXPECT_EQ(model, 0x55u) << "outputs untouched on failure";
@@ -121,7 +109,7 @@ TEST_F(DeviceBench, WholeEepromReadIs32BlocksInOrder)
     bench::EepromBytes contents;
     for (int i = 0; i < 256; ++i)
         contents[i] = static_cast<uint8_t>(i ^ 0x5A);
-    m_bench.SetEeprom(cable, contents);
+    bench.SetEeprom(cable, contents);
 
     BridgeDevice device(m_host);
     ASSERT_TRUE(device.Open(kFirst));
@@ -164,7 +152,7 @@ TEST_F(DeviceBench, AFailedBlockStopsTheWriteAndKeepsEarlierBlocks)
     const bench::CableId cable = PlugCable();
     bench::SideFaults faults;
     faults.failEepromBlock = 5;
-    m_bench.SetSideFaults(cable, Side::A, faults);
+    bench.SetSideFaults(cable, Side::A, faults);
 
     BridgeDevice device(m_host);
     ASSERT_TRUE(device.Open(kFirst));
@@ -173,7 +161,7 @@ TEST_F(DeviceBench, AFailedBlockStopsTheWriteAndKeepsEarlierBlocks)
     std::memset(data, 0x42, sizeof data);
     EXPECT_FALSE(device.WriteEeprom(data, 0, 256));
     EXPECT_EQ(m_host.vendorRequests().size(), 6u) << "blocks 0 to 5, then it stops";
-    const auto eeprom = m_bench.Eeprom(cable);
+    const auto eeprom = bench.Eeprom(cable);
     for (int i = 0; i < 256; ++i)
         ASSERT_EQ(eeprom[i], i < 40 ? 0x42 : 0xFF) << i;
 }
@@ -223,9 +211,9 @@ TEST_F(DeviceBench, ScanMaskFollowsTheDeviceObjectNumbers)
     for (int i = 0; i < 16; ++i)
         for (Side side : {Side::A, Side::B})
             if (!((i == 1 && side == Side::A) || (i == 15 && side == Side::B)))
-                m_bench.UnplugSide(cables[i], side);
-    ASSERT_EQ(m_bench.DeviceObjectNumber(cables[1], Side::A), 3);
-    ASSERT_EQ(m_bench.DeviceObjectNumber(cables[15], Side::B), 32);
+                bench.UnplugSide(cables[i], side);
+    ASSERT_EQ(bench.DeviceObjectNumber(cables[1], Side::A), 3);
+    ASSERT_EQ(bench.DeviceObjectNumber(cables[15], Side::B), 32);
     EXPECT_EQ(ScanBridgeDevices(0x7730, m_host), 0x80000004u);
 
     // A device object whose read pipe does not open counts as absent and leaves nothing open.
@@ -240,7 +228,7 @@ TEST_F(DeviceBench, ScanLeavesChipsOfOtherModelsAndDeadChipsOut)
     const bench::CableId dead = PlugCable();
     bench::SideFaults faults;
     faults.allRequestsFail = true;
-    m_bench.SetSideFaults(dead, Side::A, faults);
+    bench.SetSideFaults(dead, Side::A, faults);
     EXPECT_EQ(ScanBridgeDevices(0x7730, m_host), 0x8u) << "only HOSTLNK-4 (the dead cable's side B)";
     EXPECT_EQ(ScanBridgeDevices(0x7701, m_host), 0x3u);
 }

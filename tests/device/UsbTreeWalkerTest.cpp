@@ -1,9 +1,7 @@
 // The topology walk over bench topologies: the item tree, the records, and every failure placement.
 
-#include "Bench.h"
+#include "BenchFixture.h"
 #include "BridgeDevice.h"
-#include "SimHost.h"
-#include "TempDir.h"
 #include "UsbTreeWalker.h"
 
 #include <gtest/gtest.h>
@@ -12,20 +10,9 @@ using bench::Side;
 
 namespace {
 
-class WalkBench : public ::testing::Test {
+class WalkBench : public BenchFixture {
 protected:
-    explicit WalkBench(bench::RegistryLayout layout = bench::RegistryLayout::Nt)
-        : m_bench([&] {
-              bench::BenchOptions options;
-              options.systemDirectory = m_dir.path() / "system";
-              options.layout = layout;
-              std::filesystem::create_directories(options.systemDirectory / "INF");
-              return options;
-          }()),
-          m_sim(m_bench)
-    {
-        m_bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});
-    }
+    WalkBench() { InstallDefaultDriver(); }
 
     // "Text [mark]" lines of the whole tree, indented by depth, '+' marking expanded items.
     std::string Dump(const UsbTreeWalker &walker) const
@@ -43,9 +30,6 @@ protected:
         return out;
     }
 
-    TempDir m_dir;
-    bench::Bench m_bench;
-    platform::SimHost m_sim;
 };
 
 struct Collected {
@@ -62,24 +46,24 @@ int Collect(void *context, UsbNodeInfo *record)
 
 TEST_F(WalkBench, NoControllersGiveNothing)
 {
-    UsbTreeWalker walker(m_sim);
+    UsbTreeWalker walker(host);
     EXPECT_EQ(walker.WalkAllControllers(nullptr, nullptr), 0);
     EXPECT_EQ(walker.Tree().Count(), 0u);
 }
 
 TEST_F(WalkBench, NestedHubsAreWalkedDepthFirstAndExpandedOnlyWhereSomethingWasAccepted)
 {
-    const auto root = m_bench.AddController(3);
-    const auto hub = m_bench.AttachHub({root, 1}, bench::HubSpec{2});
-    const auto inner = m_bench.AttachHub({hub, 2}, bench::HubSpec{2});
+    const auto root = bench.AddController(3);
+    const auto hub = bench.AttachHub({root, 1}, bench::HubSpec{2});
+    const auto inner = bench.AttachHub({hub, 2}, bench::HubSpec{2});
     bench::DeviceSpec mouse;
     mouse.description = "USB Mouse";
-    m_bench.AttachDevice({hub, 1}, mouse);
-    const auto cable = m_bench.AddCable();
-    m_bench.PlugSide(cable, Side::A, {inner, 2});
-    m_bench.PlugSide(cable, Side::B, {root, 3});
+    bench.AttachDevice({hub, 1}, mouse);
+    const auto cable = bench.AddCable();
+    bench.PlugSide(cable, Side::A, {inner, 2});
+    bench.PlugSide(cable, Side::B, {root, 3});
 
-    UsbTreeWalker walker(m_sim);
+    UsbTreeWalker walker(host);
     Collected c;
     c.acceptCables = false;
     EXPECT_EQ(walker.WalkAllControllers(Collect, &c), 0);
@@ -106,38 +90,38 @@ TEST_F(WalkBench, NestedHubsAreWalkedDepthFirstAndExpandedOnlyWhereSomethingWasA
 
 TEST_F(WalkBench, RecordsCarryIdsKeysAndAnOpenableDevicePath)
 {
-    const auto root = m_bench.AddController(2);
-    const auto cable = m_bench.AddCable();
-    m_bench.PlugSide(cable, Side::A, {root, 2});
-    UsbTreeWalker walker(m_sim);
+    const auto root = bench.AddController(2);
+    const auto cable = bench.AddCable();
+    bench.PlugSide(cable, Side::A, {root, 2});
+    UsbTreeWalker walker(host);
     Collected c;
     ASSERT_EQ(walker.WalkAllControllers(Collect, &c), 1);
     const UsbNodeInfo &r = *c.records[0];
     EXPECT_EQ(r.idProduct, 0x7730);
     ASSERT_TRUE(r.pszDriverKey && r.pszDeviceId && r.pszDevicePath);
     EXPECT_EQ(r.pszDriverKey->front(), '{');
-    EXPECT_EQ(*r.pszDeviceId, m_bench.InstanceId(m_bench.Port({root, 2}).device));
+    EXPECT_EQ(*r.pszDeviceId, bench.InstanceId(bench.Port({root, 2}).device));
     EXPECT_EQ(r.pszDevicePath->rfind("\\\\.\\USB#VID_0C5E&PID_7730#", 0), 0u) << *r.pszDevicePath;
     EXPECT_EQ(walker.Tree().Record(r.hItem), &r);
-    BridgeDevice device(m_sim);
+    BridgeDevice device(host);
     EXPECT_TRUE(device.Open(*r.pszDevicePath)) << "the path reaches the same device object";
 }
 
 TEST_F(WalkBench, DevicesWithoutDriverOrKeyGetEmptyFields)
 {
-    const auto root = m_bench.AddController(3);
+    const auto root = bench.AddController(3);
     bench::DeviceSpec noDriver;
     noDriver.hasDriver = false;
-    m_bench.AttachDevice({root, 1}, noDriver);
-    const auto keyless = m_bench.AttachDevice({root, 2});
-    m_bench.SetDriverKeyFault(keyless, 10);
-    const auto cable = m_bench.AddCable();
+    bench.AttachDevice({root, 1}, noDriver);
+    const auto keyless = bench.AttachDevice({root, 2});
+    bench.SetDriverKeyFault(keyless, 10);
+    const auto cable = bench.AddCable();
     bench::SideFaults faults;
     faults.driverKeyActualLength = 4;
-    m_bench.SetSideFaults(cable, Side::A, faults);
-    m_bench.PlugSide(cable, Side::A, {root, 3});
+    bench.SetSideFaults(cable, Side::A, faults);
+    bench.PlugSide(cable, Side::A, {root, 3});
 
-    UsbTreeWalker walker(m_sim);
+    UsbTreeWalker walker(host);
     Collected c;
     c.acceptCables = false;
     walker.WalkAllControllers(Collect, &c);
@@ -152,23 +136,23 @@ TEST_F(WalkBench, DevicesWithoutDriverOrKeyGetEmptyFields)
 
 TEST_F(WalkBench, HubFailuresBecomeMarkedItems)
 {
-    const auto root = m_bench.AddController(4);
-    const auto unnamed = m_bench.AttachHub({root, 1}, bench::HubSpec{1});
-    const auto unopenable = m_bench.AttachHub({root, 2}, bench::HubSpec{1});
-    const auto mute = m_bench.AttachHub({root, 3}, bench::HubSpec{1});
+    const auto root = bench.AddController(4);
+    const auto unnamed = bench.AttachHub({root, 1}, bench::HubSpec{1});
+    const auto unopenable = bench.AttachHub({root, 2}, bench::HubSpec{1});
+    const auto mute = bench.AttachHub({root, 3}, bench::HubSpec{1});
     (void)unnamed;
     bench::HubFaults rootFaults;
     rootFaults.connectionNameFailsPort = 1;
     rootFaults.connectionInfoFailsPort = 4;
-    m_bench.SetHubFaults(root, rootFaults);
+    bench.SetHubFaults(root, rootFaults);
     bench::HubFaults openFails;
     openFails.openFails = true;
-    m_bench.SetHubFaults(unopenable, openFails);
+    bench.SetHubFaults(unopenable, openFails);
     bench::HubFaults nodeFails;
     nodeFails.nodeInfoFails = true;
-    m_bench.SetHubFaults(mute, nodeFails);
+    bench.SetHubFaults(mute, nodeFails);
 
-    UsbTreeWalker walker(m_sim);
+    UsbTreeWalker walker(host);
     EXPECT_EQ(walker.WalkAllControllers(nullptr, nullptr), 0);
     EXPECT_EQ(Dump(walker), "Host Controller 0 [0]\n"
                             "  Port 1 [0]\n"
@@ -182,17 +166,17 @@ TEST_F(WalkBench, HubFailuresBecomeMarkedItems)
 
 TEST_F(WalkBench, AFailingRootHubStopsTheRemainingControllers)
 {
-    const auto first = m_bench.AddController(1);
-    const auto second = m_bench.AddController(1);
-    const auto third = m_bench.AddController(1);
-    const auto cable = m_bench.AddCable();
-    m_bench.PlugSide(cable, Side::A, {first, 1});
-    m_bench.PlugSide(cable, Side::B, {third, 1});
+    const auto first = bench.AddController(1);
+    const auto second = bench.AddController(1);
+    const auto third = bench.AddController(1);
+    const auto cable = bench.AddCable();
+    bench.PlugSide(cable, Side::A, {first, 1});
+    bench.PlugSide(cable, Side::B, {third, 1});
     bench::HubFaults fails;
     fails.nodeInfoFails = true;
-    m_bench.SetHubFaults(second, fails);
+    bench.SetHubFaults(second, fails);
 
-    UsbTreeWalker walker(m_sim);
+    UsbTreeWalker walker(host);
     Collected c;
     EXPECT_EQ(walker.WalkAllControllers(Collect, &c), 1) << "the count so far";
     EXPECT_EQ(Dump(walker).find("Host Controller 2"), std::string::npos);
@@ -201,10 +185,10 @@ TEST_F(WalkBench, AFailingRootHubStopsTheRemainingControllers)
 
 TEST_F(WalkBench, ASecondWalkFreesTheFirstWalksRecords)
 {
-    const auto root = m_bench.AddController(1);
-    const auto cable = m_bench.AddCable();
-    m_bench.PlugSide(cable, Side::A, {root, 1});
-    UsbTreeWalker walker(m_sim);
+    const auto root = bench.AddController(1);
+    const auto cable = bench.AddCable();
+    bench.PlugSide(cable, Side::A, {root, 1});
+    UsbTreeWalker walker(host);
     Collected c;
     ASSERT_EQ(walker.WalkAllControllers(Collect, &c), 1);
     const UsbNodeRef kept = c.records[0]->weak_from_this();
@@ -218,24 +202,36 @@ TEST_F(WalkBench, ASecondWalkFreesTheFirstWalksRecords)
     EXPECT_FALSE(walker.Tree().Contains(oldItem)) << "old item handles are never reused";
 }
 
-class WalkOtherPlatform : public WalkBench {
+// The other registry layout: "Enum\<id>" keys and "\DosDevices\" symbolic names.
+class WalkOtherPlatform : public ::testing::Test {
 protected:
-    WalkOtherPlatform() : WalkBench(bench::RegistryLayout::Win9x) {}
+    WalkOtherPlatform()
+    {
+        bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});
+    }
+    TempDir dir;
+    bench::Bench bench{[this] {
+        bench::BenchOptions options;
+        options.systemDirectory = dir.path() / "Windows";
+        options.layout = bench::RegistryLayout::Win9x;
+        return options;
+    }()};
+    platform::SimHost host{bench};
 };
 
 TEST_F(WalkOtherPlatform, DosDevicesNamesBecomeTheSameKindOfPath)
 {
-    const auto root = m_bench.AddController(2);
-    m_bench.AttachHub({root, 1}, bench::HubSpec{1});
-    const auto cable = m_bench.AddCable();
-    m_bench.PlugSide(cable, Side::A, {root, 2});
-    UsbTreeWalker walker(m_sim);
+    const auto root = bench.AddController(2);
+    bench.AttachHub({root, 1}, bench::HubSpec{1});
+    const auto cable = bench.AddCable();
+    bench.PlugSide(cable, Side::A, {root, 2});
+    UsbTreeWalker walker(host);
     EXPECT_FALSE(walker.IsNtPlatform());
     Collected c;
     ASSERT_EQ(walker.WalkAllControllers(Collect, &c), 1);
     ASSERT_TRUE(c.records[0]->pszDevicePath);
     EXPECT_EQ(c.records[0]->pszDevicePath->rfind("\\\\.\\", 0), 0u);
-    BridgeDevice device(m_sim);
+    BridgeDevice device(host);
     EXPECT_TRUE(device.Open(*c.records[0]->pszDevicePath));
 }
 

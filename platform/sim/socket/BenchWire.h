@@ -69,7 +69,7 @@ private:
     std::string m_payload;
 };
 
-// Reads fields from one payload. Any read past the end marks the reader failed and yields zeros or
+// Reads fields from one payload, which must outlive the reader. Any read past the end marks the reader failed and yields zeros or
 // empty strings; check ok() (and, for a whole message, AtEnd()) before acting on what was read.
 class Reader {
 public:

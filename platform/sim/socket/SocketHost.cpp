@@ -3,6 +3,7 @@
 #include "BenchWire.h"
 #include "EmbeddedVersion.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -126,6 +127,25 @@ bool SocketHost::Call(const std::string &frame, std::string &answer)
     }
     ReportDown();
     return false;
+}
+
+bool SocketHost::CallForFlag(const Writer &request)
+{
+    std::string answer;
+    if (!Call(request.Frame(), answer))
+        return false;
+    Reader in(answer);
+    return in.u8() != 0 && in.AtEnd();
+}
+
+Handle SocketHost::CallForHandle(const Writer &request)
+{
+    std::string answer;
+    if (!Call(request.Frame(), answer))
+        return INVALID_HANDLE;
+    Reader in(answer);
+    const uint64_t handle = in.u64();
+    return in.AtEnd() ? handle : INVALID_HANDLE;
 }
 
 // ----- Notifications and the cache -------------------------------------------------------------
@@ -416,23 +436,20 @@ Handle SocketHost::OpenFile(std::string_view name, uint32_t access, uint32_t sha
 {
     if (name.empty() || name.size() > MAX_NAME)
         return INVALID_HANDLE;
-    std::string answer;
-    if (!Call(Writer(Op::OpenFile).str(name).u32(access).u32(share).u8(overlapped).Frame(), answer))
-        return INVALID_HANDLE;
-    Reader in(answer);
-    const uint64_t handle = in.u64();
-    return in.AtEnd() ? handle : INVALID_HANDLE;
+    return CallForHandle(Writer(Op::OpenFile).str(name).u32(access).u32(share).u8(overlapped));
 }
 
 bool SocketHost::CloseHandle(Handle handle)
 {
     if (handle == INVALID_HANDLE)
         return false;
-    std::string answer;
-    if (!Call(Writer(Op::CloseHandle).u64(handle).Frame(), answer))
-        return false;
-    Reader in(answer);
-    return in.u8() != 0 && in.AtEnd();
+    {
+        // Closing ends the handle's transfers: forget where their data would have gone.
+        std::lock_guard lock(m_transferMutex);
+        std::erase_if(m_readBuffers, [&](const auto &entry) { return entry.second.handle == handle; });
+        std::erase_if(m_collected, [&](const auto &entry) { return entry.second.handle == handle; });
+    }
+    return CallForFlag(Writer(Op::CloseHandle).u64(handle));
 }
 
 bool SocketHost::DeviceIoControl(Handle handle, uint32_t code, void *buffer, uint32_t size, uint32_t *bytesReturned)
@@ -469,7 +486,7 @@ IoStart SocketHost::ReadFile(Handle handle, void *buffer, uint32_t size, Overlap
         return IoStart::Failed;
     ov.token = token;
     std::lock_guard lock(m_transferMutex);
-    m_readBuffers[token] = {buffer, size};
+    m_readBuffers[token] = {handle, buffer, size, ov.event};
     return start;
 }
 
@@ -489,70 +506,88 @@ IoStart SocketHost::WriteFile(Handle handle, const void *buffer, uint32_t size, 
     return start;
 }
 
-bool SocketHost::GetOverlappedResult(Handle, Overlapped &ov, uint32_t *bytesTransferred, bool wait)
+bool SocketHost::Collect(uint64_t token, bool wait, Result &result, bool &finished)
 {
     std::string answer;
-    if (ov.token == 0 || !Call(Writer(Op::OverlappedResult).u64(ov.token).u8(wait).Frame(), answer))
+    if (token == 0 || !Call(Writer(Op::OverlappedResult).u64(token).u8(wait).Frame(), answer))
         return false;
     Reader in(answer);
-    const bool ok = in.u8() != 0;
-    const uint32_t count = in.u32();
+    result.ok = in.u8() != 0;
+    result.count = in.u32();
     const std::string data = in.str();
-    const bool finished = in.u8() != 0;
+    finished = in.u8() != 0;
     if (!in.AtEnd())
         return false;
-    std::pair<void *, uint32_t> target{nullptr, 0};
+    std::lock_guard lock(m_transferMutex);
+    const auto it = m_readBuffers.find(token);
+    if (it != m_readBuffers.end()) {
+        if (result.ok && data.size() <= it->second.size && !data.empty())
+            std::memcpy(it->second.buffer, data.data(), data.size());
+        if (finished)
+            m_readBuffers.erase(it);
+    }
+    return true;
+}
+
+void SocketHost::PullFinishedReads(std::span<const Handle> events)
+{
+    std::vector<std::pair<uint64_t, Handle>> tokens;
     {
         std::lock_guard lock(m_transferMutex);
-        const auto it = m_readBuffers.find(ov.token);
-        if (it != m_readBuffers.end()) {
-            target = it->second;
-            if (finished)
-                m_readBuffers.erase(it);
+        for (const auto &[token, read] : m_readBuffers)
+            if (std::find(events.begin(), events.end(), read.event) != events.end())
+                tokens.emplace_back(token, read.handle);
+    }
+    for (const auto &[token, handle] : tokens) {
+        Result result;
+        result.handle = handle;
+        bool finished = false;
+        if (Collect(token, false, result, finished) && finished) {
+            std::lock_guard lock(m_transferMutex);
+            m_collected[token] = result;
         }
     }
-    if (ok && target.first && data.size() <= target.second)
-        std::memcpy(target.first, data.data(), data.size());
-    if (ok && bytesTransferred)
-        *bytesTransferred = count;
-    return ok;
+}
+
+bool SocketHost::GetOverlappedResult(Handle, Overlapped &ov, uint32_t *bytesTransferred, bool wait)
+{
+    Result result;
+    bool known = false;
+    {
+        std::lock_guard lock(m_transferMutex);
+        const auto it = m_collected.find(ov.token);
+        if (it != m_collected.end()) {
+            result = it->second;
+            m_collected.erase(it);
+            known = true;
+        }
+    }
+    bool finished = true;
+    if (!known && !Collect(ov.token, wait, result, finished))
+        return false;
+    if (result.ok && bytesTransferred)
+        *bytesTransferred = result.count;
+    return result.ok && finished;
 }
 
 bool SocketHost::CancelIo(Handle handle)
 {
-    std::string answer;
-    if (handle == INVALID_HANDLE || !Call(Writer(Op::CancelIo).u64(handle).Frame(), answer))
-        return false;
-    Reader in(answer);
-    return in.u8() != 0 && in.AtEnd();
+    return handle != INVALID_HANDLE && CallForFlag(Writer(Op::CancelIo).u64(handle));
 }
 
 Handle SocketHost::CreateEvent(bool signalled)
 {
-    std::string answer;
-    if (!Call(Writer(Op::CreateEvent).u8(signalled).Frame(), answer))
-        return INVALID_HANDLE;
-    Reader in(answer);
-    const uint64_t handle = in.u64();
-    return in.AtEnd() ? handle : INVALID_HANDLE;
+    return CallForHandle(Writer(Op::CreateEvent).u8(signalled));
 }
 
 bool SocketHost::SetEvent(Handle event)
 {
-    std::string answer;
-    if (event == INVALID_HANDLE || !Call(Writer(Op::SetEvent).u64(event).Frame(), answer))
-        return false;
-    Reader in(answer);
-    return in.u8() != 0 && in.AtEnd();
+    return event != INVALID_HANDLE && CallForFlag(Writer(Op::SetEvent).u64(event));
 }
 
 bool SocketHost::ResetEvent(Handle event)
 {
-    std::string answer;
-    if (event == INVALID_HANDLE || !Call(Writer(Op::ResetEvent).u64(event).Frame(), answer))
-        return false;
-    Reader in(answer);
-    return in.u8() != 0 && in.AtEnd();
+    return event != INVALID_HANDLE && CallForFlag(Writer(Op::ResetEvent).u64(event));
 }
 
 int SocketHost::WaitForEvents(std::span<const Handle> events, bool waitAll, uint32_t timeoutMs)
@@ -569,7 +604,11 @@ int SocketHost::WaitForEvents(std::span<const Handle> events, bool waitAll, uint
         return WAIT_FAILED;
     Reader in(answer);
     const int result = static_cast<int>(in.u32());
-    return in.AtEnd() ? result : WAIT_FAILED;
+    if (!in.AtEnd())
+        return WAIT_FAILED;
+    if (result >= 0)
+        PullFinishedReads(events);
+    return result;
 }
 
 bool SocketHost::ReadWholeFile(std::string_view path, std::string &bytes)
@@ -588,11 +627,7 @@ bool SocketHost::ReadWholeFile(std::string_view path, std::string &bytes)
 
 bool SocketHost::ReplaceFileContents(std::string_view path, std::string_view bytes)
 {
-    std::string answer;
-    if (!Call(Writer(Op::ReplaceFile).str(path).str(bytes).Frame(), answer))
-        return false;
-    Reader in(answer);
-    const bool ok = in.u8() != 0 && in.AtEnd();
+    const bool ok = CallForFlag(Writer(Op::ReplaceFile).str(path).str(bytes));
     Invalidate(); // the INF decides which devices get the driver
     return ok;
 }
@@ -615,11 +650,7 @@ bool SocketHost::EnumeratePresentDevices(std::string_view enumerator, std::size_
 
 bool SocketHost::IsDevicePresent(std::string_view instanceId)
 {
-    std::string answer;
-    if (!Call(Writer(Op::IsDevicePresent).str(instanceId).Frame(), answer))
-        return false;
-    Reader in(answer);
-    return in.u8() != 0 && in.AtEnd();
+    return CallForFlag(Writer(Op::IsDevicePresent).str(instanceId));
 }
 
 InstallWait SocketHost::WaitNoPendingInstallEvents(uint32_t timeoutMs)

@@ -21,6 +21,8 @@
 
 namespace benchwire {
 
+class Writer;
+
 class SocketHost : public platform::Host {
 public:
     explicit SocketHost(std::string socketPath);
@@ -91,6 +93,9 @@ private:
 
     // One request, one answer, on a pooled connection. False when the daemon cannot be reached.
     bool Call(const std::string &frame, std::string &answer);
+    // A request answered by one flag byte, or by one handle.
+    bool CallForFlag(const Writer &request);
+    platform::Handle CallForHandle(const Writer &request);
     int Connect();
     void Release(int fd, bool healthy);
     void ReportDown();
@@ -112,9 +117,26 @@ private:
     Cache m_cache;
     uint64_t m_generation = 0; // bumped by every invalidation, so a load that raced one is dropped
 
-    // Outstanding overlapped reads: where their data goes when they are collected.
+    // Outstanding overlapped reads: where their data goes. As on the real system, a read's buffer
+    // holds the data once its event is seen signalled, so a wait that reports a read's event pulls
+    // the data over and keeps the result for the caller's GetOverlappedResult.
+    struct PendingRead {
+        platform::Handle handle = platform::INVALID_HANDLE;
+        void *buffer = nullptr;
+        uint32_t size = 0;
+        platform::Handle event = platform::INVALID_HANDLE;
+    };
+    struct Result {
+        platform::Handle handle = platform::INVALID_HANDLE;
+        bool ok = false;
+        uint32_t count = 0;
+    };
     std::mutex m_transferMutex;
-    std::map<uint64_t, std::pair<void *, uint32_t>> m_readBuffers;
+    std::map<uint64_t, PendingRead> m_readBuffers;
+    std::map<uint64_t, Result> m_collected;
+    // Asks the daemon for a transfer's result; copies a finished read's data into its buffer.
+    bool Collect(uint64_t token, bool wait, Result &result, bool &finished);
+    void PullFinishedReads(std::span<const platform::Handle> events);
 
     std::mutex m_subscriberMutex;
     std::condition_variable m_subscriberIdle;

@@ -1,0 +1,64 @@
+// numwell-demo: checks a station the way the kit program uses the library. Loads libNumwell at run
+// time, runs Initialize (station and date dialogs), then issues and saves N serial numbers and
+// prints each with the caption.
+//
+//   numwell-demo [count]        count defaults to 3
+//
+// The library is looked for beside this program first, then on the loader's usual path.
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "NumwellLoader.h"
+
+namespace {
+
+std::string LibraryBesideProgram()
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error)
+        return {};
+    const std::filesystem::path candidate = self.parent_path() / "libNumwell.so.1";
+    return std::filesystem::exists(candidate, error) ? candidate.string() : std::string();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    long count = 3;
+    if (argc > 2 || (argc == 2 && (count = std::strtol(argv[1], nullptr, 10)) <= 0)) {
+        std::fprintf(stderr, "usage: numwell-demo [count]   (count: how many numbers to issue, default 3)\n");
+        return 2;
+    }
+
+    std::string file = LibraryBesideProgram();
+    if (file.empty())
+        file = "libNumwell.so.1";
+    NumwellLoader numwell(file.c_str());
+    if (!numwell.IsLoaded()) {
+        std::fprintf(stderr, "numwell-demo: cannot load %s: %s\n", file.c_str(), numwell.Error().c_str());
+        return 1;
+    }
+
+    alignas(CNumwellerator) unsigned char storage[sizeof(CNumwellerator)];
+    CNumwellerator &generator = numwell.Construct(storage);
+    if (!numwell.Initialize(generator)) {
+        std::fprintf(stderr, "numwell-demo: Initialize failed (cancelled, settings key not writable, "
+                             "date before the last issued one, or no display)\n");
+        return 1;
+    }
+    std::printf("last saved: %s\n", numwell.GetSN(generator));
+    for (long i = 0; i < count; ++i) {
+        numwell.IncreaseSN(generator);
+        if (!numwell.Save(generator)) {
+            std::fprintf(stderr, "numwell-demo: Save failed for %s; it is not spent\n", numwell.GetSN(generator));
+            return 1;
+        }
+        std::printf("%s  [%s]\n", numwell.GetSN(generator), numwell.GetTitle(generator));
+    }
+    return 0;
+}
