@@ -1,6 +1,8 @@
 // Tamber through its real windows against the in-process bench: each group is one situation on the
 // production line, from plugging a cable in to unplugging it.
 
+#include "EmbeddedVersion.h"
+#include "AboutDlg.h"
 #include "HostMachine.h"
 #include "HostServer.h"
 #include "SocketHost.h"
@@ -398,4 +400,13 @@ TEST(FunctionTestOverSocket, CollectsBeforeComparingAndCancelsAfterTheLimit)
     EXPECT_EQ(io.TransferTest(a, b), 0);
     rig.bench.SetSideFaults(cable, Side::A, {});
     EXPECT_EQ(io.TransferTest(a, b), 1);
+}
+
+// The About box's line comes from the version the build embeds in the program's own file.
+TEST(TamberProgram, CarriesItsVersionForTheAboutBox)
+{
+    const std::optional<platform::FileVersion> version = platform::ReadEmbeddedVersion(TAMBER_PATH);
+    ASSERT_TRUE(version);
+    EXPECT_EQ(VersionLine(*version), "Function Test 1.3");
+    EXPECT_EQ(version->fileVersionLS, 0u);
 }
