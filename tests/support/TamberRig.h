@@ -55,10 +55,10 @@ struct TamberRig {
 
     bench::CableId AddCable(const bench::EepromBytes &eeprom = BatchEeprom(), uint16_t version = 0x0100)
     {
-        bench::CableSpec spec;
-        spec.eeprom = eeprom;
-        spec.chip.version = version;
-        return bench.AddCable(spec);
+        bench::CableSpec cable;
+        cable.eeprom = eeprom;
+        cable.chip.version = version;
+        return bench.AddCable(cable);
     }
 
     void Plug(bench::CableId cable, bench::Side side, int port) { bench.PlugSide(cable, side, {root, port}); }
