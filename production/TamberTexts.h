@@ -1,0 +1,39 @@
+#pragma once
+// Tamber's string table. Every entry exists in English (United States) and Simplified Chinese as Qt
+// Linguist tables compiled into the program; the system language picks one at start.
+
+#include <QLocale>
+#include <QString>
+
+#include <string>
+
+namespace production {
+
+enum TextId : int {
+    IDS_ABOUTBOX = 101,        // "&About %1..."
+    IDS_ABOUT_CAPTION = 104,   // "About %1"
+    IDS_PLUG_IN = 110,         // prompt while waiting for a cable
+    IDS_UNPLUG = 116,          // prompt while a result shows
+    IDS_INIT_DEVICE = 120,     // log step names end in a tab
+    IDS_CHECK_CHIP = 121,
+    IDS_VERIFY_CONFIG = 127,
+    IDS_ATTENTION = 139,       // prompt window caption
+    IDS_START = 141,
+    IDS_CANCEL = 142,
+    IDS_OK = 143,
+};
+
+// The entry in the current language; empty for an id the table does not hold.
+QString LoadText(int id);
+std::string LoadTextUtf8(int id);
+
+enum class TableLanguage { English, SimplifiedChinese };
+
+// zh_CN picks the Chinese table, every other locale the English one.
+TableLanguage LanguageFor(const QLocale &locale);
+
+// Installs the table for `locale` into the running application, replacing one installed before.
+// Returns false when the compiled table cannot be loaded (the English texts then still show).
+bool InstallTextTable(const QLocale &locale);
+
+} // namespace production

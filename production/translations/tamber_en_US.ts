@@ -1,0 +1,51 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US" sourcelanguage="en_US">
+<context>
+    <name>Tamber</name>
+    <message>
+        <source>&amp;About %1...</source>
+        <translation>&amp;About %1...</translation>
+    </message>
+    <message>
+        <source>About %1</source>
+        <translation>About %1</translation>
+    </message>
+    <message>
+        <source>Please plug in a configured device via USB cable to test...</source>
+        <translation>Please plug in a configured device via USB cable to test...</translation>
+    </message>
+    <message>
+        <source>Please unplug this device...</source>
+        <translation>Please unplug this device...</translation>
+    </message>
+    <message>
+        <source>Initialize device&#9;</source>
+        <translation>Initialize device&#9;</translation>
+    </message>
+    <message>
+        <source>Check chip version&#9;</source>
+        <translation>Check chip version&#9;</translation>
+    </message>
+    <message>
+        <source>Verify configuration&#9;</source>
+        <translation>Verify configuration&#9;</translation>
+    </message>
+    <message>
+        <source>Attention</source>
+        <translation>Attention</translation>
+    </message>
+    <message>
+        <source>Start</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,51 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="zh_CN" sourcelanguage="en_US">
+<context>
+    <name>Tamber</name>
+    <message>
+        <source>&amp;About %1...</source>
+        <translation>关于%1...(&amp;A)</translation>
+    </message>
+    <message>
+        <source>About %1</source>
+        <translation>关于%1</translation>
+    </message>
+    <message>
+        <source>Please plug in a configured device via USB cable to test...</source>
+        <translation>请以USB线连接一个已设定过的装置来进行测试...</translation>
+    </message>
+    <message>
+        <source>Please unplug this device...</source>
+        <translation>请拔除此装置...</translation>
+    </message>
+    <message>
+        <source>Initialize device&#9;</source>
+        <translation>启用装置&#9;</translation>
+    </message>
+    <message>
+        <source>Check chip version&#9;</source>
+        <translation>检查chip版本&#9;</translation>
+    </message>
+    <message>
+        <source>Verify configuration&#9;</source>
+        <translation>核对EEPROM资料&#9;</translation>
+    </message>
+    <message>
+        <source>Attention</source>
+        <translation>注意</translation>
+    </message>
+    <message>
+        <source>Start</source>
+        <translation>开始</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>确定</translation>
+    </message>
+</context>
+</TS>
