@@ -59,8 +59,7 @@ CConfigDlg::CConfigDlg(platform::Host &host, Prompter &prompter, QWidget *parent
 
 CConfigDlg::~CConfigDlg()
 {
-    if (m_deviceChanges)
-        m_host.UnsubscribeDeviceChanges(m_deviceChanges);
+    m_deviceChanges.reset();
     // done() keeps the dialog open while a worker runs, so only a teardown that skipped the modal
     // loop gets here with one. It may be waiting on this thread, so keep serving it until it ends.
     while (m_workerRunning.load())
@@ -73,9 +72,7 @@ CConfigDlg::~CConfigDlg()
 int CConfigDlg::exec()
 {
     setWindowTitle(QString::fromStdString(editor::ConfigCaption()));
-    m_deviceChanges = m_host.SubscribeDeviceChanges([this](platform::DeviceChange) {
-        PostToGui(this, [this] { OnDeviceChange(); });
-    });
+    m_deviceChanges.emplace(m_host, this, [this] { OnDeviceChange(); });
     Arm(m_search.Start(ScanBridgeDevices(CHIP_MODEL_QT7730, m_host)));
     if (!m_pImage) {
         setResult(Rejected);

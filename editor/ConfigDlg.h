@@ -4,6 +4,7 @@
 // Accepted (configured) or Rejected (failed, cancelled, or no image).
 
 #include "ConfigWorker.h"
+#include "DeviceChangeRelay.h"
 #include "Host.h"
 #include "Prompter.h"
 #include "UsbTreeWalker.h"
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -62,5 +64,5 @@ private:
     std::atomic<bool> m_workerRunning{false};
     WindowTimers *m_timers;
     QPlainTextEdit *m_log;
-    std::uint64_t m_deviceChanges = 0;
+    std::optional<DeviceChangeRelay> m_deviceChanges;
 };

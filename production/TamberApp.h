@@ -4,11 +4,7 @@
 
 #include "Host.h"
 
-#include <cstdint>
-#include <functional>
-
 class Prompter;
-class QObject;
 
 namespace production {
 
@@ -21,20 +17,6 @@ public:
 private:
     platform::Host &m_host;
     Prompter &m_prompter;
-};
-
-// Delivers the Host's device-change notifications to `call` on `context`'s thread for as long as it
-// lives; after destruction no notification reaches `call`. Destroy it before `context`.
-class DeviceChangeRelay {
-public:
-    DeviceChangeRelay(platform::Host &host, QObject *context, std::function<void()> call);
-    ~DeviceChangeRelay();
-    DeviceChangeRelay(const DeviceChangeRelay &) = delete;
-    DeviceChangeRelay &operator=(const DeviceChangeRelay &) = delete;
-
-private:
-    platform::Host &m_host;
-    std::uint64_t m_id = 0;
 };
 
 } // namespace production

@@ -9,6 +9,7 @@
 #include "InfoDlg.h"
 #include "ProductionDlg.h"
 #include "ScriptedPrompter.h"
+#include "DeviceChangeRelay.h"
 #include "TamberApp.h"
 #include "TamberRig.h"
 #include "TamberTexts.h"

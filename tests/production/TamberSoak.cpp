@@ -8,6 +8,7 @@
 #include "InfoDlg.h"
 #include "ProductionDlg.h"
 #include "ScriptedPrompter.h"
+#include "DeviceChangeRelay.h"
 #include "TamberApp.h"
 #include "TamberRig.h"
 #include "WindowTimers.h"
