@@ -3,6 +3,7 @@
 #include "FakeFlow.h"
 #include "InfoDlg.h"
 #include "ProductionDlg.h"
+#include "ProductionScript.h"
 #include "ScriptedPrompter.h"
 #include "TamberTexts.h"
 #include "TempDir.h"
@@ -225,24 +226,7 @@ struct MainWindow : ::testing::Test {
             },
             [] { return std::optional<platform::FileVersion>(platform::FileVersion{0x00010003, 0, 0, 0}); });
     }
-    // Clicks Start in the EEPROM Info dialog once it shows, then runs `script` inside the main window's
-    // own modal loop once that is up.
-    void WhenProductionRuns(std::function<void()> script)
-    {
-        auto *poll = new QTimer(dlg.get());
-        poll->start(5);
-        QObject::connect(poll, &QTimer::timeout, dlg.get(), [this, poll, script] {
-            if (auto *info = dynamic_cast<CInfoDlg *>(QApplication::activeModalWidget()); info && info->isVisible()) {
-                info->m_btnStart->click();
-                return;
-            }
-            if (!dlg->isVisible() || !dlg->m_pDetectDlg)
-                return;
-            poll->stop();
-            poll->deleteLater();
-            script();
-        });
-    }
+    void WhenProductionRuns(std::function<void()> script) { ::WhenProductionRuns(dlg.get(), std::move(script)); }
 };
 
 } // namespace

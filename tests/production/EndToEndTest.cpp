@@ -8,6 +8,7 @@
 #include "SocketHost.h"
 #include "InfoDlg.h"
 #include "ProductionDlg.h"
+#include "ProductionScript.h"
 #include "ScriptedPrompter.h"
 #include "DeviceChangeRelay.h"
 #include "TamberApp.h"
@@ -54,21 +55,11 @@ protected:
     int Production(const std::string &image, std::function<void()> script)
     {
         prompter.OpenNext(QString::fromStdString(image));
-        auto *poll = new QTimer(dlg.get());
-        QObject::connect(poll, &QTimer::timeout, dlg.get(), [this, poll, script] {
-            if (auto *info = dynamic_cast<CInfoDlg *>(QApplication::activeModalWidget()); info && info->isVisible()) {
-                info->m_btnStart->click();
-                return;
-            }
-            if (!dlg->isVisible() || !dlg->m_pDetectDlg)
-                return;
-            poll->stop();
-            poll->deleteLater();
+        WhenProductionRuns(dlg.get(), [this, script] {
             script();
             if (dlg->isVisible())
                 dlg->reject();
         });
-        poll->start(5);
         return dlg->exec();
     }
 

@@ -472,21 +472,29 @@ bool SocketHost::DeviceIoControl(Handle handle, uint32_t code, void *buffer, uin
     return ok;
 }
 
-IoStart SocketHost::ReadFile(Handle handle, void *buffer, uint32_t size, Overlapped &ov)
+IoStart SocketHost::StartTransfer(const Writer &request, Overlapped &ov)
 {
-    if (handle == INVALID_HANDLE || (!buffer && size))
-        return IoStart::Failed;
     std::string answer;
-    if (!Call(Writer(Op::ReadFile).u64(handle).u64(ov.event).u32(size).Frame(), answer))
+    if (!Call(request.Frame(), answer))
         return IoStart::Failed;
     Reader in(answer);
     const auto start = static_cast<IoStart>(in.u8());
     const uint64_t token = in.u64();
-    if (!in.AtEnd() || start == IoStart::Failed)
+    if (!in.AtEnd() || start == IoStart::Failed || start > IoStart::Failed)
         return IoStart::Failed;
     ov.token = token;
-    std::lock_guard lock(m_transferMutex);
-    m_readBuffers[token] = {handle, buffer, size, ov.event};
+    return start;
+}
+
+IoStart SocketHost::ReadFile(Handle handle, void *buffer, uint32_t size, Overlapped &ov)
+{
+    if (handle == INVALID_HANDLE || (!buffer && size))
+        return IoStart::Failed;
+    const IoStart start = StartTransfer(Writer(Op::ReadFile).u64(handle).u64(ov.event).u32(size), ov);
+    if (start != IoStart::Failed) {
+        std::lock_guard lock(m_transferMutex);
+        m_readBuffers[ov.token] = {handle, buffer, size, ov.event};
+    }
     return start;
 }
 
@@ -494,16 +502,7 @@ IoStart SocketHost::WriteFile(Handle handle, const void *buffer, uint32_t size, 
 {
     if (handle == INVALID_HANDLE || (!buffer && size))
         return IoStart::Failed;
-    std::string answer;
-    if (!Call(Writer(Op::WriteFile).u64(handle).u64(ov.event).bytes(buffer, size).Frame(), answer))
-        return IoStart::Failed;
-    Reader in(answer);
-    const auto start = static_cast<IoStart>(in.u8());
-    const uint64_t token = in.u64();
-    if (!in.AtEnd() || start == IoStart::Failed)
-        return IoStart::Failed;
-    ov.token = token;
-    return start;
+    return StartTransfer(Writer(Op::WriteFile).u64(handle).u64(ov.event).bytes(buffer, size), ov);
 }
 
 bool SocketHost::Collect(uint64_t token, bool wait, Result &result, bool &finished)

@@ -96,6 +96,8 @@ private:
     // A request answered by one flag byte, or by one handle.
     bool CallForFlag(const Writer &request);
     platform::Handle CallForHandle(const Writer &request);
+    // Starts an overlapped transfer; the daemon's token goes into `ov`.
+    platform::IoStart StartTransfer(const Writer &request, platform::Overlapped &ov);
     int Connect();
     void Release(int fd, bool healthy);
     void ReportDown();
