@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and starts the main job on the embedded default: the virtual
 # bench daemon with one cable of the chip's default identity plugged in, then Quillon, the editor that
-# programs it. (Afterwards: scripts/tamber.sh runs the production tester against the same bench.)
+# programs it. (The README's "production session" then runs Tamber against the same bench.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -17,19 +17,15 @@ if ! "$vbench" list | grep -q '^  cable1:'; then
   "$vbench" cable add cable1
 else
   blank=$(mktemp)
-  trap 'rm -f "$blank"' EXIT
   head -c 256 /dev/zero | tr '\0' '\377' >"$blank"
   "$vbench" unplug cable1 both >/dev/null
   "$vbench" eeprom cable1 --set "$blank" >/dev/null
+  rm -f "$blank"
 fi
 "$vbench" plug cable1 A
 "$vbench" list
 
 quillon="$bin/editor/quillon"
-if [ ! -x "$quillon" ]; then
-  echo "Quillon is not built yet; the bench is running (build/release/bench/daemon/vbench --help)."
-  exit 0
-fi
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   # No desktop here: give Quillon a virtual screen, and say how to look at it.
   export DISPLAY=:77
