@@ -1,6 +1,7 @@
 // The two shared topologies, checked through the Host the way the topology walk sees them.
 
 #include "BenchFixture.h"
+#include "DeviceTreeOrder.h"
 #include "Topologies.h"
 
 #include <gtest/gtest.h>
@@ -76,18 +77,11 @@ TEST_F(Topology, HundredDevicePortsBehindFourControllers)
 
     // Every driver key names exactly one node of the device tree.
     std::set<std::string> keys;
-    for (DevNode n = host.GetRootNode(); n;) {
+    for (DevNode n : DeviceTreePreOrder(host)) {
         std::string key;
         if (host.GetNodeProperty(n, DEVNODE_PROP_DRIVER, 260, key)) {
             EXPECT_TRUE(keys.insert(key).second) << key;
         }
-        if (DevNode child = host.GetChild(n)) {
-            n = child;
-            continue;
-        }
-        while (n && !host.GetSibling(n))
-            n = host.GetParent(n);
-        n = n ? host.GetSibling(n) : NO_DEVNODE;
     }
     for (const std::string& key : c.driverKeys)
         if (!key.empty()) {

@@ -3,6 +3,7 @@
 // what the topology walk itself can reach on the same 100-port bench.
 
 #include "Bench.h"
+#include "DeviceTreeOrder.h"
 #include "SimHost.h"
 #include "TempDir.h"
 #include "Topologies.h"
@@ -152,17 +153,9 @@ void BM_DeviceTreeSearch_100Ports(benchmark::State& state)
     Host& host = *w.host;
     std::string lastKey, key;
     DevNode last = NO_DEVNODE;
-    for (DevNode n = host.GetRootNode(); n;) {
+    for (DevNode n : DeviceTreePreOrder(host))
         if (host.GetNodeProperty(n, DEVNODE_PROP_DRIVER, 512, key))
             last = n, lastKey = key;
-        if (DevNode child = host.GetChild(n)) {
-            n = child;
-            continue;
-        }
-        while (n && !host.GetSibling(n))
-            n = host.GetParent(n);
-        n = n ? host.GetSibling(n) : NO_DEVNODE;
-    }
     for (auto _ : state)
         benchmark::DoNotOptimize(Search(*w.host, lastKey) == last);
 }

@@ -4,6 +4,7 @@
 #include "BenchFixture.h"
 #include "ConfigDlg.h"
 #include "EditorDlg.h"
+#include "FixedDay.h"
 #include "InfUpdate.h"
 #include "QtTestApp.h"
 #include "ScriptedPrompter.h"
@@ -28,15 +29,6 @@ const QString kInit = "Initialize device\t";
 const QString kWrite = "Write EEPROM data\t";
 const QString kVerify = "Verify configuration\t";
 const QString kAllOk = kFound + kInit + "OK\r\n" + kWrite + "OK\r\n" + kVerify + "OK\r\n";
-
-std::tm FixedDay()
-{
-    std::tm day{};
-    day.tm_year = 2026 - 1900;
-    day.tm_mon = 11;
-    day.tm_mday = 8;
-    return day;
-}
 
 class ConfigOnBench : public BenchFixture {
 protected:

@@ -1,5 +1,6 @@
 #include "AboutDlg.h"
 #include "EditorDlg.h"
+#include "FixedDay.h"
 
 #include "QtTestApp.h"
 #include "ScriptedPrompter.h"
@@ -35,15 +36,6 @@ void TypeText(QWidget *target, const QString &text)
 }
 
 QApplication &App() { return QtTestApp::App(); }
-
-std::tm FixedDay()
-{
-    std::tm day{};
-    day.tm_year = 2026 - 1900;
-    day.tm_mon = 11;
-    day.tm_mday = 8;
-    return day;
-}
 
 // The editor with a scripted configuration dialog that records the image it was handed.
 struct EditorFixture : ::testing::Test {

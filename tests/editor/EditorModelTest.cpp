@@ -1,4 +1,5 @@
 #include "EditorModel.h"
+#include "FixedDay.h"
 
 #include "TempDir.h"
 
@@ -11,15 +12,6 @@
 using namespace editor;
 
 namespace {
-
-std::tm FixedDay()
-{
-    std::tm day{};
-    day.tm_year = 2026 - 1900;
-    day.tm_mon = 11; // December
-    day.tm_mday = 8;
-    return day;
-}
 
 EditorModel Model() { return EditorModel(FixedDay); }
 
