@@ -1,11 +1,13 @@
 #include "BenchWorld.h"
 
+#include "CommandHelp.h"
 #include "IniText.h"
 
 #include <QJsonArray>
 #include <QJsonValue>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,43 +22,6 @@ namespace {
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-
-const char *const kHelp =
-    "Commands (each also takes --help):\n"
-    "  status                      what the bench holds, in one line\n"
-    "  list                        the topology, what is plugged where, and the cables\n"
-    "  cable add NAME [--model 0x7730|0x7701] [--version WORD | --status S0,S1] [--eeprom-hex HEX]\n"
-    "  cable remove NAME\n"
-    "  plug NAME [A|B|both] [--at HUB:PORT]      (both sides by default; first free ports)\n"
-    "  unplug NAME [A|B|both]\n"
-    "  hub add NAME [--ports N] [--at HUB:PORT] | hub remove NAME\n"
-    "  device add NAME [--vid HEX] [--pid HEX] [--description TEXT | --no-description]\n"
-    "             [--no-driver] [--at HUB:PORT] | device remove NAME\n"
-    "  controller add [--ports N]\n"
-    "  eeprom NAME [--set-hex HEX]               the 256 EEPROM bytes, 16 per line\n"
-    "  fault CABLE [A|B] KIND [VALUE] | fault hub HUB KIND [VALUE] | fault clear NAME\n"
-    "  timing [--latency-us N] [--write-cycle-us N] [--bytes-per-second N]\n"
-    "  inf                         the driver INF's path and its model lines\n";
-
-const char *const kFaultHelp =
-    "fault CABLE [A|B] KIND [VALUE]   a side's fault (side A when no side is named):\n"
-    "  requests-fail                every vendor request fails\n"
-    "  request-fails CODE           vendor request CODE (e.g. 0xF7) fails\n"
-    "  block-fails K                EEPROM block K (bytes 8K..8K+7) fails to read or write\n"
-    "  send-dead                    what this side sends is lost\n"
-    "  drop|repeat|change OFFSET    one byte of what this side sends is dropped/repeated/changed\n"
-    "  read-stalls | write-stalls   transfers on this side never complete\n"
-    "  driver-key-length N          the hub answers the driver-key request with ActualLength N\n"
-    "  pipes-missing                the control channel opens, the pipes do not\n"
-    "  transfers-refused            reads and writes fail when they are issued\n"
-    "fault CABLE KIND VALUE          a cable's fault:\n"
-    "  flip-bit N                   EEPROM bit N (0..2047) reads back flipped\n"
-    "  version WORD                 the chip answers the version query with WORD\n"
-    "  status-only S0,S1            the chip answers only the status query, with S0 and S1\n"
-    "fault hub HUB KIND [VALUE]:\n"
-    "  open-fails | node-info-fails | connection-info-fails PORT|all | connection-name-fails PORT|all\n"
-    "fault device NAME driver-key-length N\n"
-    "fault clear NAME                removes every fault of a cable, hub or device\n";
 
 unsigned long ParseNumber(const std::string &text, unsigned long max, const char *what)
 {
@@ -138,11 +103,6 @@ private:
     std::map<std::string, std::string> m_values;
 };
 
-bool WantsHelp(const std::vector<std::string> &args)
-{
-    return std::find(args.begin(), args.end(), "--help") != args.end();
-}
-
 std::vector<int> SidesOf(const std::vector<std::string> &args, std::size_t at)
 {
     if (at >= args.size() || args[at].rfind("--", 0) == 0 || args[at] == "both")
@@ -201,7 +161,7 @@ int BenchWorld::Run(const std::vector<std::string> &args, std::string &out)
 int BenchWorld::Dispatch(const std::vector<std::string> &args, std::string &out)
 {
     if (args.empty() || args[0] == "help" || args[0] == "--help") {
-        out = kHelp;
+        out = BenchCommandsHelp();
         return 0;
     }
     const std::string &command = args[0];
@@ -269,6 +229,67 @@ bool BenchWorld::NameTaken(const std::string &name) const
            std::any_of(m_cables.begin(), m_cables.end(), [&](auto &c) { return c.name == name; });
 }
 
+namespace {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(const std::string &text)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const auto *end = p + text.size();
+    while (p < end) {
+        const unsigned c = *p++;
+        if (c < 0x80)
+            continue;
+        int more = 0;
+        uint32_t code = 0, least = 0;
+        if ((c & 0xE0) == 0xC0) {
+            more = 1, code = c & 0x1F, least = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            more = 2, code = c & 0x0F, least = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            more = 3, code = c & 0x07, least = 0x10000;
+        } else {
+            return false;
+        }
+        if (end - p < more)
+            return false;
+        for (int i = 0; i < more; ++i) {
+            if ((p[i] & 0xC0) != 0x80)
+                return false;
+            code = code << 6 | (p[i] & 0x3F);
+        }
+        p += more;
+        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string BenchWorld::NameProblem(const std::string &name) const
+{
+    // The state file stores names as JSON text: a name it cannot hold exactly would come back as
+    // another name, or as the same name as another entry.
+    if (name.empty())
+        return "a name must not be empty";
+    if (name.size() > kMaxNameBytes)
+        return "a name has at most " + std::to_string(kMaxNameBytes) + " bytes";
+    if (!IsValidUtf8(name))
+        return "a name must be valid UTF-8 text";
+    if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+        return "a name must not hold control characters";
+    if (NameTaken(name))
+        return "the name '" + name + "' is taken";
+    return {};
+}
+
+void BenchWorld::CheckNewName(const std::string &name) const
+{
+    if (const std::string problem = NameProblem(name); !problem.empty())
+        throw UsageError(problem);
+}
+
 BenchWorld::Location BenchWorld::ParseLocation(const std::string &text) const
 {
     const auto colon = text.rfind(':');
@@ -324,15 +345,12 @@ void BenchWorld::UnplugSide(CableEntry &cable, int side)
 int BenchWorld::CmdCable(const std::vector<std::string> &args, std::string &out)
 {
     if (WantsHelp(args) || args.size() < 3) {
-        out = "cable add NAME [--model 0x7730|0x7701] [--version WORD | --status S0,S1] [--eeprom-hex HEX]\n"
-              "  adds a cable (not plugged in); its EEPROM is blank (all 0xFF) unless given\n"
-              "cable remove NAME\n  unplugs and removes a cable\n";
+        out = BenchCommandHelp("cable");
         return WantsHelp(args) ? 0 : 2;
     }
     const std::string &name = args[2];
     if (args[1] == "add") {
-        if (NameTaken(name))
-            throw UsageError("the name '" + name + "' is taken");
+        CheckNewName(name);
         const Options o(args, 3, {"--model", "--version", "--status", "--eeprom-hex"}, {});
         bench::CableSpec spec;
         if (o.Has("--model")) {
@@ -381,10 +399,7 @@ int BenchWorld::CmdCable(const std::vector<std::string> &args, std::string &out)
 int BenchWorld::CmdPlug(const std::vector<std::string> &args, bool plug, std::string &out)
 {
     if (WantsHelp(args) || args.size() < 2) {
-        out = plug ? "plug NAME [A|B|both] [--at HUB:PORT]\n"
-                     "  plugs a cable's sides (both by default) into the first free ports, or at HUB:PORT\n"
-                     "  (with both sides and --at, side B goes to the next free port)\n"
-                   : "unplug NAME [A|B|both]\n  unplugs a cable's sides (both by default)\n";
+        out = BenchCommandHelp(plug ? "plug" : "unplug");
         return WantsHelp(args) ? 0 : 2;
     }
     CableEntry *cable = FindCable(args[1]);
@@ -418,14 +433,12 @@ int BenchWorld::CmdPlug(const std::vector<std::string> &args, bool plug, std::st
 int BenchWorld::CmdHub(const std::vector<std::string> &args, std::string &out)
 {
     if (WantsHelp(args) || args.size() < 3) {
-        out = "hub add NAME [--ports N] [--at HUB:PORT]\n  attaches an external hub (1 to 255 ports, 4 by default)\n"
-              "hub remove NAME\n  detaches an empty external hub\n";
+        out = BenchCommandHelp("hub");
         return WantsHelp(args) ? 0 : 2;
     }
     const std::string &name = args[2];
     if (args[1] == "add") {
-        if (NameTaken(name))
-            throw UsageError("the name '" + name + "' is taken");
+        CheckNewName(name);
         const Options o(args, 3, {"--ports", "--at"}, {});
         HubEntry hub;
         hub.name = name;
@@ -457,15 +470,12 @@ int BenchWorld::CmdHub(const std::vector<std::string> &args, std::string &out)
 int BenchWorld::CmdDevice(const std::vector<std::string> &args, std::string &out)
 {
     if (WantsHelp(args) || args.size() < 3) {
-        out = "device add NAME [--vid HEX] [--pid HEX] [--description TEXT | --no-description] [--no-driver]\n"
-              "           [--at HUB:PORT]\n  attaches an ordinary USB device (a mouse by default)\n"
-              "device remove NAME\n";
+        out = BenchCommandHelp("device");
         return WantsHelp(args) ? 0 : 2;
     }
     const std::string &name = args[2];
     if (args[1] == "add") {
-        if (NameTaken(name))
-            throw UsageError("the name '" + name + "' is taken");
+        CheckNewName(name);
         const Options o(args, 3, {"--vid", "--pid", "--description", "--at"}, {"--no-description", "--no-driver"});
         DeviceEntry device;
         device.name = name;
@@ -499,7 +509,7 @@ int BenchWorld::CmdDevice(const std::vector<std::string> &args, std::string &out
 int BenchWorld::CmdController(const std::vector<std::string> &args, std::string &out)
 {
     if (WantsHelp(args) || args.size() < 2 || args[1] != "add") {
-        out = "controller add [--ports N]\n  adds a host controller whose root hub has N ports (2 by default)\n";
+        out = BenchCommandHelp("controller");
         return WantsHelp(args) ? 0 : 2;
     }
     const Options o(args, 2, {"--ports"}, {});
@@ -508,7 +518,7 @@ int BenchWorld::CmdController(const std::vector<std::string> &args, std::string 
     if (root.ports < 1)
         throw UsageError("a root hub has 1 to 255 ports");
     int n = 1;
-    while (FindHub("root" + std::to_string(n)))
+    while (NameTaken("root" + std::to_string(n)))
         ++n;
     root.name = "root" + std::to_string(n);
     root.id = m_bench.AddController(root.ports);
@@ -520,8 +530,7 @@ int BenchWorld::CmdController(const std::vector<std::string> &args, std::string 
 int BenchWorld::CmdEeprom(const std::vector<std::string> &args, std::string &out)
 {
     if (WantsHelp(args) || args.size() < 2) {
-        out = "eeprom NAME [--set-hex HEX]\n  prints a cable's 256 EEPROM bytes as hex, 16 per line; --set-hex\n"
-              "  replaces them (256 bytes, or a 264-byte image file); it shows at the next plug-in\n";
+        out = BenchCommandHelp("eeprom");
         return WantsHelp(args) ? 0 : 2;
     }
     CableEntry *cable = FindCable(args[1]);
@@ -543,7 +552,7 @@ int BenchWorld::CmdEeprom(const std::vector<std::string> &args, std::string &out
 int BenchWorld::CmdFault(const std::vector<std::string> &args, std::string &out)
 {
     if (WantsHelp(args) || args.size() < 3) {
-        out = kFaultHelp;
+        out = BenchCommandHelp("fault");
         return WantsHelp(args) ? 0 : 2;
     }
     if (args[1] == "clear") {
@@ -679,19 +688,18 @@ int BenchWorld::CmdFault(const std::vector<std::string> &args, std::string &out)
 int BenchWorld::CmdTiming(const std::vector<std::string> &args, std::string &out)
 {
     if (WantsHelp(args)) {
-        out = "timing [--latency-us N] [--write-cycle-us N] [--bytes-per-second N]\n"
-              "  sets the timing model (0 = instant) and prints it\n";
+        out = BenchCommandHelp("timing");
         return 0;
     }
     const Options o(args, 1, {"--latency-us", "--write-cycle-us", "--bytes-per-second"}, {});
     bench::BenchTiming timing = m_bench.Options().timing;
     if (o.Has("--latency-us"))
-        timing.controlLatency = std::chrono::microseconds(ParseNumber(o.Get("--latency-us"), 10'000'000, "--latency-us"));
+        timing.controlLatency = std::chrono::microseconds(ParseNumber(o.Get("--latency-us"), kMaxMicroseconds, "--latency-us"));
     if (o.Has("--write-cycle-us"))
         timing.eepromWriteCycle =
-            std::chrono::microseconds(ParseNumber(o.Get("--write-cycle-us"), 10'000'000, "--write-cycle-us"));
+            std::chrono::microseconds(ParseNumber(o.Get("--write-cycle-us"), kMaxMicroseconds, "--write-cycle-us"));
     if (o.Has("--bytes-per-second"))
-        timing.bulkBytesPerSecond = ParseNumber(o.Get("--bytes-per-second"), 1ul << 40, "--bytes-per-second");
+        timing.bulkBytesPerSecond = ParseNumber(o.Get("--bytes-per-second"), kMaxBytesPerSecond, "--bytes-per-second");
     m_bench.SetTiming(timing);
     out = "latency " + std::to_string(timing.controlLatency.count()) + " us per request, EEPROM write cycle " +
           std::to_string(timing.eepromWriteCycle.count()) + " us per block, bulk " +
@@ -817,25 +825,6 @@ QJsonObject SideFaultsJson(const bench::SideFaults &f)
             {"transfersRefused", f.transfersRefused}};
 }
 
-bench::SideFaults SideFaultsFrom(const QJsonObject &o)
-{
-    bench::SideFaults f;
-    f.allRequestsFail = o["allRequestsFail"].toBool();
-    f.failRequest = o["failRequest"].toInt(-1);
-    f.failEepromBlock = o["failEepromBlock"].toInt(-1);
-    f.sendDead = o["sendDead"].toBool();
-    const int kind = o["sendFaultKind"].toInt();
-    f.sendFault.kind = kind >= 0 && kind <= bench::ByteFault::Change ? static_cast<bench::ByteFault::Kind>(kind)
-                                                                     : bench::ByteFault::None;
-    f.sendFault.offset = static_cast<uint32_t>(o["sendFaultOffset"].toDouble());
-    f.readStalls = o["readStalls"].toBool();
-    f.writeStalls = o["writeStalls"].toBool();
-    f.driverKeyActualLength = o["driverKeyActualLength"].toInt(-1);
-    f.pipesMissing = o["pipesMissing"].toBool();
-    f.transfersRefused = o["transfersRefused"].toBool();
-    return f;
-}
-
 QString HexString(const uint8_t *data, std::size_t size)
 {
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)).toHex());
@@ -898,91 +887,178 @@ QJsonObject BenchWorld::Save() const
                          {"bulkBytesPerSecond", static_cast<double>(timing.bulkBytesPerSecond)}}}};
 }
 
-bool BenchWorld::Load(const QJsonObject &state, std::string &error)
+namespace {
+
+// A whole number from the state, within what the commands accept; a missing one is `fallback`.
+long long Whole(const QJsonObject &o, const char *key, long long fallback, long long min, long long max)
+{
+    const QJsonValue v = o[key];
+    if (v.isUndefined() || v.isNull())
+        return fallback;
+    const double d = v.toDouble(std::nan(""));
+    if (!v.isDouble() || !std::isfinite(d) || d != std::floor(d) || d < double(min) || d > double(max))
+        throw std::runtime_error(std::string(key) + " is not a whole number from " + std::to_string(min) + " to " +
+                                 std::to_string(max));
+    return static_cast<long long>(d);
+}
+
+bench::SideFaults SideFaultsFrom(const QJsonObject &o)
+{
+    bench::SideFaults f;
+    f.allRequestsFail = o["allRequestsFail"].toBool();
+    f.failRequest = static_cast<int>(Whole(o, "failRequest", -1, -1, 255));
+    f.failEepromBlock = static_cast<int>(Whole(o, "failEepromBlock", -1, -1, 31));
+    f.sendDead = o["sendDead"].toBool();
+    f.sendFault.kind = static_cast<bench::ByteFault::Kind>(Whole(o, "sendFaultKind", 0, 0, bench::ByteFault::Change));
+    f.sendFault.offset = static_cast<uint32_t>(Whole(o, "sendFaultOffset", 0, 0, 0xFFFFFFFFll));
+    f.readStalls = o["readStalls"].toBool();
+    f.writeStalls = o["writeStalls"].toBool();
+    f.driverKeyActualLength = static_cast<int>(Whole(o, "driverKeyActualLength", -1, -1, 0xFFFF));
+    f.pipesMissing = o["pipesMissing"].toBool();
+    f.transfersRefused = o["transfersRefused"].toBool();
+    return f;
+}
+
+} // namespace
+
+bool BenchWorld::Load(const QJsonObject &state, std::string &error, std::vector<std::string> *skipped)
 {
     std::lock_guard lock(m_mutex);
-    auto location = [](const QJsonValue &v) {
-        const QJsonObject o = v.toObject();
-        return Location{o["hub"].toString().toStdString(), o["port"].toInt()};
+    if (state["version"].toInt() != 1) {
+        error = "unknown state version";
+        return false;
+    }
+    std::vector<std::string> notes;
+    auto name = [&](const QJsonObject &o) {
+        const QJsonValue v = o["name"];
+        if (!v.isString())
+            throw std::runtime_error("it has no name");
+        const std::string text = v.toString().toStdString();
+        if (const std::string problem = NameProblem(text); !problem.empty())
+            throw std::runtime_error("'" + text + "': " + problem);
+        return text;
     };
-    try {
-        if (state["version"].toInt() != 1)
-            throw std::runtime_error("unknown state version");
-        for (const QJsonValue &v : state["hubs"].toArray()) {
-            const QJsonObject o = v.toObject();
+    auto location = [&](const QJsonValue &v) {
+        const QJsonObject o = v.toObject();
+        const Location at{o["hub"].toString().toStdString(), static_cast<int>(Whole(o, "port", 0, 1, 255))};
+        const HubEntry *hub = FindHub(at.hub);
+        if (!hub)
+            throw std::runtime_error("there is no hub '" + at.hub + "'");
+        if (at.port > hub->ports)
+            throw std::runtime_error(at.hub + " has ports 1 to " + std::to_string(hub->ports));
+        return at;
+    };
+    // Each entry is checked whole before the model is touched; the model refuses (throws) without
+    // changing anything.
+    const QJsonArray hubs = state["hubs"].toArray();
+    for (qsizetype i = 0; i < hubs.size(); ++i) {
+        const QJsonObject o = hubs[i].toObject();
+        try {
             HubEntry hub;
-            hub.name = o["name"].toString().toStdString();
-            hub.ports = o["ports"].toInt(4);
-            if (hub.name.empty() || FindHub(hub.name) || hub.ports < 1 || hub.ports > 255)
-                throw std::runtime_error("a hub entry is damaged");
+            hub.name = name(o);
+            hub.ports = static_cast<int>(Whole(o, "ports", 4, 1, 255));
+            hub.faults.openFails = o["openFails"].toBool();
+            hub.faults.nodeInfoFails = o["nodeInfoFails"].toBool();
+            hub.faults.connectionInfoFailsPort = static_cast<int>(Whole(o, "connectionInfoFailsPort", 0, -1, 255));
+            hub.faults.connectionNameFailsPort = static_cast<int>(Whole(o, "connectionNameFailsPort", 0, -1, 255));
             if (o.contains("at")) {
                 hub.at = location(o["at"]);
                 hub.id = m_bench.AttachHub(Resolve(*hub.at), bench::HubSpec{hub.ports});
             } else {
                 hub.id = m_bench.AddController(hub.ports);
             }
-            hub.faults.openFails = o["openFails"].toBool();
-            hub.faults.nodeInfoFails = o["nodeInfoFails"].toBool();
-            hub.faults.connectionInfoFailsPort = o["connectionInfoFailsPort"].toInt();
-            hub.faults.connectionNameFailsPort = o["connectionNameFailsPort"].toInt();
             m_bench.SetHubFaults(hub.id, hub.faults);
             m_hubs.push_back(hub);
+        } catch (const std::exception &e) {
+            notes.push_back("hub " + std::to_string(i + 1) + " skipped: " + e.what());
         }
-        for (const QJsonValue &v : state["devices"].toArray()) {
-            const QJsonObject o = v.toObject();
+    }
+    const QJsonArray devices = state["devices"].toArray();
+    for (qsizetype i = 0; i < devices.size(); ++i) {
+        const QJsonObject o = devices[i].toObject();
+        try {
             DeviceEntry device;
-            device.name = o["name"].toString().toStdString();
-            device.at = location(o["at"]);
-            device.spec.vid = static_cast<uint16_t>(o["vid"].toInt());
-            device.spec.pid = static_cast<uint16_t>(o["pid"].toInt());
+            device.name = name(o);
+            device.spec.vid = static_cast<uint16_t>(Whole(o, "vid", device.spec.vid, 0, 0xFFFF));
+            device.spec.pid = static_cast<uint16_t>(Whole(o, "pid", device.spec.pid, 0, 0xFFFF));
             device.spec.hasDriver = o["hasDriver"].toBool(true);
             if (o.contains("description"))
                 device.spec.description = o["description"].toString().toStdString();
             else
                 device.spec.description.reset();
-            device.driverKeyLength = o["driverKeyLength"].toInt(-1);
+            device.driverKeyLength = static_cast<int>(Whole(o, "driverKeyLength", -1, -1, 0xFFFF));
+            device.at = location(o["at"]);
             device.id = m_bench.AttachDevice(Resolve(device.at), device.spec);
             if (device.driverKeyLength >= 0)
                 m_bench.SetDriverKeyFault(device.id, device.driverKeyLength);
             m_devices.push_back(device);
+        } catch (const std::exception &e) {
+            notes.push_back("device " + std::to_string(i + 1) + " skipped: " + e.what());
         }
-        for (const QJsonValue &v : state["cables"].toArray()) {
-            const QJsonObject o = v.toObject();
-            bench::CableSpec spec;
-            spec.chip.model = static_cast<uint16_t>(o["model"].toInt(0x7730));
-            spec.chip.version = static_cast<uint16_t>(o["version"].toInt(0x0100));
-            spec.chip.statusOnly = o["statusOnly"].toBool();
-            spec.chip.status = {static_cast<uint8_t>(o["status0"].toInt()), static_cast<uint8_t>(o["status1"].toInt())};
-            spec.eeprom = EepromFromHex(o["eeprom"].toString().toStdString());
-            CableEntry cable;
-            cable.name = o["name"].toString().toStdString();
-            if (cable.name.empty() || NameTaken(cable.name))
-                throw std::runtime_error("a cable entry is damaged");
-            cable.id = m_bench.AddCable(spec);
-            cable.cableFaults.flippedEepromBit = o["flippedEepromBit"].toInt(-1);
-            m_bench.SetCableFaults(cable.id, cable.cableFaults);
-            for (int side = 0; side < 2; ++side) {
-                cable.sideFaults[side] = SideFaultsFrom(o[side ? "faultsB" : "faultsA"].toObject());
-                m_bench.SetSideFaults(cable.id, static_cast<Side>(side), cable.sideFaults[side]);
-            }
-            m_cables.push_back(cable);
-            m_savedEeproms[cable.id] = spec.eeprom;
-            for (int side = 0; side < 2; ++side) {
-                const char *key = side ? "pluggedB" : "pluggedA";
-                if (o.contains(key))
-                    PlugSide(m_cables.back(), side, location(o[key]));
-            }
-        }
-        const QJsonObject t = state["timing"].toObject();
-        bench::BenchTiming timing;
-        timing.controlLatency = std::chrono::microseconds(static_cast<long long>(t["controlLatencyUs"].toDouble()));
-        timing.eepromWriteCycle = std::chrono::microseconds(static_cast<long long>(t["eepromWriteCycleUs"].toDouble()));
-        timing.bulkBytesPerSecond = static_cast<uint64_t>(t["bulkBytesPerSecond"].toDouble());
-        m_bench.SetTiming(timing);
-    } catch (const std::exception &e) {
-        error = e.what();
-        return false;
     }
+    const QJsonArray cables = state["cables"].toArray();
+    for (qsizetype i = 0; i < cables.size(); ++i) {
+        const QJsonObject o = cables[i].toObject();
+        CableEntry cable;
+        try {
+            cable.name = name(o);
+            bench::CableSpec spec;
+            spec.chip.model = static_cast<uint16_t>(Whole(o, "model", 0x7730, 0, 0xFFFF));
+            if (spec.chip.model != 0x7730 && spec.chip.model != 0x7701)
+                throw std::runtime_error("model is 0x7730 or 0x7701");
+            spec.chip.version = static_cast<uint16_t>(Whole(o, "version", 0x0100, 0, 0xFFFF));
+            spec.chip.statusOnly = o["statusOnly"].toBool();
+            spec.chip.status = {static_cast<uint8_t>(Whole(o, "status0", 0, 0, 255)),
+                                static_cast<uint8_t>(Whole(o, "status1", 0, 0, 255))};
+            try {
+                spec.eeprom = EepromFromHex(o["eeprom"].toString().toStdString());
+            } catch (const std::exception &e) {
+                throw std::runtime_error(std::string("eeprom: ") + e.what());
+            }
+            cable.cableFaults.flippedEepromBit = static_cast<int>(Whole(o, "flippedEepromBit", -1, -1, 2047));
+            for (int side = 0; side < 2; ++side)
+                cable.sideFaults[side] = SideFaultsFrom(o[side ? "faultsB" : "faultsA"].toObject());
+            cable.id = m_bench.AddCable(spec);
+            m_bench.SetCableFaults(cable.id, cable.cableFaults);
+            for (int side = 0; side < 2; ++side)
+                m_bench.SetSideFaults(cable.id, static_cast<Side>(side), cable.sideFaults[side]);
+            m_savedEeproms[cable.id] = spec.eeprom;
+        } catch (const std::exception &e) {
+            notes.push_back("cable " + std::to_string(i + 1) + " skipped: " + e.what());
+            continue;
+        }
+        m_cables.push_back(cable);
+        for (int side = 0; side < 2; ++side) {
+            const char *key = side ? "pluggedB" : "pluggedA";
+            if (!o.contains(key))
+                continue;
+            try {
+                PlugSide(m_cables.back(), side, location(o[key]));
+            } catch (const std::exception &e) {
+                notes.push_back("cable " + cable.name + " side " + (side ? "B" : "A") + " left unplugged: " + e.what());
+            }
+        }
+    }
+    const QJsonObject t = state["timing"].toObject();
+    bench::BenchTiming timing;
+    auto micros = [&](const char *key) {
+        try {
+            return std::chrono::microseconds(Whole(t, key, 0, 0, kMaxMicroseconds));
+        } catch (const std::exception &e) {
+            notes.push_back(std::string("timing ") + e.what() + "; 0 used");
+            return std::chrono::microseconds(0);
+        }
+    };
+    timing.controlLatency = micros("controlLatencyUs");
+    timing.eepromWriteCycle = micros("eepromWriteCycleUs");
+    try {
+        timing.bulkBytesPerSecond = static_cast<uint64_t>(Whole(t, "bulkBytesPerSecond", 0, 0, kMaxBytesPerSecond));
+    } catch (const std::exception &e) {
+        notes.push_back(std::string("timing ") + e.what() + "; instant used");
+    }
+    m_bench.SetTiming(timing);
+    if (skipped)
+        *skipped = std::move(notes);
     return true;
 }
 

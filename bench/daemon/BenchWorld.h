@@ -26,9 +26,17 @@ public:
     int Run(const std::vector<std::string> &args, std::string &out);
 
     QJsonObject Save() const;
-    // Rebuilds the bench from a saved state. False with `error` when the state cannot be used; the
-    // bench then holds whatever was built before the fault.
-    bool Load(const QJsonObject &state, std::string &error);
+    // Rebuilds the bench from a saved state. False with `error` when the state as a whole cannot be
+    // used (not a bench state, another version). A damaged entry (a bad name, a value outside what
+    // the commands accept, a place that does not exist) is skipped, with everything that hangs on
+    // it, and `skipped` says what and why; everything else is loaded.
+    bool Load(const QJsonObject &state, std::string &error, std::vector<std::string> *skipped = nullptr);
+
+    // Names of cables, hubs and devices: at most this many bytes.
+    static constexpr std::size_t kMaxNameBytes = 255;
+    // The timing model's limits, for the command and the loader alike.
+    static constexpr unsigned long kMaxMicroseconds = 10'000'000;
+    static constexpr unsigned long long kMaxBytesPerSecond = 1ull << 40;
 
     // True when an EEPROM changed (through the PC face) since the last call; for the autosave.
     bool EepromsChangedSinceLastCheck();
@@ -77,6 +85,9 @@ private:
     const HubEntry *FindHub(const std::string &name) const;
     CableEntry *FindCable(const std::string &name);
     bool NameTaken(const std::string &name) const;
+    // Why `name` cannot be given to something new (empty when it can).
+    std::string NameProblem(const std::string &name) const;
+    void CheckNewName(const std::string &name) const;
     bench::PortRef Resolve(const Location &at) const;
     Location ParseLocation(const std::string &text) const;
     Location FirstFreePort() const;

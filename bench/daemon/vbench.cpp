@@ -2,6 +2,7 @@
 // every other command is run by the daemon (vbench --help lists them).
 
 #include "BenchHome.h"
+#include "CommandHelp.h"
 
 #include <cerrno>
 #include <chrono>
@@ -16,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,21 +40,47 @@ const char *const kUsage =
     "  inf                   the driver INF's path and its model lines\n";
 
 // Replaces "--eeprom FILE" / "--set FILE" by the file's bytes in hex, so the daemon never has to
-// read the caller's files.
+// read the caller's files. Only a regular file of the right size is read: a directory, a FIFO, a
+// device or a huge file gets a clear answer at once, without blocking or reading it.
 bool InlineFile(std::vector<std::string> &args, const char *option, const char *replacement)
 {
     for (std::size_t i = 0; i + 1 < args.size(); ++i) {
         if (args[i] != option)
             continue;
-        std::ifstream file(args[i + 1], std::ios::binary);
-        if (!file) {
-            std::fprintf(stderr, "vbench: cannot read %s: %s\n", args[i + 1].c_str(), std::strerror(errno));
+        const std::string &path = args[i + 1];
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            std::fprintf(stderr, "vbench: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
             return false;
         }
-        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        struct stat info{};
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            std::fprintf(stderr, "vbench: %s is not a regular file; an EEPROM file holds 256 bytes (or 264 for an image)\n",
+                         path.c_str());
+            ::close(fd);
+            return false;
+        }
+        if (info.st_size != 256 && info.st_size != 264) {
+            std::fprintf(stderr, "vbench: %s holds %lld bytes; an EEPROM file holds 256 (or 264 for an image)\n",
+                         path.c_str(), static_cast<long long>(info.st_size));
+            ::close(fd);
+            return false;
+        }
+        // One byte more than allowed, in case the file grew since it was looked at.
+        std::string bytes(265, '\0');
+        std::size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        ::close(fd);
+        bytes.resize(got);
         if (bytes.size() != 256 && bytes.size() != 264) {
-            std::fprintf(stderr, "vbench: %s holds %zu bytes; an EEPROM file holds 256 (or 264 for an image)\n",
-                         args[i + 1].c_str(), bytes.size());
+            std::fprintf(stderr, "vbench: %s changed while it was read (%zu bytes)\n", path.c_str(), bytes.size());
             return false;
         }
         std::string hex;
@@ -80,7 +108,7 @@ std::string DaemonPath(const char *self)
 // The daemon holds an exclusive lock on this file for as long as it runs, saving included.
 bool DaemonAlive(const std::string &home)
 {
-    const int fd = ::open((home + "/vbenchd.lock").c_str(), O_RDWR | O_CLOEXEC);
+    const int fd = ::open(benchwire::BenchLockPath(home).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
     const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
@@ -97,6 +125,10 @@ bool Answers(const std::string &socket)
 
 int Start(const char *self, const std::string &home, const std::string &socket)
 {
+    if (std::string error; !benchwire::PrepareBenchHome(home, error)) {
+        std::fprintf(stderr, "vbench: %s\n", error.c_str());
+        return 1;
+    }
     if (Answers(socket)) {
         std::printf("the bench is running (%s)\n", home.c_str());
         return 0;
@@ -104,8 +136,6 @@ int Start(const char *self, const std::string &home, const std::string &socket)
     // A daemon that is still shutting down holds its lock; the new one waits for it.
     for (int i = 0; i < 100 && DaemonAlive(home); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::error_code ec;
-    std::filesystem::create_directories(home, ec);
     const std::string daemon = DaemonPath(self);
     const std::string log = benchwire::BenchLogPath(home);
     const pid_t child = ::fork();
@@ -115,7 +145,8 @@ int Start(const char *self, const std::string &home, const std::string &socket)
     }
     if (child == 0) {
         ::setsid();
-        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        // Never through a link: the log is the daemon's own file in its own home.
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
         const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (out >= 0) {
             ::dup2(out, STDOUT_FILENO);
@@ -153,6 +184,11 @@ int Stop(const std::string &home, const std::string &socket)
     // Returns once the daemon has saved the bench and ended, so a start right after finds it gone.
     for (int i = 0; i < 100 && DaemonAlive(home); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (DaemonAlive(home)) {
+        std::fprintf(stderr, "vbench: the daemon was asked to stop but still runs after 10 s (its lock %s is held)\n",
+                     benchwire::BenchLockPath(home).c_str());
+        return 1;
+    }
     std::printf("the bench stopped\n");
     return 0;
 }
@@ -166,18 +202,29 @@ int main(int argc, char **argv)
         std::fputs(kUsage, args.empty() ? stderr : stdout);
         return args.empty() ? 2 : 0;
     }
+    // Help never needs the daemon.
+    if (WantsHelp(args)) {
+        std::fputs(BenchCommandHelp(args[0]).c_str(), stdout);
+        return 0;
+    }
     const std::string home = benchwire::BenchHome();
     const std::string socket = benchwire::BenchSocketPath(home);
-    const bool help = args.size() > 1 && args[1] == "--help";
+    // A home that others could have prepared is not trusted with anything.
+    std::error_code ec;
+    if (std::filesystem::exists(home, ec)) {
+        if (std::string error; !benchwire::CheckBenchHome(home, error)) {
+            std::fprintf(stderr, "vbench: %s\n", error.c_str());
+            return 1;
+        }
+    }
     if (args[0] == "start" || args[0] == "stop") {
-        if (help || args.size() > 1) {
-            std::printf("vbench %s: %s the bench daemon of %s\n", args[0].c_str(),
-                        args[0] == "start" ? "starts (if it is not running)" : "stops", home.c_str());
-            return help ? 0 : 2;
+        if (args.size() > 1) {
+            std::fputs(BenchCommandHelp(args[0]).c_str(), stderr);
+            return 2;
         }
         return args[0] == "start" ? Start(argv[0], home, socket) : Stop(home, socket);
     }
-    if (args[0] == "status" && !help) {
+    if (args[0] == "status") {
         int status = 0;
         std::string out;
         if (!benchwire::RunControlCommand(socket, {"status"}, status, out)) {

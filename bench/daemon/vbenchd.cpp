@@ -12,7 +12,10 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -21,9 +24,11 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -46,20 +51,64 @@ bool SaveState(const BenchWorld &world, const std::string &path)
     return file.commit();
 }
 
-bool LoadState(BenchWorld &world, const std::string &path, std::string &error)
+// Reads the state file without following a link and without blocking on something that is not a
+// regular file; a file larger than any bench state is refused.
+bool ReadStateFile(const std::string &path, QByteArray &bytes, std::string &error)
 {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = "cannot read " + path;
+    constexpr off_t kMaxStateBytes = 64 << 20;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info{};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxStateBytes) {
+        error = fd < 0 ? "cannot read " + path + ": " + std::strerror(errno)
+                       : path + " is not a regular file of at most 64 MiB";
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
+    bytes.resize(static_cast<qsizetype>(info.st_size));
+    qsizetype got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, static_cast<std::size_t>(bytes.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    ::close(fd);
+    bytes.resize(got);
+    return true;
+}
+
+bool LoadState(BenchWorld &world, const std::string &path, std::string &error, std::vector<std::string> &skipped)
+{
+    QByteArray bytes;
+    if (!ReadStateFile(path, bytes, error))
+        return false;
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
     if (!document.isObject()) {
         error = path + " is not a bench state: " + parseError.errorString().toStdString();
         return false;
     }
-    return world.Load(document.object(), error);
+    return world.Load(document.object(), error, &skipped);
+}
+
+// A save killed half-way leaves its temporary file ("state.json." and six characters) behind.
+void RemoveUnfinishedSaves(const std::string &home)
+{
+    std::error_code ec;
+    const std::string prefix = std::filesystem::path(benchwire::BenchStatePath(home)).filename().string() + ".";
+    for (const auto &entry : std::filesystem::directory_iterator(home, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() != prefix.size() + 6 || name.rfind(prefix, 0) != 0 || !entry.is_regular_file(ec))
+            continue;
+        const std::string tail = name.substr(prefix.size());
+        if (std::all_of(tail.begin(), tail.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); })) {
+            std::filesystem::remove(entry.path(), ec);
+            std::fprintf(stderr, "vbenchd: removed %s, left by a save that did not finish\n", name.c_str());
+        }
+    }
 }
 
 bool IsMutating(const std::vector<std::string> &args)
@@ -86,8 +135,10 @@ int main(int argc, char **argv)
     }
     const std::string home = benchwire::BenchHome();
     std::error_code ec;
-    std::filesystem::create_directories(home, ec);
-    std::filesystem::permissions(home, std::filesystem::perms::owner_all, ec);
+    if (std::string error; !benchwire::PrepareBenchHome(home, error)) {
+        std::fprintf(stderr, "vbenchd: %s\n", error.c_str());
+        return 1;
+    }
     const std::string systemDirectory = benchwire::BenchSystemDirectory(home);
     std::filesystem::create_directories(systemDirectory + "/INF", ec);
     if (ec) {
@@ -96,8 +147,8 @@ int main(int argc, char **argv)
     }
 
     // One daemon per home: a second one would steal the socket from the first.
-    const std::string lockPath = home + "/vbenchd.lock";
-    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const std::string lockPath = benchwire::BenchLockPath(home);
+    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
         std::fprintf(stderr, "vbenchd: another daemon already serves %s\n", home.c_str());
         return 3;
@@ -108,11 +159,22 @@ int main(int argc, char **argv)
     auto bench = std::make_unique<bench::Bench>(options);
     auto world = std::make_unique<BenchWorld>(*bench);
 
+    RemoveUnfinishedSaves(home);
     const std::string statePath = benchwire::BenchStatePath(home);
     std::string error;
-    if (!std::filesystem::exists(statePath)) {
+    std::vector<std::string> skipped;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(statePath, ec))) {
         world->CreateDefault();
-    } else if (!LoadState(*world, statePath, error)) {
+    } else if (LoadState(*world, statePath, error, skipped)) {
+        if (!skipped.empty()) {
+            // The next save drops what was skipped: keep the file as it was for a person to look at.
+            const std::string kept = statePath + ".unusable";
+            std::filesystem::copy_file(statePath, kept, std::filesystem::copy_options::overwrite_existing, ec);
+            for (const std::string &note : skipped)
+                std::fprintf(stderr, "vbenchd: %s: %s\n", statePath.c_str(), note.c_str());
+            std::fprintf(stderr, "vbenchd: loaded the rest; the file as it was is kept as %s\n", kept.c_str());
+        }
+    } else {
         // Keep the unusable file for a person to look at, and start a fresh bench rather than none.
         const std::string kept = statePath + ".unusable";
         std::filesystem::rename(statePath, kept, ec);

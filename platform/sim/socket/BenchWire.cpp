@@ -1,10 +1,13 @@
 #include "BenchWire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace benchwire {
@@ -125,33 +128,48 @@ std::optional<uint32_t> PayloadLength(const uint8_t header[4])
     return n;
 }
 
-bool SendAll(int fd, std::string_view data)
+namespace {
+
+// Waits until `fd` is ready for `events` or the deadline passes. False on time-out (errno ETIMEDOUT)
+// or a poll error.
+bool WaitReady(int fd, short events, Clock::time_point deadline)
 {
-    while (!data.empty()) {
-        const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
+    for (;;) {
+        int timeoutMs = -1;
+        if (deadline != kNoDeadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                errno = ETIMEDOUT;
+                return false;
+            }
+            timeoutMs = static_cast<int>(std::min<long long>(left, 1 << 30));
+        }
+        pollfd p{fd, events, 0};
+        const int ready = ::poll(&p, 1, timeoutMs);
+        if (ready > 0)
+            return true; // readable, writable, hung up or in error: the next call says which
+        if (ready < 0 && errno != EINTR)
             return false;
-        data.remove_prefix(static_cast<std::size_t>(sent));
     }
-    return true;
 }
 
-namespace {
 // An answer usually follows its request within microseconds; looking for it a little while before
 // going to sleep saves the wake-up, which on a virtual machine costs more than the whole round trip.
 constexpr auto kSpinBeforeSleep = std::chrono::microseconds(60);
 
-bool ReceiveAll(int fd, char *into, std::size_t size)
+} // namespace
+
+bool ReceiveExactly(int fd, char *into, std::size_t size, Clock::time_point deadline)
 {
-    const auto spinUntil = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+    const auto spinUntil = Clock::now() + kSpinBeforeSleep;
     while (size > 0) {
-        ssize_t got = ::recv(fd, into, size, MSG_DONTWAIT);
+        const ssize_t got = ::recv(fd, into, size, MSG_DONTWAIT);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (std::chrono::steady_clock::now() < spinUntil)
+            if (Clock::now() < spinUntil)
                 continue;
-            got = ::recv(fd, into, size, 0);
+            if (!WaitReady(fd, POLLIN, deadline))
+                return false;
+            continue;
         }
         if (got < 0 && errno == EINTR)
             continue;
@@ -162,18 +180,72 @@ bool ReceiveAll(int fd, char *into, std::size_t size)
     }
     return true;
 }
-} // namespace
 
-bool ReceiveFrame(int fd, std::string &payload)
+bool SendAll(int fd, std::string_view data, Clock::time_point deadline)
+{
+    while (!data.empty()) {
+        const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!WaitReady(fd, POLLOUT, deadline))
+                return false;
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        data.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+bool ReceiveFrame(int fd, std::string &payload, Clock::time_point deadline, uint32_t maxPayload)
 {
     uint8_t header[4];
-    if (!ReceiveAll(fd, reinterpret_cast<char *>(header), sizeof header))
+    if (!ReceiveExactly(fd, reinterpret_cast<char *>(header), sizeof header, deadline))
         return false;
     const auto length = PayloadLength(header);
-    if (!length)
+    if (!length || *length > maxPayload)
         return false;
     payload.resize(*length);
-    return *length == 0 || ReceiveAll(fd, payload.data(), *length);
+    return *length == 0 || ReceiveExactly(fd, payload.data(), *length, deadline);
+}
+
+bool PeerIsSameUser(int fd)
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+           peer.uid == ::geteuid();
+}
+
+int ConnectToDaemon(const std::string &socketPath, std::string &error)
+{
+    sockaddr_un address{};
+    if (socketPath.size() >= sizeof address.sun_path) {
+        error = "the socket path is too long for this system: " + socketPath;
+        return -1;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        error = errno == EAGAIN ? "no answer on " + socketPath + " (its listener takes no more connections)"
+                                : "no answer on " + socketPath;
+        ::close(fd);
+        return -1;
+    }
+    // Whoever could put a listener at the bench's path must not receive what the programs send.
+    if (!PeerIsSameUser(fd)) {
+        error = "the listener on " + socketPath + " runs as another user; not talking to it";
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 } // namespace benchwire

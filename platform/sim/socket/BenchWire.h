@@ -5,6 +5,7 @@
 // bytes. Everything read from a socket is checked here: a short, malformed or oversized message is
 // refused, never read past.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -17,7 +18,12 @@ namespace benchwire {
 // Larger than any Host transfer (131,071 bytes) or device-tree snapshot, small enough that a hostile
 // length field cannot make either side allocate without bound.
 inline constexpr uint32_t kMaxPayload = 8u << 20;
-inline constexpr uint32_t kProtocolVersion = 1;
+// 2: CloseQuietly; a waiting OverlappedResult may answer "not finished" after a second.
+inline constexpr uint32_t kProtocolVersion = 2;
+// The first field of the frame a daemon sends instead of serving a connection it cannot take (too
+// many connections): kRefused, then the reason as a string. Both the Hello answer and the control
+// answer start with a 32-bit field, so either kind of client recognises it.
+inline constexpr uint32_t kRefused = 0xFFFFFFFFu;
 
 enum class Op : uint8_t {
     Hello = 1,         // version, session key -> version
@@ -44,6 +50,7 @@ enum class Op : uint8_t {
     Subscribe,         // -> (the connection then carries one Notify frame per change)
     Notify,            // (daemon to client) change
     Control,           // args -> status, output  (the vbench control tool)
+    CloseQuietly,      // handle -> (no answer: the caller does not need one)
 };
 
 class Writer {
@@ -92,8 +99,22 @@ private:
 // Reads one frame's length prefix; nullopt when it exceeds kMaxPayload.
 std::optional<uint32_t> PayloadLength(const uint8_t header[4]);
 
-// Blocking socket helpers; false on any error or end of stream.
-bool SendAll(int fd, std::string_view data);
-bool ReceiveFrame(int fd, std::string &payload);
+using Clock = std::chrono::steady_clock;
+inline constexpr Clock::time_point kNoDeadline = Clock::time_point::max();
+inline Clock::time_point DeadlineIn(std::chrono::milliseconds ms) { return Clock::now() + ms; }
+
+// Socket helpers that work on blocking and non-blocking sockets alike; false on any error, end of
+// stream or a deadline that passes first (then errno is ETIMEDOUT).
+bool SendAll(int fd, std::string_view data, Clock::time_point deadline = kNoDeadline);
+bool ReceiveFrame(int fd, std::string &payload, Clock::time_point deadline = kNoDeadline,
+                  uint32_t maxPayload = kMaxPayload);
+// Exactly `size` bytes.
+bool ReceiveExactly(int fd, char *into, std::size_t size, Clock::time_point deadline = kNoDeadline);
+
+// Connects to the daemon's socket without ever blocking (a listener with a full backlog refuses at
+// once) and checks that the listener runs as this user. -1 with `error` set otherwise.
+int ConnectToDaemon(const std::string &socketPath, std::string &error);
+// True when the process at the other end of a local socket runs as this process's user.
+bool PeerIsSameUser(int fd);
 
 } // namespace benchwire

@@ -1,10 +1,13 @@
 #include "HostServer.h"
 
+#include "BenchHome.h"
 #include "BenchWire.h"
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <deque>
 #include <random>
 
@@ -27,6 +30,16 @@ constexpr uint32_t kSliceMs = 50;
 constexpr std::size_t kMaxQueuedNotifications = 256;
 // A transfer larger than any the programs make is refused rather than allocated.
 constexpr uint32_t kMaxTransfer = 1u << 20;
+// The largest request: a transfer's data with its fields. (Replies may be larger: the device tree.)
+constexpr uint32_t kMaxRequest = kMaxTransfer + 64 * 1024;
+// A request body is read in pieces of this size, each paid for before it is read.
+constexpr std::size_t kBodyChunk = 64 * 1024;
+// Once a request has begun, the rest of it must arrive within this time; an answer must be taken
+// within it too. Clients send and read at once, so only a stalled or hostile peer hits it.
+constexpr auto kIoTimeout = std::chrono::seconds(30);
+// A waiting OverlappedResult answers "not finished" after this long; the client asks again. So no
+// request is ever unanswered for longer than a client's time-out.
+constexpr uint32_t kMaxWaitPerRequestMs = 1000;
 
 // True while the peer has neither hung up nor sent anything unexpected (a client waiting for an
 // answer sends nothing, so readable means end of stream or a protocol breach).
@@ -40,16 +53,51 @@ bool PeerStillWaiting(int fd)
 
 } // namespace
 
+// Memory the clients make the daemon hold, counted against one limit.
+class HostServer::Budget {
+public:
+    explicit Budget(std::size_t limit) : m_limit(limit) {}
+    bool Take(std::size_t bytes)
+    {
+        std::size_t used = m_used.load();
+        do {
+            if (bytes > m_limit - used)
+                return false;
+        } while (!m_used.compare_exchange_weak(used, used + bytes));
+        return true;
+    }
+    void Give(std::size_t bytes) { m_used -= bytes; }
+
+private:
+    const std::size_t m_limit;
+    std::atomic<std::size_t> m_used{0};
+};
+
 struct HostServer::Session {
     struct Transfer {
         Handle handle = INVALID_HANDLE;
         Overlapped ov;
         std::vector<uint8_t> buffer;
         bool read = false;
+        // What the buffer costs its session and the daemon; given back when the transfer goes.
+        Session *session = nullptr;
+        Budget *budget = nullptr;
+        ~Transfer()
+        {
+            if (!session)
+                return;
+            budget->Give(buffer.size());
+            std::lock_guard lock(session->mutex);
+            session->transferBytes -= buffer.size();
+            --session->transferCount;
+        }
     };
 
     uint64_t key = 0;
     std::mutex mutex;
+    // Declared before the transfers, whose destructors give back what they cost.
+    std::size_t transferCount = 0; // buffers alive, in the map or still held by a request
+    std::size_t transferBytes = 0;
     std::map<uint64_t, Handle> handles; // wire handle -> host handle
     std::map<uint64_t, std::shared_ptr<Transfer>> transfers;
     uint64_t nextHandle = 1;
@@ -73,7 +121,8 @@ struct HostServer::Session {
     }
 };
 
-HostServer::HostServer(Host &host, ControlHandler control) : m_host(host), m_control(std::move(control))
+HostServer::HostServer(Host &host, ControlHandler control)
+    : m_host(host), m_control(std::move(control)), m_budget(std::make_unique<Budget>(m_limits.memory))
 {
     std::random_device random;
     m_instance = (random() & 0x7FFFFFFF) | 1;
@@ -111,6 +160,7 @@ bool HostServer::Start(const std::string &socketPath, std::string &error)
     }
     ::chmod(socketPath.c_str(), 0600);
     m_socketPath = socketPath;
+    m_budget = std::make_unique<Budget>(m_limits.memory);
     m_acceptThread = std::thread([this] { AcceptLoop(); });
     return true;
 }
@@ -163,6 +213,13 @@ std::size_t HostServer::SessionCount() const
                                                   [](const auto &s) { return !s.second.expired(); }));
 }
 
+std::size_t HostServer::ConnectionCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return static_cast<std::size_t>(
+        std::count_if(m_connections.begin(), m_connections.end(), [](const auto &c) { return !c->done; }));
+}
+
 void HostServer::ReapFinished()
 {
     std::list<std::unique_ptr<Connection>> finished;
@@ -186,43 +243,127 @@ void HostServer::ReapFinished()
 void HostServer::AcceptLoop()
 {
     while (!m_stopping) {
+        // Finished connections give their descriptors back here, whether or not anyone connects:
+        // a daemon that ran out of descriptors recovers as soon as its clients hang up.
+        ReapFinished();
+        pollfd p{m_listenFd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0 || m_stopping)
+            continue;
         const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            if (m_stopping)
-                return;
-            ::usleep(10000); // out of descriptors, say: back off instead of spinning
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                if (!m_warnedFull.exchange(true))
+                    std::fprintf(stderr, "vbenchd: cannot accept a connection: %s; waiting for clients to hang up\n",
+                                 std::strerror(errno));
+                ::usleep(10000); // back off instead of spinning while the descriptors are gone
+            }
             continue;
         }
-        ReapFinished();
-        std::lock_guard lock(m_mutex);
-        if (m_stopping) {
-            ::close(fd);
-            return;
+        m_warnedFull = false;
+        Admit(fd);
+    }
+}
+
+void HostServer::Refuse(int fd, const std::string &reason)
+{
+    SendAll(fd, Writer().u32(kRefused).str(reason).Frame(), DeadlineIn(std::chrono::milliseconds(100)));
+    // Closing a local socket with unread data in it would make the peer's read fail before it sees
+    // the reason: take what it sent first.
+    char scratch[4096];
+    for (int i = 0; i < 64 && ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0; ++i) {
+    }
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+}
+
+void HostServer::Admit(int fd)
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != ::geteuid()) {
+        ::close(fd); // the socket is owner-only; a process of another user has no business here
+        return;
+    }
+    std::lock_guard lock(m_mutex);
+    if (m_stopping) {
+        ::close(fd);
+        return;
+    }
+    std::size_t all = 0, ofProcess = 0;
+    for (const auto &c : m_connections)
+        if (!c->done) {
+            ++all;
+            ofProcess += c->pid == peer.pid;
         }
-        auto connection = std::make_unique<Connection>();
-        connection->fd = fd;
-        Connection *raw = connection.get();
-        m_connections.push_back(std::move(connection));
+    if (all >= m_limits.connections || ofProcess >= m_limits.connectionsPerProcess) {
+        Refuse(fd, all >= m_limits.connections
+                       ? "the daemon serves " + std::to_string(all) + " connections, its most; try again later"
+                       : "process " + std::to_string(peer.pid) + " has " + std::to_string(ofProcess) +
+                             " connections, the most one process may have");
+        return;
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    connection->pid = peer.pid;
+    Connection *raw = connection.get();
+    try {
         raw->thread = std::thread([this, raw] {
             Serve(*raw);
             raw->done = true;
         });
+    } catch (const std::system_error &e) {
+        Refuse(fd, std::string("the daemon cannot start a thread for it: ") + e.what());
+        return;
     }
+    m_connections.push_back(std::move(connection));
+}
+
+bool HostServer::ReceiveRequest(int fd, std::string &payload, std::size_t &leased)
+{
+    // An idle connection may wait for its next request as long as it likes (the programs keep a
+    // few open); Stop() wakes it by shutting the socket down. The rest must follow promptly.
+    uint8_t header[4];
+    if (!ReceiveExactly(fd, reinterpret_cast<char *>(header), 1, kNoDeadline) || m_stopping ||
+        !ReceiveExactly(fd, reinterpret_cast<char *>(header) + 1, 3, Clock::now() + kIoTimeout))
+        return false;
+    const auto length = PayloadLength(header);
+    if (!length || *length > kMaxRequest)
+        return false;
+    // The body is paid for and read piece by piece, so announcing a length costs the daemon nothing.
+    const auto deadline = Clock::now() + kIoTimeout;
+    payload.clear();
+    while (payload.size() < *length) {
+        const std::size_t piece = std::min<std::size_t>(kBodyChunk, *length - payload.size());
+        if (!m_budget->Take(piece))
+            return false;
+        leased += piece;
+        const std::size_t at = payload.size();
+        payload.resize(at + piece);
+        if (!ReceiveExactly(fd, payload.data() + at, piece, deadline))
+            return false;
+    }
+    return true;
 }
 
 void HostServer::Serve(Connection &connection)
 {
     std::shared_ptr<Session> session;
     std::string request, reply;
-    while (!m_stopping && ReceiveFrame(connection.fd, request)) {
+    for (;;) {
+        std::size_t leased = 0;
+        const bool received = !m_stopping && ReceiveRequest(connection.fd, request, leased);
         bool subscribe = false;
         reply.clear();
-        if (!Dispatch(connection.fd, session, request, reply, subscribe))
-            break; // malformed or out-of-order: this connection is dropped, nothing else
-        if (!SendAll(connection.fd, reply))
+        // Malformed or out-of-order: this connection is dropped, nothing else.
+        const bool answered = received && Dispatch(connection.fd, session, request, reply, subscribe);
+        request.clear();
+        request.shrink_to_fit();
+        m_budget->Give(leased);
+        // An empty reply is a request that takes no answer.
+        if (!answered || (!reply.empty() && !SendAll(connection.fd, reply, Clock::now() + kIoTimeout)))
             break;
+        if (reply.capacity() > kBodyChunk)
+            std::string().swap(reply);
         if (subscribe) {
             StreamNotifications(connection);
             break;
@@ -324,13 +465,18 @@ bool HostServer::Dispatch(int fd, std::shared_ptr<Session> &session, const std::
         return true;
     }
     if (op == Op::Control) {
-        const auto args = in.strings(256);
+        const auto args = in.strings();
         if (!in.AtEnd())
             return false;
         std::string output;
-        const int status = m_control ? m_control(args, output) : 2;
+        int status = 2;
         if (!m_control)
             output = "this daemon takes no control commands\n";
+        else if (args.size() > kMaxControlArgs)
+            output = "vbench: too many arguments (" + std::to_string(args.size()) + "; at most " +
+                     std::to_string(kMaxControlArgs) + ")\n";
+        else
+            status = m_control(args, output);
         reply = Writer().u32(static_cast<uint32_t>(status)).str(output).Frame();
         return true;
     }
@@ -348,7 +494,8 @@ bool HostServer::Dispatch(int fd, std::shared_ptr<Session> &session, const std::
         out.u64(session->Add(m_instance, m_host.OpenFile(name, access, share, overlapped)));
         break;
     }
-    case Op::CloseHandle: {
+    case Op::CloseHandle:
+    case Op::CloseQuietly: {
         const uint64_t wire = in.u64();
         if (!in.AtEnd())
             return false;
@@ -379,6 +526,10 @@ bool HostServer::Dispatch(int fd, std::shared_ptr<Session> &session, const std::
             for (auto &t : orphans)
                 m_host.GetOverlappedResult(t->handle, t->ov, nullptr, true);
         }
+        if (op == Op::CloseQuietly) {
+            reply.clear();
+            return true;
+        }
         out.u8(closed);
         break;
     }
@@ -398,22 +549,44 @@ bool HostServer::Dispatch(int fd, std::shared_ptr<Session> &session, const std::
     case Op::WriteFile: {
         const uint64_t wire = in.u64();
         const uint64_t event = in.u64();
-        auto transfer = std::make_shared<Session::Transfer>();
-        transfer->read = op == Op::ReadFile;
-        if (transfer->read) {
-            const uint32_t size = in.u32();
-            if (size > kMaxTransfer)
-                return false;
-            transfer->buffer.assign(size, 0);
-        } else {
-            const std::string data = in.str(kMaxTransfer);
-            transfer->buffer.assign(data.begin(), data.end());
-        }
-        if (!in.AtEnd())
+        const bool read = op == Op::ReadFile;
+        uint32_t size = 0;
+        std::string data;
+        if (read)
+            size = in.u32();
+        else
+            data = in.str(kMaxTransfer);
+        if (!in.AtEnd() || size > kMaxTransfer)
             return false;
+        if (!read)
+            size = static_cast<uint32_t>(data.size());
+        // A session's transfers in flight, and their buffers, are bounded; the excess fails to
+        // start, as on a system out of resources.
+        bool admitted = false;
+        {
+            std::lock_guard lock(session->mutex);
+            if (session->transferCount < m_limits.transfersPerSession &&
+                session->transferBytes + size <= m_limits.transferBytesPerSession && m_budget->Take(size)) {
+                ++session->transferCount;
+                session->transferBytes += size;
+                admitted = true;
+            }
+        }
+        if (!admitted) {
+            out.u8(static_cast<uint8_t>(IoStart::Failed)).u64(0);
+            break;
+        }
+        auto transfer = std::make_shared<Session::Transfer>();
+        transfer->session = session.get();
+        transfer->budget = m_budget.get();
+        transfer->read = read;
+        if (read)
+            transfer->buffer.assign(size, 0);
+        else
+            transfer->buffer.assign(data.begin(), data.end());
+        std::string().swap(data);
         transfer->handle = session->Lookup(wire);
         transfer->ov.event = session->Lookup(event);
-        const uint32_t size = static_cast<uint32_t>(transfer->buffer.size());
         const IoStart start = transfer->read
                                   ? m_host.ReadFile(transfer->handle, transfer->buffer.data(), size, transfer->ov)
                                   : m_host.WriteFile(transfer->handle, transfer->buffer.data(), size, transfer->ov);
@@ -444,7 +617,10 @@ bool HostServer::Dispatch(int fd, std::shared_ptr<Session> &session, const std::
         }
         const Handle events[] = {transfer->ov.event};
         bool finished = m_host.WaitForEvents(events, true, 0) == 0;
-        while (wait && !finished && !m_stopping && PeerStillWaiting(fd))
+        // Waits a second at most: the client asks again while it still wants to wait.
+        for (uint32_t waited = 0; wait && !finished && waited < kMaxWaitPerRequestMs && !m_stopping &&
+                                  PeerStillWaiting(fd);
+             waited += kSliceMs)
             finished = m_host.WaitForEvents(events, true, kSliceMs) == 0;
         uint32_t count = 0;
         const bool ok = finished && m_host.GetOverlappedResult(transfer->handle, transfer->ov, &count, false);

@@ -3,6 +3,11 @@
 // core. Each client process is a session; a session's handles are its own and are closed, after
 // their transfers are cancelled and collected, when its last connection goes. Whatever a client
 // sends or does, the server answers or drops that one connection and keeps serving the others.
+//
+// What a client may cost is bounded: connections (in all and per process; the excess is told why and
+// closed), transfers in flight and their buffers per session, and the memory of request bodies and
+// transfer buffers in all (a body is read as it arrives, never allocated for its announced length).
+// Only processes of the daemon's own user are served.
 
 #include "Host.h"
 
@@ -16,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace benchwire {
 
@@ -39,6 +46,17 @@ public:
     void RequestStop();
 
     std::size_t SessionCount() const;
+    std::size_t ConnectionCount() const;
+
+    struct Limits {
+        std::size_t connections = 128;         // served at once, in all
+        std::size_t connectionsPerProcess = 32; // served at once for one client process
+        std::size_t transfersPerSession = 16;   // overlapped transfers in flight
+        std::size_t transferBytesPerSession = 4u << 20;
+        std::size_t memory = 64u << 20; // request bodies being read plus transfer buffers, in all
+    };
+    // Before Start(); tests lower them.
+    void SetLimits(const Limits &limits) { m_limits = limits; }
 
     // Answers one request payload as a fresh connection of session `sessionKey` would, without a
     // socket (waits do not block); the session's handles are closed afterwards. For the fuzzer.
@@ -48,12 +66,17 @@ private:
     struct Session;
     struct Connection {
         int fd = -1;
+        pid_t pid = 0;
         std::thread thread;
         std::atomic<bool> done{false};
     };
+    class Budget;
 
     void AcceptLoop();
+    void Admit(int fd);
+    void Refuse(int fd, const std::string &reason);
     void Serve(Connection &connection);
+    bool ReceiveRequest(int fd, std::string &payload, std::size_t &leased);
     bool Dispatch(int fd, std::shared_ptr<Session> &session, const std::string &request, std::string &reply,
                   bool &subscribe);
     void StreamNotifications(Connection &connection);
@@ -62,6 +85,9 @@ private:
 
     platform::Host &m_host;
     ControlHandler m_control;
+    Limits m_limits;
+    std::unique_ptr<Budget> m_budget;
+    std::atomic<bool> m_warnedFull{false};
     std::string m_socketPath;
     int m_listenFd = -1;
     std::thread m_acceptThread;

@@ -23,6 +23,12 @@ using namespace platform;
 namespace {
 
 constexpr auto kReconnectDelay = std::chrono::milliseconds(500);
+// A daemon answers its greeting at once; a listener that does not is no daemon.
+constexpr auto kHelloTimeout = std::chrono::milliseconds(2000);
+// Longer than the slowest request the bench models (10 s latency plus a 10 s EEPROM write cycle).
+constexpr auto kRequestTimeout = std::chrono::milliseconds(30000);
+// The longest a wait asks the daemon for in one request; longer waits ask again.
+constexpr uint32_t kWaitSliceMs = 1000;
 
 uint64_t NewSessionKey()
 {
@@ -57,20 +63,30 @@ SocketHost::~SocketHost()
         ::close(fd);
 }
 
-int SocketHost::Connect()
+int SocketHost::Connect(std::string &reason)
 {
-    sockaddr_un address{};
-    if (m_socketPath.size() >= sizeof address.sun_path)
-        return -1;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ConnectToDaemon(m_socketPath, reason);
     if (fd < 0)
         return -1;
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, m_socketPath.c_str(), m_socketPath.size() + 1);
     std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0 ||
-        !SendAll(fd, Writer(Op::Hello).u32(kProtocolVersion).u64(m_sessionKey).Frame()) ||
-        !ReceiveFrame(fd, answer) || Reader(answer).u32() != kProtocolVersion) {
+    const auto deadline = DeadlineIn(kHelloTimeout);
+    const bool sent = SendAll(fd, Writer(Op::Hello).u32(kProtocolVersion).u64(m_sessionKey).Frame(), deadline);
+    if (!ReceiveFrame(fd, answer, deadline)) {
+        reason = errno == ETIMEDOUT ? "nothing answers on " + m_socketPath : "no answer on " + m_socketPath;
+        if (errno == ETIMEDOUT)
+            m_silent = true;
+        ::close(fd);
+        return -1;
+    }
+    Reader in(answer);
+    const uint32_t version = in.u32();
+    if (version == kRefused) {
+        reason = "the daemon on " + m_socketPath + " refused: " + in.str();
+        ::close(fd);
+        return -1;
+    }
+    if (!sent || version != kProtocolVersion || !in.AtEnd()) {
+        reason = "the daemon on " + m_socketPath + " speaks another protocol version (restart it: vbench stop; vbench start)";
         ::close(fd);
         return -1;
     }
@@ -87,19 +103,73 @@ void SocketHost::Release(int fd, bool healthy)
     m_idle.push_back(fd);
 }
 
-void SocketHost::ReportDown()
+void SocketHost::ReportDown(const std::string &reason)
 {
     m_connected = false;
     if (!m_warned.exchange(true))
         std::fprintf(stderr,
-                     "The virtual bench is not running (no answer on %s): the programs see no cables.\n"
+                     "The virtual bench is not running (%s): the programs see no cables.\n"
                      "Start it with: vbench start\n",
-                     m_socketPath.c_str());
+                     reason.c_str());
 }
 
-bool SocketHost::Call(const std::string &frame, std::string &answer)
+void SocketHost::Opened(Handle handle)
 {
+    if (handle == INVALID_HANDLE)
+        return;
+    std::lock_guard lock(m_closeMutex);
+    m_open.insert(handle);
+}
+
+void SocketHost::FlushCloses()
+{
+    uint64_t last = 0;
+    {
+        std::lock_guard lock(m_closeMutex);
+        if (m_pendingCloses.empty())
+            return;
+        last = m_pendingCloses.back();
+        m_pendingCloses.pop_back();
+    }
+    // The rest travel in front of this one; its answer says all of them are done.
+    std::string answer;
+    Call(Writer(Op::CloseHandle).u64(last).Frame(), answer, Speed::Quick);
+}
+
+bool SocketHost::Call(const std::string &frame, std::string &answer, Speed speed)
+{
+    if (speed == Speed::MayWait)
+        FlushCloses();
+    std::string carried;
+    {
+        std::unique_lock lock(m_closeMutex);
+        // Whatever follows a close must reach the daemon after it: wait while closes are on their way
+        // with another thread's request.
+        m_closesDone.wait(lock, [this] { return m_closesInFlight == 0; });
+        if (speed == Speed::Quick && !m_pendingCloses.empty()) {
+            for (uint64_t handle : m_pendingCloses)
+                carried += Writer(Op::CloseQuietly).u64(handle).Frame();
+            m_pendingCloses.clear();
+            ++m_closesInFlight;
+        }
+    }
+    const bool ok = Exchange(carried.empty() ? frame : carried + frame, answer);
+    if (!carried.empty()) {
+        std::lock_guard lock(m_closeMutex);
+        --m_closesInFlight;
+        m_closesDone.notify_all();
+    }
+    return ok;
+}
+
+bool SocketHost::Exchange(const std::string &frame, std::string &answer)
+{
+    if (m_silent) {
+        ReportDown("nothing answers on " + m_socketPath);
+        return false;
+    }
     // A pooled connection may be stale after a daemon restart: one fresh try follows a failure.
+    std::string reason = "no answer on " + m_socketPath;
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = -1;
         {
@@ -111,28 +181,38 @@ bool SocketHost::Call(const std::string &frame, std::string &answer)
         }
         const bool pooled = fd >= 0;
         if (!pooled)
-            fd = Connect();
-        if (fd < 0) {
-            ReportDown();
-            return false;
-        }
-        if (SendAll(fd, frame) && ReceiveFrame(fd, answer)) {
+            fd = Connect(reason);
+        if (fd < 0)
+            break;
+        const auto deadline = DeadlineIn(kRequestTimeout);
+        if (SendAll(fd, frame, deadline) && ReceiveFrame(fd, answer, deadline)) {
             m_connected = true;
             Release(fd, true);
             return true;
         }
+        const bool timedOut = errno == ETIMEDOUT;
         Release(fd, false);
+        if (timedOut) {
+            // A daemon that stopped answering is no daemon until it answers the notification
+            // stream's greeting again; make that stream look now.
+            m_silent = true;
+            reason = "the daemon on " + m_socketPath + " stopped answering";
+            std::lock_guard lock(m_notifyMutex);
+            if (m_notifyFd >= 0)
+                ::shutdown(m_notifyFd, SHUT_RDWR);
+            break;
+        }
         if (!pooled)
             break;
     }
-    ReportDown();
+    ReportDown(reason);
     return false;
 }
 
-bool SocketHost::CallForFlag(const Writer &request)
+bool SocketHost::CallForFlag(const Writer &request, Speed speed)
 {
     std::string answer;
-    if (!Call(request.Frame(), answer))
+    if (!Call(request.Frame(), answer, speed))
         return false;
     Reader in(answer);
     return in.u8() != 0 && in.AtEnd();
@@ -145,7 +225,10 @@ Handle SocketHost::CallForHandle(const Writer &request)
         return INVALID_HANDLE;
     Reader in(answer);
     const uint64_t handle = in.u64();
-    return in.AtEnd() ? handle : INVALID_HANDLE;
+    if (!in.AtEnd())
+        return INVALID_HANDLE;
+    Opened(handle);
+    return handle;
 }
 
 // ----- Notifications and the cache -------------------------------------------------------------
@@ -183,13 +266,16 @@ void SocketHost::NotificationLoop()
 {
     bool wasUp = false;
     while (!m_stopping) {
-        const int fd = Connect();
+        std::string reason;
+        const int fd = Connect(reason);
         std::string answer;
-        if (fd >= 0 && SendAll(fd, Writer(Op::Subscribe).Frame()) && ReceiveFrame(fd, answer)) {
+        const auto deadline = DeadlineIn(kHelloTimeout);
+        if (fd >= 0 && SendAll(fd, Writer(Op::Subscribe).Frame(), deadline) && ReceiveFrame(fd, answer, deadline)) {
             {
                 std::lock_guard lock(m_notifyMutex);
                 m_notifyFd = fd;
             }
+            m_silent = false;
             m_connected = true;
             m_warned = false;
             // A daemon that has just come (back) is a new world: everything cached is stale, and the
@@ -449,7 +535,13 @@ bool SocketHost::CloseHandle(Handle handle)
         std::erase_if(m_readBuffers, [&](const auto &entry) { return entry.second.handle == handle; });
         std::erase_if(m_collected, [&](const auto &entry) { return entry.second.handle == handle; });
     }
-    return CallForFlag(Writer(Op::CloseHandle).u64(handle));
+    // Nobody needs the daemon's answer to a close of a handle it gave out: it goes out with the next
+    // request.
+    std::lock_guard lock(m_closeMutex);
+    if (m_open.erase(handle) == 0)
+        return false;
+    m_pendingCloses.push_back(handle);
+    return true;
 }
 
 bool SocketHost::DeviceIoControl(Handle handle, uint32_t code, void *buffer, uint32_t size, uint32_t *bytesReturned)
@@ -457,7 +549,7 @@ bool SocketHost::DeviceIoControl(Handle handle, uint32_t code, void *buffer, uin
     if (handle == INVALID_HANDLE || (!buffer && size))
         return false;
     std::string answer;
-    if (!Call(Writer(Op::DeviceIoControl).u64(handle).u32(code).bytes(buffer, size).Frame(), answer))
+    if (!Call(Writer(Op::DeviceIoControl).u64(handle).u32(code).bytes(buffer, size).Frame(), answer, Speed::MayWait))
         return false;
     Reader in(answer);
     const bool ok = in.u8() != 0;
@@ -508,7 +600,8 @@ IoStart SocketHost::WriteFile(Handle handle, const void *buffer, uint32_t size, 
 bool SocketHost::Collect(uint64_t token, bool wait, Result &result, bool &finished)
 {
     std::string answer;
-    if (token == 0 || !Call(Writer(Op::OverlappedResult).u64(token).u8(wait).Frame(), answer))
+    if (token == 0 ||
+        !Call(Writer(Op::OverlappedResult).u64(token).u8(wait).Frame(), answer, wait ? Speed::MayWait : Speed::Quick))
         return false;
     Reader in(answer);
     result.ok = in.u8() != 0;
@@ -562,8 +655,13 @@ bool SocketHost::GetOverlappedResult(Handle, Overlapped &ov, uint32_t *bytesTran
         }
     }
     bool finished = true;
-    if (!known && !Collect(ov.token, wait, result, finished))
-        return false;
+    if (!known) {
+        // The daemon answers a waiting request within a second, finished or not; keep asking.
+        do {
+            if (!Collect(ov.token, wait, result, finished))
+                return false;
+        } while (wait && !finished);
+    }
     if (result.ok && bytesTransferred)
         *bytesTransferred = result.count;
     return result.ok && finished;
@@ -593,18 +691,33 @@ int SocketHost::WaitForEvents(std::span<const Handle> events, bool waitAll, uint
 {
     if (events.empty() || events.size() > 64)
         return WAIT_FAILED;
-    Writer request(Op::WaitForEvents);
-    request.u32(static_cast<uint32_t>(events.size()));
-    for (Handle event : events)
-        request.u64(event);
-    request.u8(waitAll).u32(timeoutMs);
-    std::string answer;
-    if (!Call(request.Frame(), answer))
-        return WAIT_FAILED;
-    Reader in(answer);
-    const int result = static_cast<int>(in.u32());
-    if (!in.AtEnd())
-        return WAIT_FAILED;
+    // Asked a second at a time, so that every request is answered well within the time-out.
+    const bool forever = timeoutMs == 0xFFFFFFFFu; // INFINITE
+    const auto until = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+    int result = WAIT_TIMED_OUT;
+    for (;;) {
+        uint32_t slice = 0;
+        if (forever) {
+            slice = kWaitSliceMs;
+        } else {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+            slice = static_cast<uint32_t>(std::clamp<long long>(left, 0, kWaitSliceMs));
+        }
+        Writer request(Op::WaitForEvents);
+        request.u32(static_cast<uint32_t>(events.size()));
+        for (Handle event : events)
+            request.u64(event);
+        request.u8(waitAll).u32(slice);
+        std::string answer;
+        if (!Call(request.Frame(), answer, slice ? Speed::MayWait : Speed::Quick))
+            return WAIT_FAILED;
+        Reader in(answer);
+        result = static_cast<int>(in.u32());
+        if (!in.AtEnd())
+            return WAIT_FAILED;
+        if (result != WAIT_TIMED_OUT || (!forever && Clock::now() >= until))
+            break;
+    }
     if (result >= 0)
         PullFinishedReads(events);
     return result;
@@ -655,7 +768,7 @@ bool SocketHost::IsDevicePresent(std::string_view instanceId)
 InstallWait SocketHost::WaitNoPendingInstallEvents(uint32_t timeoutMs)
 {
     std::string answer;
-    if (!Call(Writer(Op::PendingInstalls).u32(timeoutMs).Frame(), answer))
+    if (!Call(Writer(Op::PendingInstalls).u32(timeoutMs).Frame(), answer, timeoutMs ? Speed::MayWait : Speed::Quick))
         return InstallWait::NoneLeft;
     Reader in(answer);
     const uint8_t result = in.u8();

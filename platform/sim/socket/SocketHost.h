@@ -6,7 +6,12 @@
 // cached and dropped on every notification, so a walk costs a few round trips, not thousands.
 //
 // Without a daemon the programs behave as on a PC with no cables: calls fail or find nothing, and
-// one line on stderr says how to start the bench. A daemon that (re)starts later is picked up.
+// one line on stderr says how to start the bench. A daemon that (re)starts later is picked up. A
+// listener that does not answer (or runs as another user) is treated as no daemon: every request
+// has a time-out, and after one the calls fail at once until the daemon answers again.
+//
+// Closes take no round trip of their own: they travel in front of the next request (of any thread),
+// so the daemon has done them before it serves anything that follows.
 
 #include "Host.h"
 
@@ -15,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,16 +97,21 @@ private:
         uint32_t platformId = platform::PLATFORM_WIN32_NT;
     };
 
-    // One request, one answer, on a pooled connection. False when the daemon cannot be reached.
-    bool Call(const std::string &frame, std::string &answer);
+    // One request, one answer, on a pooled connection. False when the daemon cannot be reached or
+    // does not answer in time. A request that may take a while (a modelled latency, a wait) does
+    // not carry closes: they are sent, and answered, first.
+    enum class Speed { Quick, MayWait };
+    bool Call(const std::string &frame, std::string &answer, Speed speed = Speed::Quick);
+    bool Exchange(const std::string &frame, std::string &answer);
+    void FlushCloses();
     // A request answered by one flag byte, or by one handle.
-    bool CallForFlag(const Writer &request);
+    bool CallForFlag(const Writer &request, Speed speed = Speed::Quick);
     platform::Handle CallForHandle(const Writer &request);
     // Starts an overlapped transfer; the daemon's token goes into `ov`.
     platform::IoStart StartTransfer(const Writer &request, platform::Overlapped &ov);
-    int Connect();
+    int Connect(std::string &reason);
     void Release(int fd, bool healthy);
-    void ReportDown();
+    void ReportDown(const std::string &reason);
     void NotificationLoop();
     void Invalidate();
     void Dispatch(platform::DeviceChange change);
@@ -111,6 +122,17 @@ private:
     const uint64_t m_sessionKey;
     std::atomic<bool> m_connected{false};
     std::atomic<bool> m_warned{false};
+    // After a daemon failed to answer in time, calls fail at once until the notification stream
+    // reaches it again, so a silent listener costs one time-out, not one per call.
+    std::atomic<bool> m_silent{false};
+
+    // Handles this client holds (closing an unknown one fails at once), and closes not yet sent.
+    std::mutex m_closeMutex;
+    std::condition_variable m_closesDone;
+    std::set<uint64_t> m_open;
+    std::vector<uint64_t> m_pendingCloses;
+    int m_closesInFlight = 0;
+    void Opened(platform::Handle handle);
 
     std::mutex m_poolMutex;
     std::vector<int> m_idle;
