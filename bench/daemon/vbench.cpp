@@ -138,15 +138,25 @@ int Start(const char *self, const std::string &home, const std::string &socket)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const std::string daemon = DaemonPath(self);
     const std::string log = benchwire::BenchLogPath(home);
+    // Never through a link, never anything but a plain file: the log is the daemon's own file in its
+    // own home.
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat logInfo{};
+    if (out < 0 || ::fstat(out, &logInfo) != 0 || !S_ISREG(logInfo.st_mode)) {
+        std::fprintf(stderr, "vbench: cannot use %s as the daemon's log: %s\n", log.c_str(),
+                     out < 0 ? std::strerror(errno) : "not a regular file");
+        if (out >= 0)
+            ::close(out);
+        return 1;
+    }
     const pid_t child = ::fork();
     if (child < 0) {
         std::perror("vbench: fork");
+        ::close(out);
         return 1;
     }
     if (child == 0) {
         ::setsid();
-        // Never through a link: the log is the daemon's own file in its own home.
-        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
         const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (out >= 0) {
             ::dup2(out, STDOUT_FILENO);
@@ -157,6 +167,7 @@ int Start(const char *self, const std::string &home, const std::string &socket)
         ::execl(daemon.c_str(), daemon.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
+    ::close(out);
     for (int i = 0; i < 100; ++i) { // up to 10 s
         if (Answers(socket)) {
             std::printf("the bench is running (%s)\n", home.c_str());
