@@ -147,6 +147,44 @@ TEST_F(SocketBench, WalkMatchesTheInProcessWalkAndSeesChangesAfterANotification)
     m_client->UnsubscribeDeviceChanges(id);
 }
 
+TEST_F(SocketBench, WhatIsAskedAheadNeverOutlivesTheWalkOrTheChannel)
+{
+    PlugBoth();
+    const bench::DeviceId hub = m_bench.AttachHub({m_root, 4}, bench::HubSpec{7});
+    for (int port = 1; port <= 7; ++port)
+        m_bench.AttachDevice({hub, port}, bench::DeviceSpec{});
+    UsbTreeWalker local(m_sim), remote(*m_client);
+    const uint64_t before = m_client->RoundTrips();
+    const int ports = remote.WalkAllControllers(nullptr, nullptr);
+    ASSERT_EQ(ports, local.WalkAllControllers(nullptr, nullptr));
+    ASSERT_EQ(ports, 9);
+    EXPECT_LT(m_client->RoundTrips() - before, 32u) << "a hub's ports are asked about together (one by one: 45)";
+
+    // A hub fault changes no device and sends no notification: the next walk must still see it.
+    bench::HubFaults faults;
+    faults.connectionInfoFailsPort = 3;
+    m_bench.SetHubFaults(hub, faults);
+    EXPECT_EQ(remote.WalkAllControllers(nullptr, nullptr), ports - 1);
+
+    // A bridge device's pipes are opened with its channel; what the caller does not take is closed
+    // with the channel, and every handle closes once.
+    using namespace platform;
+    Host &h = *m_client;
+    const Handle channel = h.OpenFile("\\\\.\\HOSTLNK-1", ACCESS_READ | ACCESS_WRITE, SHARE_READ | SHARE_WRITE, false);
+    ASSERT_NE(channel, INVALID_HANDLE);
+    const Handle readPipe = h.OpenFile("\\\\.\\HOSTLNK-1\\3", ACCESS_READ, SHARE_READ, true);
+    ASSERT_NE(readPipe, INVALID_HANDLE);
+    EXPECT_TRUE(h.CloseHandle(channel));
+    const Handle writePipe = h.OpenFile("\\\\.\\HOSTLNK-1\\2", ACCESS_WRITE, SHARE_WRITE, true);
+    ASSERT_NE(writePipe, INVALID_HANDLE) << "opened afresh after the channel closed";
+    for (Handle handle : {readPipe, writePipe}) {
+        EXPECT_TRUE(h.CloseHandle(handle));
+        EXPECT_FALSE(h.CloseHandle(handle));
+    }
+    EXPECT_EQ(ScanBridgeDevices(0x7730, *m_client), 0x3u);
+    EXPECT_EQ(h.OpenFile("\\\\.\\HOSTLNK-9", ACCESS_READ | ACCESS_WRITE, SHARE_READ | SHARE_WRITE, false), INVALID_HANDLE);
+}
+
 TEST_F(SocketBench, PipeTransferOfTheWholePattern)
 {
     PlugBoth();

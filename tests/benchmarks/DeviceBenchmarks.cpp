@@ -1,7 +1,9 @@
 // The device layer on the in-process bench with zero latency, and the same calls through the bench
-// daemon's socket (a server in this process, a real Unix socket between them).
+// daemon's socket (a server in this process, a real Unix socket between them). The "busy" variants
+// run beside two processes that loop without end, as a machine whose cores are busy with other work.
 //
 //   build/release/tests/benchmarks/device_benchmarks
+//   build/release/tests/benchmarks/device_benchmarks --benchmark_filter=Busy
 
 #include "Bench.h"
 #include "BridgeDevice.h"
@@ -16,8 +18,13 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -48,6 +55,37 @@ struct Rig {
     platform::Host &Over(bool viaSocket) { return viaSocket ? static_cast<platform::Host &>(*socket) : sim; }
 };
 
+// Two busy-looping child processes for as long as it lives; killed and reaped when it goes.
+class BusyNeighbours {
+public:
+    explicit BusyNeighbours(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                volatile unsigned long spin = 0;
+                for (;;)
+                    spin = spin + 1;
+            }
+            if (child > 0)
+                m_children.push_back(child);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // let them take their cores
+    }
+    ~BusyNeighbours()
+    {
+        for (pid_t child : m_children)
+            ::kill(child, SIGKILL);
+        for (pid_t child : m_children)
+            ::waitpid(child, nullptr, 0);
+    }
+    BusyNeighbours(const BusyNeighbours &) = delete;
+    BusyNeighbours &operator=(const BusyNeighbours &) = delete;
+
+private:
+    std::vector<pid_t> m_children;
+};
+
 void BM_ScanBridgeDevices(benchmark::State &state)
 {
     const bool viaSocket = state.range(0);
@@ -76,6 +114,37 @@ void BM_WalkAllControllers(benchmark::State &state)
     state.SetLabel(viaSocket ? "socket, 100 device ports" : "in-process, 100 device ports");
 }
 BENCHMARK(BM_WalkAllControllers)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Over the socket, beside two busy-looping processes: what the GUI thread waits when the cores are
+// taken by other work.
+void BM_ScanBridgeDevicesBusy(benchmark::State &state)
+{
+    Rig rig;
+    bench::BuildSixteenCableTopology(rig.bench);
+    BusyNeighbours busy(2);
+    const uint64_t before = rig.socket->RoundTrips();
+    for (auto _ : state)
+        if (ScanBridgeDevices(0x7730, *rig.socket) != 0xFFFFFFFFu)
+            state.SkipWithError("unexpected mask");
+    state.counters["round_trips"] = double(rig.socket->RoundTrips() - before) / double(state.iterations());
+    state.SetLabel("socket, 32 device objects, two busy processes beside it");
+}
+BENCHMARK(BM_ScanBridgeDevicesBusy)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_WalkAllControllersBusy(benchmark::State &state)
+{
+    Rig rig;
+    bench::BuildHundredPortTopology(rig.bench);
+    UsbTreeWalker walker(*rig.socket);
+    BusyNeighbours busy(2);
+    const uint64_t before = rig.socket->RoundTrips();
+    for (auto _ : state)
+        if (walker.WalkAllControllers(nullptr, nullptr) != 100)
+            state.SkipWithError("expected 100 device ports");
+    state.counters["round_trips"] = double(rig.socket->RoundTrips() - before) / double(state.iterations());
+    state.SetLabel("socket, 100 device ports, two busy processes beside it");
+}
+BENCHMARK(BM_WalkAllControllersBusy)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_WholeEeprom(benchmark::State &state)
 {

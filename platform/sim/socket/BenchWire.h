@@ -18,7 +18,7 @@ namespace benchwire {
 // Larger than any Host transfer (131,071 bytes) or device-tree snapshot, small enough that a hostile
 // length field cannot make either side allocate without bound.
 inline constexpr uint32_t kMaxPayload = 8u << 20;
-// 2: CloseQuietly; a waiting OverlappedResult may answer "not finished" after a second.
+// 2: CloseQuietly and Batch; a waiting OverlappedResult may answer "not finished" after a second.
 inline constexpr uint32_t kProtocolVersion = 2;
 // The first field of the frame a daemon sends instead of serving a connection it cannot take (too
 // many connections): kRefused, then the reason as a string. Both the Hello answer and the control
@@ -51,7 +51,11 @@ enum class Op : uint8_t {
     Notify,            // (daemon to client) change
     Control,           // args -> status, output  (the vbench control tool)
     CloseQuietly,      // handle -> (no answer: the caller does not need one)
+    Batch,             // requests (OpenFile, CloseHandle, DeviceIoControl only) -> their answers, in order
 };
+
+// The most requests one Batch may carry.
+inline constexpr uint32_t kMaxBatch = 64;
 
 class Writer {
 public:
@@ -116,5 +120,11 @@ bool ReceiveExactly(int fd, char *into, std::size_t size, Clock::time_point dead
 int ConnectToDaemon(const std::string &socketPath, std::string &error);
 // True when the process at the other end of a local socket runs as this process's user.
 bool PeerIsSameUser(int fd);
+
+// Asks the scheduler to give the calling thread short time slices. A thread that runs a few
+// microseconds per request and then sleeps is then run as soon as its request arrives, even when
+// other processes keep every core busy, instead of after their slices end. Costs no share of the
+// processor. Kernels without custom slices for ordinary threads ignore it.
+void AskForShortSlices();
 
 } // namespace benchwire

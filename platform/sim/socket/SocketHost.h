@@ -11,7 +11,12 @@
 // has a time-out, and after one the calls fail at once until the daemon answers again.
 //
 // Closes take no round trip of their own: they travel in front of the next request (of any thread),
-// so the daemon has done them before it serves anything that follows.
+// so the daemon has done them before it serves anything that follows. What a caller will ask next
+// is asked in the same round trip where that is certain to change nothing anyone can see: opening a
+// bridge device's control channel opens its two pipes too (the bench's driver has no share modes;
+// pipes the caller does not take are closed with the channel), and a hub's per-port question is
+// asked for the hub's following ports as well (answers kept until the hub is closed or the next
+// device-change notification, like the cached device tree).
 
 #include "Host.h"
 
@@ -21,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <tuple>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +44,8 @@ public:
 
     // True once a connection to the daemon has worked since the last failure.
     bool Connected() const { return m_connected; }
+    // Requests sent and answered so far (for benchmarks: the cost of an operation in round trips).
+    uint64_t RoundTrips() const { return m_roundTrips; }
 
     platform::Handle OpenFile(std::string_view name, uint32_t access, uint32_t share, bool overlapped) override;
     bool CloseHandle(platform::Handle handle) override;
@@ -104,6 +112,13 @@ private:
     bool Call(const std::string &frame, std::string &answer, Speed speed = Speed::Quick);
     bool Exchange(const std::string &frame, std::string &answer);
     void FlushCloses();
+    // Several requests in one round trip; their answers in order. False when the daemon cannot be
+    // reached or answers out of form.
+    bool CallBatch(const std::vector<std::string> &requests, std::vector<std::string> &answers);
+    platform::Handle OpenBridgeDevice(std::string_view name, uint32_t access, uint32_t share);
+    bool HubPortQuery(platform::Handle hub, uint32_t code, void *buffer, uint32_t size, uint32_t *bytesReturned,
+                      bool &answered);
+    void DropAhead(platform::Handle closed);
     // A request answered by one flag byte, or by one handle.
     bool CallForFlag(const Writer &request, Speed speed = Speed::Quick);
     platform::Handle CallForHandle(const Writer &request);
@@ -125,6 +140,7 @@ private:
     // After a daemon failed to answer in time, calls fail at once until the notification stream
     // reaches it again, so a silent listener costs one time-out, not one per call.
     std::atomic<bool> m_silent{false};
+    std::atomic<uint64_t> m_roundTrips{0};
 
     // Handles this client holds (closing an unknown one fails at once), and closes not yet sent.
     std::mutex m_closeMutex;
@@ -133,6 +149,22 @@ private:
     std::vector<uint64_t> m_pendingCloses;
     int m_closesInFlight = 0;
     void Opened(platform::Handle handle);
+
+    // Asked ahead (see above), under m_closeMutex.
+    struct SpareOpen {
+        platform::Handle handle = platform::INVALID_HANDLE;
+        platform::Handle owner = platform::INVALID_HANDLE;
+    };
+    std::map<std::string, SpareOpen> m_spareOpens; // pipe name -> handle opened with its channel
+    struct PortAnswer {
+        bool ok = false;
+        uint32_t returned = 0;
+        std::string data;
+    };
+    // (hub handle, code, buffer size, port) -> the hub's answer
+    std::map<std::tuple<platform::Handle, uint32_t, uint32_t, uint32_t>, PortAnswer> m_portAnswers;
+    std::map<platform::Handle, uint32_t> m_hubPorts; // from node-information answers
+    uint64_t m_aheadGeneration = 0; // bumped by every notification: answers asked before it are dropped
 
     std::mutex m_poolMutex;
     std::vector<int> m_idle;
