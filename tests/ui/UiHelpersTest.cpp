@@ -1,12 +1,19 @@
 #include "DialogUnits.h"
 #include "GuiThread.h"
+#include "Prompter.h"
+#include "TempDir.h"
 #include "WindowTimers.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFont>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTest>
+#include <QTimer>
 #include <QPushButton>
 #include <QThread>
 #include <QWidget>
@@ -107,6 +114,67 @@ TEST(GuiThread, PostedCallsToADestroyedContextAreDropped)
     }
     QCoreApplication::processEvents();
     EXPECT_FALSE(ran);
+}
+
+// The real save chooser, answered by typing into it: a file in a folder that does not exist is refused
+// where it is typed (the chooser stays open and says why); a file in an existing folder is chosen.
+TEST(QtPrompter, SaveChooserRefusesAFileInAMissingFolder)
+{
+    App();
+    TempDir dir;
+    const QString missing = QString::fromStdString(dir.file("no/such/folder/batch"));
+    const QString good = QString::fromStdString(dir.file("batch"));
+    std::vector<QString> seen; // what each modal window showed, in order
+    int step = 0;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
+            return;
+        auto typeInto = [](QFileDialog *chooser, const QString &path) {
+            auto *name = chooser->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            ASSERT_NE(name, nullptr);
+            name->setFocus();
+            name->selectAll();
+            QTest::keyClicks(name, path);
+            QTest::keyClick(name, Qt::Key_Return);
+        };
+        auto *chooser = qobject_cast<QFileDialog *>(modal);
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        if (step == 0 && chooser) {
+            ++step;
+            seen.push_back(QStringLiteral("chooser"));
+            typeInto(chooser, missing);
+        } else if (step == 1 && box) {
+            ++step;
+            seen.push_back(box->text());
+            box->accept();
+        } else if (step == 2 && chooser) {
+            ++step;
+            seen.push_back(QStringLiteral("chooser again"));
+            typeInto(chooser, good);
+        } else if (step > 3 || (step == 3 && box)) {
+            seen.push_back(QStringLiteral("unexpected"));
+            qobject_cast<QDialog *>(modal)->reject();
+        }
+    });
+    poll.start(20);
+
+    QtPrompter prompter;
+    const QString chosen = prompter.SaveFileName(nullptr, {{"Eeprom file", "*.eep"}, "QT7730_Veltrona_", "eep"});
+    poll.stop();
+    EXPECT_EQ(chosen, good + ".eep");
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0], "chooser");
+    EXPECT_TRUE(seen[1].contains("does not exist")) << seen[1].toStdString();
+    EXPECT_TRUE(seen[1].contains(QString::fromStdString(dir.file("no/such/folder")))) << seen[1].toStdString();
+    EXPECT_EQ(seen[2], "chooser again");
+
+    EXPECT_TRUE(MissingFolderRefusal(QString::fromStdString(dir.file("x.eep"))).isEmpty());
+    EXPECT_TRUE(MissingFolderRefusal(QString::fromStdString(dir.path().string())).isEmpty()) << "a folder opens";
+    dir.write("plain", {1});
+    EXPECT_FALSE(MissingFolderRefusal(QString::fromStdString(dir.file("plain/x.eep"))).isEmpty())
+        << "a file is no folder";
 }
 
 } // namespace

@@ -1,0 +1,12 @@
+#pragma once
+// A dialog box modal to its owner window only, as dialog boxes are in the windowing toolkit the
+// programs follow: while it is open the owner takes no input (mouse, keyboard, close requests), and
+// every other window of the program, the owner's other owned windows included, stays usable.
+// Qt's own window modality cannot say this: it also blocks every window the owner owns.
+
+class QDialog;
+class QWidget;
+
+// Shows `dialog` (which should be owned by `owner`) and runs a local event loop until it is done or
+// hidden; returns its result. A click into the blocked owner brings the dialog to the front.
+int ExecModalToOwner(QDialog &dialog, QWidget *owner);
