@@ -35,8 +35,11 @@ protected:
                 m_loop.quit();
             return false;
         }
-        if (watched != m_owner)
+        if (watched != m_owner || !event->spontaneous())
             return false;
+        // A close request is let through: Qt closes a window it is told to close by the same event
+        // the window system sends, so the two cannot be told apart here. The owner decides (Tamber's
+        // main window ends the box first, then itself).
         switch (event->type()) {
         case QEvent::MouseButtonPress:
         case QEvent::MouseButtonDblClick:
@@ -59,9 +62,6 @@ protected:
         case QEvent::TabletRelease:
         case QEvent::TabletMove:
         case QEvent::ContextMenu:
-            return true;
-        case QEvent::Close:
-            event->ignore();
             return true;
         default:
             return false;

@@ -265,12 +265,15 @@ TEST_F(MainWindow, CancelWhileTheAboutBoxIsOpenClosesItFirst)
         QTimer::singleShot(50, dlg.get(), [&] {
             about = dlg->m_pAboutDlg;
             aboutWasOpen = about && about->isVisible();
-            applicationModal = QApplication::activeModalWidget() != nullptr;
+            // The main window runs modally itself; the box must not stand in front of everything.
+            applicationModal = about && (QApplication::activeModalWidget() == about || about->isModal());
             // Escape typed into the main window would cancel it; blocked, it does nothing.
             QTest::keyClick(dlg->windowHandle(), Qt::Key_Escape);
             mainIgnoredEscape = dlg->isVisible() && about && about->isVisible();
-            ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg->m_pDetectDlg.get()));
-            RealClick(dlg->m_pDetectDlg->m_btnCancel);
+            CDetectDlg *prompt = dlg->m_pDetectDlg.get();
+            ASSERT_TRUE(QTest::qWaitFor([prompt] { return prompt->isVisible(); }, 3000));
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(prompt));
+            RealClick(prompt->m_btnCancel);
         });
         // Should the click be blocked, the test fails here instead of waiting forever.
         QTimer::singleShot(5000, dlg.get(), [&] {

@@ -131,13 +131,24 @@ TEST(QtPrompter, SaveChooserRefusesAFileInAMissingFolder)
         QWidget *modal = QApplication::activeModalWidget();
         if (!modal || !modal->isVisible())
             return;
+        // Typed from a separate event: Enter may open a nested modal loop (the refusal), and a timer
+        // never fires inside its own handler.
         auto typeInto = [](QFileDialog *chooser, const QString &path) {
-            auto *name = chooser->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-            ASSERT_NE(name, nullptr);
-            name->setFocus();
-            name->selectAll();
-            QTest::keyClicks(name, path);
-            QTest::keyClick(name, Qt::Key_Return);
+            QTimer::singleShot(0, chooser, [chooser, path] {
+                auto *name = chooser->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+                ASSERT_NE(name, nullptr);
+                // Typed as a person would: into the active chooser's name field (the chooser only
+                // follows the typing while the field has the focus).
+                chooser->activateWindow();
+                ASSERT_TRUE(QTest::qWaitForWindowActive(chooser));
+                name->setFocus();
+                name->selectAll();
+                QTest::keyClicks(name, path);
+                // The chooser's completer may have popped up its list; Enter would go to that.
+                if (QWidget *popup = QApplication::activePopupWidget())
+                    popup->hide();
+                QTest::keyClick(name, Qt::Key_Return);
+            });
         };
         auto *chooser = qobject_cast<QFileDialog *>(modal);
         auto *box = qobject_cast<QMessageBox *>(modal);
