@@ -154,7 +154,7 @@ TEST(EepromImageLoad, AnythingButARegularFileIsRefusedAtOnce)
     EepromImage image;
     EXPECT_EQ(image.LoadFile(toGood, CHIP_MODEL_QT7730), EEP_OK);
     const auto before = Bytes(image);
-    for (const std::string &path : {fifo, toZero, dir.path().string()}) {
+    for (const std::string &path : {toZero, socketPath, dir.path().string()}) {
         EXPECT_EQ(image.LoadFileOrRestore(path, CHIP_MODEL_QT7730), EEP_ERR_OPEN) << path;
         EXPECT_EQ(Bytes(image), before) << path;
     }
