@@ -1,6 +1,7 @@
 #include "DialogUnits.h"
 #include "GuiThread.h"
 #include "Prompter.h"
+#include "QtTestApp.h"
 #include "TempDir.h"
 #include "WindowTimers.h"
 
@@ -24,14 +25,9 @@
 
 namespace {
 
-QApplication &App()
-{
-    static int argc = 1;
-    static char name[] = "ui_tests";
-    static char *argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
-}
+// Torn down after the last test, before the exit handlers: the input devices the chooser test
+// creates crash when destroyed that late.
+QApplication &App() { return QtTestApp::App(); }
 
 // Runs the event loop until `done` or five seconds pass.
 template <class Pred>
