@@ -108,9 +108,11 @@ void CEditorDlg::BuildLayout()
     m_config = button("Config", "config", 7);
     m_load = button("Load", "load", 25);
     m_cancel = button("Cancel", "cancel", 43);
+    // Enter presses the button that has the keyboard focus, and Config (or Save) only when no button
+    // has it: an operator who tabs to Cancel and presses Enter cancels, never programs a cable.
     m_config->setDefault(true);
-    m_load->setAutoDefault(false);
-    m_cancel->setAutoDefault(false);
+    m_load->setAutoDefault(true);
+    m_cancel->setAutoDefault(true);
 
     connect(m_config, &QPushButton::clicked, this, &CEditorDlg::OnConfig);
     connect(m_load, &QPushButton::clicked, this, &CEditorDlg::LoadImageFile);

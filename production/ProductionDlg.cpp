@@ -134,9 +134,11 @@ void CProductionDlg::OpenAboutBox()
 {
     if (m_pAboutDlg)
         return;
+    // Modal to this window only: the prompt window's Cancel stays usable, and ends the box first
+    // (reject).
     CAboutDlg about(m_version, this);
     m_pAboutDlg = &about;
-    about.exec();
+    about.ExecModalTo(this);
     m_pAboutDlg = nullptr;
 }
 
