@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -143,7 +144,8 @@ gboolean UsbEmulator::Impl::Ioctl(UMockdevIoctlClient* client)
     const std::shared_ptr<Node> node = NodeOf(client);
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    if (!node || !node->present) {
+    // A device that left still hands back what finished before it went, then answers as gone.
+    if (!node || (!node->present && (request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB))) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return TRUE;
     }
@@ -338,7 +340,7 @@ void UsbEmulator::Impl::Reap(UMockdevIoctlClient* client, Node& node)
         }
     }
     if (!urb) {
-        umockdev_ioctl_client_complete(client, -1, EAGAIN);
+        umockdev_ioctl_client_complete(client, -1, node.present ? EAGAIN : ENODEV);
         return;
     }
     auto* u = reinterpret_cast<usbdevfs_urb*>(urb->data->data);
@@ -440,14 +442,13 @@ void UsbEmulator::Impl::RemoveNode(const std::shared_ptr<Node>& node)
         node->present = false;
         handles[0] = node->control, handles[1] = node->readPipe, handles[2] = node->writePipe;
         node->control = node->readPipe = node->writePipe = 0;
-        nodes.erase(node->devnode);
-        byDevice.erase(node->device);
+        byDevice.erase(node->device); // its node stays until the end: an open file may still reap
     }
     for (ObjectHandle h : handles)
         if (h)
             world.Close(h);
+    umockdev_testbed_uevent(testbed, node->syspath.c_str(), "remove");
     umockdev_testbed_remove_device(testbed, node->syspath.c_str());
-    umockdev_testbed_detach_ioctl(testbed, node->devnode.c_str(), nullptr);
 }
 
 void UsbEmulator::Impl::Sync()
@@ -537,15 +538,20 @@ UsbEmulator::UsbEmulator(Bench& world) : m(std::make_unique<Impl>(world))
 UsbEmulator::~UsbEmulator()
 {
     m->world.Unsubscribe(m->subscription);
-    std::vector<std::shared_ptr<Impl::Node>> all;
+    std::vector<std::shared_ptr<Impl::Node>> present, all;
     {
         std::lock_guard lock(m->mutex);
         for (auto& [id, node] : m->byDevice)
+            present.push_back(node);
+        for (auto& [path, node] : m->nodes)
             all.push_back(node);
     }
-    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a->syspath.size() > b->syspath.size(); });
-    for (const auto& node : all)
+    std::sort(present.begin(), present.end(),
+              [](const auto& a, const auto& b) { return a->syspath.size() > b->syspath.size(); });
+    for (const auto& node : present)
         m->RemoveNode(node);
+    for (const auto& node : all)
+        umockdev_testbed_detach_ioctl(m->testbed, node->devnode.c_str(), nullptr);
     g_object_unref(m->testbed);
     g_object_unref(m->handler);
 }
@@ -573,7 +579,27 @@ void UsbEmulator::DenyAccess(DeviceId device, bool denied)
             return;
         devnode = it->second->devnode;
     }
-    ::chmod((m->root + devnode).c_str(), denied ? 0 : 0666);
+    // The node becomes a plain file nobody may open (the emulated stack cannot refuse an open on its
+    // own); every other node stays open to all, so an unprivileged look sees only this refusal.
+    const std::string path = m->root + devnode;
+    if (denied) {
+        umockdev_testbed_detach_ioctl(m->testbed, devnode.c_str(), nullptr);
+        ::unlink(path.c_str());
+        if (FILE* f = std::fopen(path.c_str(), "w"))
+            std::fclose(f);
+        ::chmod(path.c_str(), 0);
+    } else {
+        ::chmod(path.c_str(), 0666);
+        umockdev_testbed_attach_ioctl(m->testbed, devnode.c_str(), m->handler, nullptr);
+    }
+    std::error_code error;
+    ::chmod(m->root.c_str(), 0755);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m->root, error)) {
+        if (entry.is_directory(error))
+            ::chmod(entry.path().c_str(), 0755);
+        else if (entry.path() != path || !denied)
+            ::chmod(entry.path().c_str(), 0666);
+    }
 }
 
 } // namespace bench
