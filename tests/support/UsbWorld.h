@@ -15,7 +15,15 @@
 
 class UsbWorld {
 public:
-    explicit UsbWorld(bench::Bench &world) : m_env(world), emulator(world) {}
+    // Every change of the bench reaches the backend before the change returns, as on the bench
+    // itself (a real PC learns of it a little later; the backend's own hot-plug watcher does that).
+    explicit UsbWorld(bench::Bench &world) : m_env(world), emulator(world), m_world(world)
+    {
+        m_subscription = world.Subscribe([this](platform::DeviceChange) { host.Rescan(); });
+    }
+    ~UsbWorld() { m_world.Unsubscribe(m_subscription); }
+    UsbWorld(const UsbWorld &) = delete;
+    UsbWorld &operator=(const UsbWorld &) = delete;
 
     // The USB backend sees hot-plug events shortly after the bench changes: waits for `done`.
     static bool WaitFor(const std::function<bool()> &done, int ms = 3000)
@@ -42,4 +50,8 @@ private:
 public:
     bench::UsbEmulator emulator;
     platform::UsbHost host;
+
+private:
+    bench::Bench &m_world;
+    std::uint64_t m_subscription = 0;
 };
