@@ -154,7 +154,7 @@ gboolean UsbEmulator::Impl::Ioctl(UMockdevIoctlClient* client)
         UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), nullptr);
         if (!caps)
             return FALSE;
-        *reinterpret_cast<guint32*>(caps->data) = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+        *reinterpret_cast<guint32*>(caps->data) = USBDEVFS_CAP_NO_PACKET_SIZE_LIM; // one URB per transfer
         umockdev_ioctl_client_complete(client, 0, 0);
         g_object_unref(caps);
         return TRUE;
