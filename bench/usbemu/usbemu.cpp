@@ -2,6 +2,7 @@
 // requests, so the kit's USB backend (QT7730_HOST=usb) can be tried and tested without a cable.
 
 #include "Bench.h"
+#include "BenchHome.h"
 #include "DataDirectory.h"
 #include "UsbEmulator.h"
 
@@ -23,6 +24,7 @@ namespace {
 
 const char* const kHelp =
     "usage: usbemu [--cable blank|FILE]... [--hub N] [--device] [--root-ports N] -- COMMAND [ARG...]\n"
+    "       usbemu --bench -- COMMAND [ARG...]\n"
     "\n"
     "Runs COMMAND inside an emulated USB stack (umockdev) in which bench cables answer the real usbfs\n"
     "requests: control transfers (version and status queries, EEPROM read and write, prepare) and bulk\n"
@@ -37,6 +39,11 @@ const char* const kHelp =
     "  --hub N            an external hub with N ports on root port 1; the cables go into its ports\n"
     "  --device           an ordinary device (a mouse, 046D:C077) on the next free port\n"
     "Each cable takes two consecutive ports (side A, then side B), in the order given.\n"
+    "\n"
+    "  --bench            the world of the running bench daemon ($VBENCH_HOME) instead: its\n"
+    "                     controllers, hubs, devices and cables, so that vbench plug, unplug,\n"
+    "                     eeprom and fault act on what COMMAND sees, and what it writes lands in the\n"
+    "                     daemon's cables. COMMAND uses the bench's INF (vbench inf) as the kit's.\n"
     "\n"
     "Examples:\n"
     "  usbemu --cable blank -- quillon\n"
@@ -56,13 +63,57 @@ void Forward(int signal)
         ::kill(g_child, signal);
 }
 
+int Run(char** command, int& status)
+{
+    std::signal(SIGINT, Forward);
+    std::signal(SIGTERM, Forward);
+    g_child = ::fork();
+    if (g_child == 0) {
+        ::execvp(command[0], command);
+        std::fprintf(stderr, "usbemu: cannot run %s: %s\n", command[0], std::strerror(errno));
+        std::_Exit(127);
+    }
+    if (g_child < 0) {
+        std::fprintf(stderr, "usbemu: cannot start %s: %s\n", command[0], std::strerror(errno));
+        return 2;
+    }
+    int wstatus = 0;
+    while (::waitpid(g_child, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    return status;
+}
+
+// The daemon keeps the emulated stack of its bench; the command joins it.
+int RunInBench(char** command)
+{
+    const std::string home = benchwire::BenchHome();
+    std::ifstream in(home + "/usbemu.dir");
+    std::string dir;
+    std::getline(in, dir);
+    std::error_code error;
+    if (dir.empty() || !std::filesystem::is_directory(dir, error))
+        return Fail("no bench daemon serves " + home + " (start one with: vbench start)");
+    ::setenv("UMOCKDEV_DIR", dir.c_str(), 1);
+    std::string preload = "libumockdev-preload.so.0";
+    if (const char* old = std::getenv("LD_PRELOAD"); old && *old)
+        preload += std::string(":") + old;
+    ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    ::setenv("QT7730_DATA_DIR", benchwire::BenchSystemDirectory(home).c_str(), 1);
+    ::setenv("QT7730_INF_NAME", bench::BenchOptions().driverInfName.c_str(), 1);
+    ::setenv("QT7730_HOST", "usb", 0);
+    int status = 2;
+    Run(command, status);
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     std::vector<bench::CableSpec> cables;
     int hubPorts = 0, rootPorts = 8;
-    bool device = false;
+    bool device = false, useBench = false;
     int command = -1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -98,12 +149,16 @@ int main(int argc, char** argv)
             (arg == "--hub" ? hubPorts : rootPorts) = int(n);
         } else if (arg == "--device") {
             device = true;
+        } else if (arg == "--bench") {
+            useBench = true;
         } else {
             return Fail("unknown or incomplete option " + arg + " (usbemu --help)");
         }
     }
     if (command < 0 || command >= argc)
         return Fail("no command to run (usbemu --help)");
+    if (useBench)
+        return RunInBench(argv + command);
 
     // The child's own copy of the kit's data.
     char pattern[] = "/tmp/usbemu-XXXXXX";
@@ -148,22 +203,7 @@ int main(int argc, char** argv)
         ::setenv("QT7730_DATA_DIR", data.c_str(), 1);
         ::setenv("QT7730_HOST", "usb", 0);
 
-        std::signal(SIGINT, Forward);
-        std::signal(SIGTERM, Forward);
-        g_child = ::fork();
-        if (g_child == 0) {
-            ::execvp(argv[command], argv + command);
-            std::fprintf(stderr, "usbemu: cannot run %s: %s\n", argv[command], std::strerror(errno));
-            std::_Exit(127);
-        }
-        if (g_child < 0) {
-            std::fprintf(stderr, "usbemu: cannot start %s: %s\n", argv[command], std::strerror(errno));
-        } else {
-            int wstatus = 0;
-            while (::waitpid(g_child, &wstatus, 0) < 0 && errno == EINTR) {
-            }
-            status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-        }
+        Run(argv + command, status);
     }
     std::filesystem::remove_all(data, error);
     return status;
