@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -552,6 +553,16 @@ UsbEmulator::~UsbEmulator()
         m->RemoveNode(node);
     for (const auto& node : all)
         umockdev_testbed_detach_ioctl(m->testbed, node->devnode.c_str(), nullptr);
+    // URBs nobody reaped any more (their program ended or closed the device first).
+    for (const auto& node : all) {
+        std::lock_guard lock(m->mutex);
+        for (auto& urb : node->flying)
+            if (urb->data)
+                g_object_unref(std::exchange(urb->data, nullptr));
+        for (auto& urb : node->done)
+            if (urb->data)
+                g_object_unref(std::exchange(urb->data, nullptr));
+    }
     g_object_unref(m->testbed);
     g_object_unref(m->handler);
 }
