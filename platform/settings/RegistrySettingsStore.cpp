@@ -155,12 +155,17 @@ bool RegistrySettingsStore::DeleteTree(const std::string &path)
 {
     if (path.empty() || !SaneName(path))
         return false;
-    HKEY parent = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_ALL_ACCESS | kView, &parent) != ERROR_SUCCESS)
+    // Opened in the store's view first: what is under it, then the key itself.
+    const std::wstring wide = Wide(path);
+    HKEY key = nullptr;
+    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide.c_str(), 0, KEY_ALL_ACCESS | kView, &key);
+    if (opened == ERROR_FILE_NOT_FOUND)
+        return true;
+    if (opened != ERROR_SUCCESS)
         return false;
-    const LONG result = RegDeleteTreeW(parent, Wide(path).c_str());
-    RegCloseKey(parent);
-    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+    const LONG emptied = RegDeleteTreeW(key, nullptr);
+    RegCloseKey(key);
+    return emptied == ERROR_SUCCESS && RegDeleteKeyExW(HKEY_LOCAL_MACHINE, wide.c_str(), kView, 0) == ERROR_SUCCESS;
 }
 
 std::shared_ptr<SettingsStore> MachineSettingsStore()

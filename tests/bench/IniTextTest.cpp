@@ -42,7 +42,8 @@ TEST_F(IniReads, WindowsProfileRules)
     EXPECT_EQ(Get("Strings", "Lopsided"), "\"abc");
     EXPECT_EQ(Get("Strings", "Empty"), "");
     EXPECT_EQ(Get("Strings", "DUP"), "first") << "the first key wins";
-    EXPECT_EQ(Get("Strings", "Late"), "continued") << "a repeated section continues the first";
+    EXPECT_EQ(Get("Strings", "Late"), "DEF") << "the profile API reads only a section's first occurrence";
+    EXPECT_EQ(Get("Manufacturer", "; comment"), "DEF") << "text before the first section belongs nowhere";
     EXPECT_EQ(Get("Strings", "Missing"), "DEF");
     EXPECT_EQ(Get("Strings", "Missing", "dflt  "), "dflt") << "the default loses trailing blanks";
     EXPECT_EQ(Get("Nowhere", "Quoted"), "DEF");
