@@ -95,8 +95,11 @@ fi
 ((qt_only)) && exit 0
 
 # --- The kit.
-kit_build="$root/build/windows"
-cmake --preset windows -DCMAKE_PREFIX_PATH="$qt_prefix" -DKIT_QT_MINGW_PREFIX="$qt_prefix"
+# Qt's own toolchain file finds the cross-built Qt and the host tools, then chains to ours.
+cmake --preset windows \
+  -DCMAKE_TOOLCHAIN_FILE="$qt_prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
+  -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" \
+  -DKIT_QT_MINGW_PREFIX="$qt_prefix"
 cmake --build --preset windows
 cmake --build --preset windows --target kit_win64_zip
 echo "build-windows: $(ls -1 "$root"/dist/qt7730-mfg-kit-*-win64.zip) in $(( $(date +%s) - start )) s"
