@@ -40,6 +40,9 @@ namespace {
 // The largest buffer a caller's `bufferBytes` gets: far above any name or INF value, low enough that
 // an absurd size is never an allocation failure.
 constexpr std::size_t kMaxTextBuffer = 1u << 20;
+// The longest a device request may take before it is cancelled (an EEPROM block write takes
+// milliseconds; a hub answers at once).
+constexpr DWORD kDeviceRequestLimitMs = 5000;
 // Whole-file reads are for INF files: a few hundred KiB at most.
 constexpr LONGLONG kMaxFileBytes = 16ll << 20;
 
@@ -173,8 +176,9 @@ Handle Win32Host::OpenFile(std::string_view name, std::uint32_t access, std::uin
     if (share & SHARE_WRITE)
         shareMode |= FILE_SHARE_WRITE;
     const std::wstring wide = WideFromAnsi(name);
-    HANDLE handle = CreateFileW(wide.c_str(), desired, shareMode, nullptr, OPEN_EXISTING,
-                                overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    // Always opened for overlapped I/O underneath, so that a device request can be bounded in time;
+    // `overlapped` still decides whether the caller may start transfers on it.
+    HANDLE handle = CreateFileW(wide.c_str(), desired, shareMode, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE;
     return m->Add(Object{handle, Kind::File, overlapped});
@@ -222,21 +226,22 @@ bool Win32Host::DeviceIoControl(Handle handle, std::uint32_t code, void* buffer,
     const auto object = m->Find(handle);
     if (!object || object->kind != Kind::File)
         return false;
+    // A device that never answers must not hold the caller for ever: the request is given a
+    // generous limit, then cancelled and collected, and fails.
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent)
+        return false;
     DWORD returned = 0;
-    BOOL ok = FALSE;
-    if (object->overlapped) {
-        // A handle opened for overlapped I/O needs an OVERLAPPED even for a synchronous request.
-        OVERLAPPED ov{};
-        ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (!ov.hEvent)
-            return false;
-        ok = ::DeviceIoControl(object->handle, code, buffer, size, buffer, size, &returned, &ov);
-        if (!ok && GetLastError() == ERROR_IO_PENDING)
-            ok = ::GetOverlappedResult(object->handle, &ov, &returned, TRUE);
-        ::CloseHandle(ov.hEvent);
-    } else {
-        ok = ::DeviceIoControl(object->handle, code, buffer, size, buffer, size, &returned, nullptr);
+    BOOL ok = ::DeviceIoControl(object->handle, code, buffer, size, buffer, size, &returned, &ov);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        if (WaitForSingleObject(ov.hEvent, kDeviceRequestLimitMs) != WAIT_OBJECT_0)
+            CancelIoEx(object->handle, &ov);
+        ok = ::GetOverlappedResult(object->handle, &ov, &returned, TRUE);
+    } else if (ok) {
+        ok = ::GetOverlappedResult(object->handle, &ov, &returned, FALSE);
     }
+    ::CloseHandle(ov.hEvent);
     if (bytesReturned)
         *bytesReturned = std::min<std::uint32_t>(returned, size);
     return ok != 0;
