@@ -19,7 +19,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Tests run under Wine on this machine.
-find_program(KIT_WINE NAMES wine64 wine)
+find_program(KIT_WINE NAMES wine wine64 PATHS /usr/lib/wine)
 if(KIT_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KIT_WINE})
 endif()

@@ -28,7 +28,7 @@ sudo=""
 
 # --- Packages: the cross compiler, Wine, the native Qt whose host tools the cross build uses.
 scripts/install-deps.sh
-need=(g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev qt6-base-dev qt6-l10n-tools)
+need=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev qt6-base-dev qt6-l10n-tools)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

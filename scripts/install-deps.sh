@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   clang-14 libclang-rt-14-dev
   xvfb xauth imagemagick fonts-dejavu-core fonts-wqy-microhei
-  g++-mingw-w64-x86-64-posix wine64 googletest  # windows-core: the Windows build and its tests under Wine
+  g++-mingw-w64-x86-64-posix wine wine64 googletest  # windows-core: the Windows build and its tests under Wine
 )
 
 missing=()
