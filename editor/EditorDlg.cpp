@@ -4,6 +4,7 @@
 #include "AboutText.h"
 #include "DialogUnits.h"
 #include "QuillonIcon.h"
+#include "SystemMenu.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -55,8 +56,10 @@ CEditorDlg::CEditorDlg(Prompter &prompter, platform::Host &host, ConfigRunner ru
     setWindowIcon(QuillonIcon());
     ShowMembers();
 
-    // On this platform the window menu is not ours to extend: the About item lives in the dialog's
-    // context menu.
+    // The About item (command 0x10) goes into the window's system menu; where there is none to
+    // extend, it lives in the dialog's context menu.
+    if (AppendSystemMenuItem(this, 0x10, editor::kAboutMenuItem, [this] { ShowAbout(); }))
+        return;
     setContextMenuPolicy(Qt::CustomContextMenu);
     connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
         QMenu menu(this);
