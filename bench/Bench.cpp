@@ -89,7 +89,7 @@ std::uint32_t PutNameAnswer(std::uint8_t* buffer, std::uint32_t size, std::uint3
 // ---------------------------------------------------------------------------------------------
 
 struct Bench::Device {
-    enum Kind { RootHub, Hub, Plain, CableSide } kind = Plain;
+    enum Kind { RootHub, Hub, Plain, CableSide, Live } kind = Plain;
     DeviceId id = 0;
     Device* parent = nullptr;
     int port = 0;
@@ -117,6 +117,9 @@ struct Bench::Device {
     // Cable sides.
     CableId cable = 0;
     Side side = Side::A;
+
+    // Live devices: where their requests and transfers go.
+    std::shared_ptr<LiveDevice> live;
 
     bool IsHub() const { return kind == RootHub || kind == Hub; }
 };
@@ -150,6 +153,7 @@ struct Bench::OpenObject {
     enum Kind { Hub, Control, ReadPipe, WritePipe } kind = Control;
     DeviceId device = 0;
     bool overlapped = false;
+    std::shared_ptr<LiveDevice> live; // kept past an unplug, so closing still cancels its transfers
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -438,21 +442,7 @@ DeviceId Bench::PlugSide(CableId cableId, Side side, PortRef at)
         d.instanceId = Format("USB\\VID_%04X&PID_%04X\\%d&%08x&0&%d", vid, pid, 4 + d.depth,
                               Fnv1a(parent.instanceId), at.port);
         d.description = product;
-        std::string infDescription;
-        if (InfListsHardwareId(Format("USB\\VID_%04X&PID_%04X", vid, pid), &infDescription)) {
-            d.driverKey = AllocateDriverKey(d.instanceId, kBridgeClassGuid);
-            d.description = infDescription;
-            m_registry[ToUpper("SYSTEM\\CurrentControlSet\\Control\\Class\\" + d.driverKey)]["INFPATH"] =
-                m_options.driverInfName;
-            // The driver starts only when a device object number is free; else the side stays without one.
-            for (int n = 1; n <= 32; ++n)
-                if (!m_hostLinks[n - 1]) {
-                    m_hostLinks[n - 1] = d.id;
-                    d.hostLink = n;
-                    d.symbolicName = SymbolicNameOf(d.instanceId, kBridgeInterfaceGuid);
-                    break;
-                }
-        }
+        BindBridgeDriver(d);
         state.plugged = d.id;
         Register(d);
         Pump(cable);
@@ -460,6 +450,90 @@ DeviceId Bench::PlugSide(CableId cableId, Side side, PortRef at)
     }
     NotifyAll({platform::DeviceChange::Arrival});
     return id;
+}
+
+// The bridge driver takes a device whose hardware ID the INF lists: a driver key, the INF's
+// description, "InfPath", and the lowest free device object number.
+void Bench::BindBridgeDriver(Device& d)
+{
+    std::string infDescription;
+    if (!InfListsHardwareId(Format("USB\\VID_%04X&PID_%04X", d.vid, d.pid), &infDescription))
+        return;
+    d.driverKey = AllocateDriverKey(d.instanceId, kBridgeClassGuid);
+    d.description = infDescription;
+    m_registry[ToUpper("SYSTEM\\CurrentControlSet\\Control\\Class\\" + d.driverKey)]["INFPATH"] =
+        m_options.driverInfName;
+    // The driver starts only when a device object number is free; else the side stays without one.
+    for (int n = 1; n <= 32; ++n)
+        if (!m_hostLinks[n - 1]) {
+            m_hostLinks[n - 1] = d.id;
+            d.hostLink = n;
+            d.symbolicName = SymbolicNameOf(d.instanceId, kBridgeInterfaceGuid);
+            break;
+        }
+}
+
+DeviceId Bench::AttachLive(PortRef at, const LiveDeviceSpec& spec, std::shared_ptr<LiveDevice> device)
+{
+    if (!device)
+        throw std::invalid_argument("bench: a live device needs its device");
+    DeviceId id;
+    {
+        std::lock_guard lock(m_mutex);
+        CheckEmpty(at);
+        Device& parent = HubAt(at);
+        Device& d = NewDevice(&parent, at.port);
+        d.kind = Device::Live;
+        d.live = std::move(device);
+        d.vid = spec.vid, d.pid = spec.pid, d.revision = spec.revision;
+        d.iSerial = spec.iSerial;
+        d.description = spec.description;
+        d.instanceId = Format("USB\\VID_%04X&PID_%04X\\%d&%08x&0&%d", d.vid, d.pid, 4 + d.depth,
+                              Fnv1a(parent.instanceId), at.port);
+        BindBridgeDriver(d);
+        Register(d);
+        id = d.id;
+    }
+    NotifyAll({platform::DeviceChange::Arrival});
+    return id;
+}
+
+std::optional<DeviceIdentity> Bench::Identity(DeviceId device) const
+{
+    std::lock_guard lock(m_mutex);
+    const Device* d = Find(device);
+    if (!d)
+        return std::nullopt;
+    DeviceIdentity identity;
+    identity.vid = d->vid, identity.pid = d->pid, identity.revision = d->revision;
+    identity.iSerial = d->iSerial;
+    identity.description = d->IsHub() ? std::optional<std::string>(d->hubDescription) : d->description;
+    identity.hubPorts = d->IsHub() ? int(d->ports.size()) : 0;
+    identity.cableSide = d->kind == Device::CableSide;
+    return identity;
+}
+
+ObjectHandle Bench::OpenSide(DeviceId device, SideChannel channel)
+{
+    std::lock_guard lock(m_mutex);
+    const Device* d = Find(device);
+    if (!d || d->kind != Device::CableSide)
+        return 0;
+    auto object = std::make_unique<OpenObject>();
+    object->kind = channel == SideChannel::Control    ? OpenObject::Control
+                   : channel == SideChannel::ReadPipe ? OpenObject::ReadPipe
+                                                      : OpenObject::WritePipe;
+    object->device = d->id;
+    object->overlapped = channel != SideChannel::Control;
+    const ObjectHandle handle = m_nextHandle++;
+    m_objects.emplace(handle, std::move(object));
+    return handle;
+}
+
+std::shared_ptr<LiveDevice> Bench::LiveOf(ObjectHandle handle) const
+{
+    auto it = m_objects.find(handle);
+    return it == m_objects.end() ? nullptr : it->second->live;
 }
 
 void Bench::Remove(Device& d, std::vector<platform::DeviceChange>& changes)
@@ -714,7 +788,7 @@ ObjectHandle Bench::Open(std::string_view name, std::uint32_t access, bool overl
         kind = rest.back() == '2' ? OpenObject::WritePipe : OpenObject::ReadPipe;
         rest.remove_suffix(2);
     }
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     auto it = m_objectNames.find(ToUpper(rest));
     if (it == m_objectNames.end())
         return 0;
@@ -727,7 +801,7 @@ ObjectHandle Bench::Open(std::string_view name, std::uint32_t access, bool overl
         kind = OpenObject::Hub;
     }
     const bool pipe = kind == OpenObject::ReadPipe || kind == OpenObject::WritePipe;
-    if (pipe && m_cables.at(d->cable)->sides[int(d->side)].faults.pipesMissing)
+    if (pipe && d->kind == Device::CableSide && m_cables.at(d->cable)->sides[int(d->side)].faults.pipesMissing)
         return 0;
     if ((kind == OpenObject::ReadPipe && (access & platform::ACCESS_WRITE)) ||
         (kind == OpenObject::WritePipe && (access & platform::ACCESS_READ)))
@@ -736,18 +810,36 @@ ObjectHandle Bench::Open(std::string_view name, std::uint32_t access, bool overl
     object->kind = kind;
     object->device = d->id;
     object->overlapped = overlapped;
+    object->live = d->live;
+    const std::shared_ptr<LiveDevice> live = d->live;
     const ObjectHandle handle = m_nextHandle++;
     m_objects.emplace(handle, std::move(object));
+    if (live) {
+        lock.unlock(); // opening a live device takes as long as its system does
+        if (!live->Acquire()) {
+            std::lock_guard relock(m_mutex);
+            m_objects.erase(handle);
+            return 0;
+        }
+    }
     return handle;
 }
 
 bool Bench::Close(ObjectHandle handle)
 {
-    std::lock_guard lock(m_mutex);
-    if (!m_objects.count(handle))
-        return false;
-    FailTransfersOf(handle);
-    m_objects.erase(handle);
+    std::shared_ptr<LiveDevice> live;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_objects.count(handle))
+            return false;
+        live = LiveOf(handle);
+        FailTransfersOf(handle);
+        m_objects.erase(handle);
+    }
+    if (live) {
+        live->CancelTransfers(handle); // its transfers have finished when Close returns, as for a cable
+        live->Release();
+    }
     return true;
 }
 
@@ -773,13 +865,24 @@ bool Bench::DeviceRequest(ObjectHandle handle, std::uint32_t code, std::uint8_t*
     if (delay.count() > 0)
         WaitWireTime(delay); // without holding up the rest of the bench
 
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     auto it = m_objects.find(handle);
     if (it == m_objects.end())
         return false;
     Device* d = Find(it->second->device);
     if (!d)
         return false; // unplugged since it was opened
+    if (d->kind == Device::Live) {
+        if (it->second->kind != OpenObject::Control || code != platform::IOCTL_VENDOR_REQUEST || size < 8)
+            return false;
+        const std::shared_ptr<LiveDevice> live = d->live;
+        lock.unlock(); // a live request takes as long as the device does
+        if (!live->ControlTransfer(buffer, size))
+            return false;
+        if (bytesReturned)
+            *bytesReturned = 8 + std::uint32_t(buffer[6] | buffer[7] << 8);
+        return true;
+    }
     switch (it->second->kind) {
     case OpenObject::Hub:
         return HubRequest(*d, code, buffer, size, bytesReturned);
@@ -931,13 +1034,18 @@ bool Bench::VendorRequest(Device& side, std::uint8_t* buffer, std::uint32_t size
 
 bool Bench::StartRead(ObjectHandle handle, std::uint32_t size, Completion done)
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     auto it = m_objects.find(handle);
     if (it == m_objects.end() || it->second->kind != OpenObject::ReadPipe || !it->second->overlapped || !done)
         return false;
     Device* d = Find(it->second->device);
     if (!d)
         return false;
+    if (d->kind == Device::Live) {
+        const std::shared_ptr<LiveDevice> live = d->live;
+        lock.unlock();
+        return live->StartTransfer(handle, true, size, {}, std::move(done));
+    }
     Cable& cable = *m_cables.at(d->cable);
     if (cable.sides[int(d->side)].faults.transfersRefused)
         return false;
@@ -957,13 +1065,19 @@ bool Bench::StartRead(ObjectHandle handle, std::uint32_t size, Completion done)
 
 bool Bench::StartWrite(ObjectHandle handle, std::vector<std::uint8_t> data, Completion done)
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     auto it = m_objects.find(handle);
     if (it == m_objects.end() || it->second->kind != OpenObject::WritePipe || !it->second->overlapped || !done)
         return false;
     Device* d = Find(it->second->device);
     if (!d)
         return false;
+    if (d->kind == Device::Live) {
+        const std::shared_ptr<LiveDevice> live = d->live;
+        lock.unlock();
+        const auto size = std::uint32_t(data.size());
+        return live->StartTransfer(handle, false, size, std::move(data), std::move(done));
+    }
     Cable& cable = *m_cables.at(d->cable);
     Cable::SideState& state = cable.sides[int(d->side)];
     if (state.faults.transfersRefused)
@@ -1095,10 +1209,16 @@ void Bench::FailTransfersOf(ObjectHandle handle)
 
 bool Bench::Cancel(ObjectHandle handle)
 {
-    std::lock_guard lock(m_mutex);
-    if (!m_objects.count(handle))
-        return false;
-    FailTransfersOf(handle);
+    std::shared_ptr<LiveDevice> live;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_objects.count(handle))
+            return false;
+        live = LiveOf(handle);
+        FailTransfersOf(handle);
+    }
+    if (live)
+        live->CancelTransfers(handle);
     return true;
 }
 

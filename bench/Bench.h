@@ -148,6 +148,47 @@ struct HubFaults {
     int connectionNameFailsPort = 0;   // connection-name request fails for this port; -1: all
 };
 
+// A device of another world (the PC's live USB devices) that the PC face presents like one of its own:
+// the PC face names it, binds the bridge driver to it by the INF and numbers its device object, while
+// its vendor requests and pipe transfers go to the device itself. Called without the bench's lock.
+class LiveDevice {
+public:
+    virtual ~LiveDevice() = default;
+    using Completion = std::function<void(bool ok, const std::vector<std::uint8_t>& data, std::uint32_t count)>;
+    // One control transfer: `buffer` holds the 8-byte setup packet and then the data area; an IN
+    // answer lands in the data area. True when the transfer succeeded.
+    virtual bool ControlTransfer(std::uint8_t* buffer, std::uint32_t size) = 0;
+    // Starts a bulk read of up to `size` bytes, or a write of `data`, for the pipe object `tag`.
+    // False when refused (no completion then); else `done` runs once, on any thread.
+    virtual bool StartTransfer(std::uint64_t tag, bool read, std::uint32_t size, std::vector<std::uint8_t> data,
+                               Completion done) = 0;
+    // Cancels the transfers of `tag`; their completions have run when it returns.
+    virtual void CancelTransfers(std::uint64_t tag) = 0;
+    // A device object or pipe of the device is opened / closed (counted): the device is in use
+    // from the first open to the last close. Acquire false makes the open fail.
+    virtual bool Acquire() { return true; }
+    virtual void Release() {}
+};
+
+// How a live device enumerated.
+struct LiveDeviceSpec {
+    std::uint16_t vid = 0, pid = 0, revision = 0;
+    std::uint8_t iSerial = 0;
+    std::optional<std::string> description;
+};
+
+// A device's identity as it enumerates, for a world face that presents the bench elsewhere.
+struct DeviceIdentity {
+    std::uint16_t vid = 0, pid = 0, revision = 0;
+    std::uint8_t iSerial = 0;
+    std::optional<std::string> description;
+    int hubPorts = 0; // 0: not a hub
+    bool cableSide = false;
+};
+
+// A channel of a plugged cable side, opened directly on the wire (no driver needed).
+enum class SideChannel { Control, ReadPipe, WritePipe };
+
 // What the world face reports about a port.
 struct PortState {
     enum Kind { Empty, Hub, Device, CableSide } kind = Empty;
@@ -204,6 +245,16 @@ public:
     // Ends every pending installation now.
     void FinishInstallations();
 
+    // A device of another world on an empty port (see LiveDevice); returns its id. Bound to the
+    // bridge driver when the INF lists its hardware ID, like a cable side.
+    DeviceId AttachLive(PortRef at, const LiveDeviceSpec& spec, std::shared_ptr<LiveDevice> device);
+    // The identity of an attached device or hub; nullopt when not attached.
+    std::optional<DeviceIdentity> Identity(DeviceId device) const;
+    // Opens a channel of a plugged cable side as the wire sees it, whether or not a driver is bound
+    // (an emulated USB stack answers a PC's requests with it); pipes are overlapped. 0 when `device`
+    // is not a plugged cable side. Used with DeviceRequest, StartRead/StartWrite, Cancel and Close.
+    ObjectHandle OpenSide(DeviceId device, SideChannel channel);
+
     // The device object number ("\\.\HOSTLNK-n") of a side, 0 when it has none.
     int DeviceObjectNumber(CableId cable, Side side) const;
     // The instance ID of an attached device or hub; empty when not attached.
@@ -229,7 +280,7 @@ public:
 
     // Called once when a transfer finishes, with the bench's lock held: success, and for reads the
     // bytes that arrived (for writes the count sent).
-    using Completion = std::function<void(bool ok, const std::vector<std::uint8_t>& data, std::uint32_t count)>;
+    using Completion = LiveDevice::Completion;
     // Start a transfer on a pipe opened for overlapped I/O; false when refused (no completion then).
     // The completion may run before these return.
     bool StartRead(ObjectHandle handle, std::uint32_t size, Completion done);
@@ -278,6 +329,8 @@ private:
     bool InfListsHardwareId(const std::string& hardwareId, std::string* description) const;
     void PublishSymbolicName(Device& d);
     void RebuildTreeIndex() const;
+    void BindBridgeDriver(Device& d);
+    std::shared_ptr<LiveDevice> LiveOf(ObjectHandle handle) const;
     bool HubRequest(Device& hub, std::uint32_t code, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* returned);
     bool VendorRequest(Device& side, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* returned);
     void Pump(Cable& cable);

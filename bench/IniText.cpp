@@ -48,19 +48,21 @@ IniText::IniText(std::string_view text)
 {
     text = text.substr(0, text.find('\0'));
     std::size_t current = SIZE_MAX; // index, not pointer: the vector grows
+    bool firstOccurrence = false;
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
         std::string_view line = Trim(text.substr(0, end));
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (line.empty() || line.front() == ';')
+        if (line.empty())
             continue;
         if (line.front() == '[') {
             const std::size_t close = line.find(']');
             const std::string_view name = Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
             auto found = std::find_if(m_sections.begin(), m_sections.end(),
                                       [&](const Section& s) { return EqualsNoCase(s.name, name); });
-            if (found == m_sections.end()) {
-                m_sections.push_back({std::string(name), {}});
+            firstOccurrence = found == m_sections.end();
+            if (firstOccurrence) {
+                m_sections.push_back({std::string(name), {}, {}});
                 current = m_sections.size() - 1;
             } else {
                 current = std::size_t(found - m_sections.begin()); // a repeated section continues the first
@@ -69,12 +71,16 @@ IniText::IniText(std::string_view text)
         }
         if (current == SIZE_MAX)
             continue;
-        std::vector<Entry>& entries = m_sections[current].entries;
         const std::size_t eq = line.find('=');
-        if (eq == std::string_view::npos)
-            entries.push_back({std::string(), std::string(line)});
-        else
-            entries.push_back({std::string(Trim(line.substr(0, eq))), TrimProfileValue(line.substr(eq + 1))});
+        Entry entry = eq == std::string_view::npos
+                          ? Entry{std::string(), std::string(line)}
+                          : Entry{std::string(Trim(line.substr(0, eq))), TrimProfileValue(line.substr(eq + 1))};
+        // The profile API knows no comments (";key=value" is a key named ";key") and reads only the
+        // first occurrence of a section; the driver installer skips comments and joins repeated sections.
+        if (firstOccurrence)
+            m_sections[current].profileEntries.push_back(entry);
+        if (line.front() != ';')
+            m_sections[current].entries.push_back(std::move(entry));
     }
 }
 
@@ -89,9 +95,17 @@ const std::vector<IniText::Entry>& IniText::Entries(std::string_view section) co
 
 std::optional<std::string> IniText::Value(std::string_view section, std::string_view key) const
 {
-    for (const Entry& e : Entries(section))
-        if (!e.key.empty() && EqualsNoCase(e.key, key))
-            return e.value;
+    // The profile API ignores blanks around the names it is asked for.
+    section = Trim(section);
+    key = Trim(key);
+    for (const Section& s : m_sections) {
+        if (!EqualsNoCase(s.name, section))
+            continue;
+        for (const Entry& e : s.profileEntries)
+            if (!e.key.empty() && EqualsNoCase(e.key, key))
+                return e.value;
+        return std::nullopt;
+    }
     return std::nullopt;
 }
 

@@ -1,8 +1,10 @@
 #pragma once
-// Initialisation-file (INF/INI) text read the way the Windows profile API reads it: section and key
-// names match without regard to case, values are trimmed of blanks and of one pair of surrounding
-// quotes, and the first occurrence of a section or key wins. Plain C++; the bench uses it to decide
-// driver binding and the sim Host to answer GetPrivateProfileString.
+// Initialisation-file (INF/INI) text read the way Windows reads it: section and key names match
+// without regard to case, values are trimmed of blanks and of one pair of surrounding quotes, and the
+// first occurrence of a key wins. Value() answers as the profile API (GetPrivateProfileString) does:
+// only the first occurrence of a section counts and comment lines are ordinary keys. Entries() lists
+// what the driver installer sees: comments skipped, repeated sections joined. Plain C++; the bench
+// uses Entries() to decide driver binding and the sim Host uses Value().
 
 #include <optional>
 #include <string>
@@ -22,7 +24,7 @@ public:
     // keyless entries or ignored (comments, text before the first section).
     explicit IniText(std::string_view text);
 
-    // The value of `key` in `section`, or nullopt when the section or key is missing.
+    // The value of `key` in `section` as the profile API finds it, or nullopt when missing.
     std::optional<std::string> Value(std::string_view section, std::string_view key) const;
 
     // Every entry of `section` in file order (empty when missing).
@@ -31,7 +33,8 @@ public:
 private:
     struct Section {
         std::string name;
-        std::vector<Entry> entries;
+        std::vector<Entry> entries;        // every occurrence, without comment lines
+        std::vector<Entry> profileEntries; // the first occurrence, comment lines included
     };
     std::vector<Section> m_sections;
 };

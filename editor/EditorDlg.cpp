@@ -4,6 +4,7 @@
 #include "AboutText.h"
 #include "DialogUnits.h"
 #include "QuillonIcon.h"
+#include "SystemMenu.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -55,8 +56,10 @@ CEditorDlg::CEditorDlg(Prompter &prompter, platform::Host &host, ConfigRunner ru
     setWindowIcon(QuillonIcon());
     ShowMembers();
 
-    // On this platform the window menu is not ours to extend: the About item lives in the dialog's
-    // context menu.
+    // The About item (command 0x10) goes into the window's system menu; where there is none to
+    // extend, it lives in the dialog's context menu.
+    if (AppendSystemMenuItem(this, 0x10, editor::kAboutMenuItem, [this] { ShowAbout(); }))
+        return;
     setContextMenuPolicy(Qt::CustomContextMenu);
     connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
         QMenu menu(this);
@@ -108,9 +111,11 @@ void CEditorDlg::BuildLayout()
     m_config = button("Config", "config", 7);
     m_load = button("Load", "load", 25);
     m_cancel = button("Cancel", "cancel", 43);
+    // Enter presses the button that has the keyboard focus, and Config (or Save) only when no button
+    // has it: an operator who tabs to Cancel and presses Enter cancels, never programs a cable.
     m_config->setDefault(true);
-    m_load->setAutoDefault(false);
-    m_cancel->setAutoDefault(false);
+    m_load->setAutoDefault(true);
+    m_cancel->setAutoDefault(true);
 
     connect(m_config, &QPushButton::clicked, this, &CEditorDlg::OnConfig);
     connect(m_load, &QPushButton::clicked, this, &CEditorDlg::LoadImageFile);

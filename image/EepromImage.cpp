@@ -2,19 +2,24 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
+
+#ifdef _WIN32
+#include <cstdio>
+#include <filesystem>
 #include <memory>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
 constexpr uint8_t kStringDescriptorType = 3;
 constexpr std::size_t kBlankBegin = 160; // a blank image has 0xFF in bytes 160..191
 constexpr std::size_t kBlankEnd = 192;
-
-struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
 
 bool IsKnownModel(uint32_t model)
 {
@@ -50,14 +55,62 @@ void EepromImage::Reset()
     m_bBlank = false;
 }
 
-int EepromImage::LoadFile(const std::string &path, uint32_t expectedModel)
+namespace {
+
+// Reads at most the image's 264 bytes of `path` into `buffer`; the count read, or -1 when the path is
+// not a regular file or cannot be opened. Anything else (a FIFO, a device, a folder, a socket) is
+// refused before it is opened, and the open itself never waits, so a load always returns at once and
+// never reads more than an image's worth, whatever the path names.
+long ReadImageFile(const std::string &path, uint8_t *buffer, std::size_t size)
 {
+#ifdef _WIN32
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(std::filesystem::path(path), error) || error)
+        return -1;
+    struct FileCloser {
+        void operator()(std::FILE *f) const { std::fclose(f); }
+    };
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file)
-        return EEP_ERR_OPEN;
+        return -1;
+    return static_cast<long>(std::fread(buffer, 1, size, file.get()));
+#else
+    // The kind first (a link to a regular file is fine): a device node is never opened at all.
+    struct stat kind {};
+    if (::stat(path.c_str(), &kind) != 0 || !S_ISREG(kind.st_mode))
+        return -1;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // The path may have been replaced between the two looks: what was opened decides.
+    struct stat opened {};
+    long got = -1;
+    if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) {
+        std::size_t total = 0;
+        while (total < size) {
+            const ssize_t n = ::read(fd, buffer + total, size - total);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break; // end of file, or an error: what was read so far counts
+            total += static_cast<std::size_t>(n);
+        }
+        got = static_cast<long>(total);
+    }
+    ::close(fd);
+    return got;
+#endif
+}
+
+} // namespace
+
+int EepromImage::LoadFile(const std::string &path, uint32_t expectedModel)
+{
     std::array<uint8_t, kImageSize> buffer;
-    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
-    return LoadBytes(buffer.data(), got, expectedModel);
+    const long got = ReadImageFile(path, buffer.data(), buffer.size());
+    if (got < 0)
+        return EEP_ERR_OPEN;
+    return LoadBytes(buffer.data(), static_cast<std::size_t>(got), expectedModel);
 }
 
 int EepromImage::LoadBytes(const uint8_t *data, std::size_t size, uint32_t expectedModel)

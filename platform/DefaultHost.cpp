@@ -2,6 +2,7 @@
 
 #include "BenchHome.h"
 #include "SocketHost.h"
+#include "UsbHost.h"
 
 #include <atomic>
 #include <cstdio>
@@ -22,6 +23,13 @@ Host& BenchDaemonHost()
     return host;
 }
 
+// This PC's own USB devices, through libusb (QT7730_HOST=usb).
+Host& LiveUsbHost()
+{
+    static UsbHost host;
+    return host;
+}
+
 } // namespace
 
 Host& DefaultHost()
@@ -31,6 +39,8 @@ Host& DefaultHost()
     static Host& chosen = [] () -> Host& {
         const char* name = std::getenv("QT7730_HOST");
         const std::string wanted = name ? name : "";
+        if (wanted == "usb")
+            return LiveUsbHost();
         if (wanted == "win32")
             std::fprintf(stderr, "QT7730_HOST=win32: this build has no Windows backend; using the bench\n");
         else if (!wanted.empty() && wanted != "sim")

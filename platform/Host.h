@@ -252,7 +252,8 @@ public:
 // The process's Host
 
 // The Host the programs use. Chosen at the first call from the environment variable QT7730_HOST:
-// "sim" (the default on Linux: the virtual bench) or "win32" (the default on Windows). An unknown
+// "sim" (the default on Linux: the virtual bench), "usb" (this PC's own USB devices through libusb)
+// or "win32" (the default on Windows). An unknown
 // name falls back to the default. Never null; lives until the process ends.
 Host& DefaultHost();
 

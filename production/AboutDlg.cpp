@@ -1,6 +1,7 @@
 #include "AboutDlg.h"
 
 #include "DialogUnits.h"
+#include "OwnerModal.h"
 #include "TamberIcons.h"
 #include "TamberTexts.h"
 
@@ -41,17 +42,27 @@ CAboutDlg::CAboutDlg(VersionSource version, QWidget *parent)
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
 
-int CAboutDlg::exec()
+bool CAboutDlg::Prepare()
 {
     setWindowTitle(LoadText(IDS_ABOUT_CAPTION).arg(QLatin1String(kProgramTitle)));
     const std::optional<platform::FileVersion> version = m_source ? m_source() : std::nullopt;
     if (!version) {
         setResult(Rejected);
-        return Rejected;
+        return false;
     }
     m_strVersion = VersionLine(*version);
     m_version->setText(m_strVersion);
-    return QDialog::exec();
+    return true;
+}
+
+int CAboutDlg::exec()
+{
+    return Prepare() ? QDialog::exec() : Rejected;
+}
+
+int CAboutDlg::ExecModalTo(QWidget *owner)
+{
+    return Prepare() ? ExecModalToOwner(*this, owner) : Rejected;
 }
 
 } // namespace production

@@ -29,11 +29,15 @@ public:
 
     // Ends with Cancel at once, showing nothing, when the program file has no version information.
     int exec() override;
+    // The same, modal to `owner` only: the program's other windows stay usable meanwhile.
+    int ExecModalTo(QWidget *owner);
 
     QString m_strVersion;
     QLabel *VersionLabel() const { return m_version; }
 
 private:
+    bool Prepare();
+
     VersionSource m_source;
     QLabel *m_version = nullptr;
 };

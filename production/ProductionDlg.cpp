@@ -3,6 +3,7 @@
 #include "DialogUnits.h"
 #include "GuiThread.h"
 #include "InfoDlg.h"
+#include "SystemMenu.h"
 #include "TamberIcons.h"
 #include "TamberTexts.h"
 #include "WindowTimers.h"
@@ -48,10 +49,12 @@ QString CProductionDlg::AboutCommandText() const
 
 void CProductionDlg::AddAboutCommand()
 {
-    // Where there is no window system menu, the About command lives in the window's context menu
-    // (the log's own menu included).
+    // In the window's system menu; where there is none to extend, the About command lives in the
+    // window's context menu (the log's own menu included).
     const QString text = AboutCommandText();
     if (text.isEmpty())
+        return;
+    if (AppendSystemMenuItem(this, IDM_ABOUTBOX, text, [this] { OnSysCommand(IDM_ABOUTBOX); }))
         return;
     auto *about = new QAction(text, this);
     connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
@@ -134,9 +137,11 @@ void CProductionDlg::OpenAboutBox()
 {
     if (m_pAboutDlg)
         return;
+    // Modal to this window only: the prompt window's Cancel stays usable, and ends the box first
+    // (reject).
     CAboutDlg about(m_version, this);
     m_pAboutDlg = &about;
-    about.exec();
+    about.ExecModalTo(this);
     m_pAboutDlg = nullptr;
 }
 

@@ -85,7 +85,7 @@ void ProductionFlow::ShowStage(int stage)
 void ProductionFlow::OnDeviceChange()
 {
     m_view.KillTimer(TIMER_DETECT);
-    if (!m_bWorkerRunning && !m_bWaitUnplug)
+    if (!CableInHand())
         m_view.ArmTimer(TIMER_DETECT, kDetectDelayMs);
 }
 
@@ -97,15 +97,15 @@ void ProductionFlow::OnTimer(int id)
         ShowStage(0);
         break;
     case TIMER_PASS:
-        m_view.KillTimer(id);
-        ShowStage(1);
-        break;
     case TIMER_FAIL:
         m_view.KillTimer(id);
-        ShowStage(2);
+        // Waiting for the unplug takes over from here.
+        m_bVerdictPending = false;
+        ShowStage(id == TIMER_PASS ? 1 : 2);
         break;
     case TIMER_START_TEST:
         m_view.KillTimer(id);
+        m_bStartPending = false;
         if (!m_bWorkerRunning)
             StartWorker();
         break;
@@ -148,8 +148,9 @@ PortMatch ProductionFlow::MatchPort(const PortView &port)
 void ProductionFlow::DetectTick()
 {
     // The worker's cable and the result on screen stay as they are until the cable leaves: a tick
-    // armed before the run started must not walk (or show anything) meanwhile.
-    if (m_bWorkerRunning || m_bWaitUnplug)
+    // armed before the run started must not walk (or show anything, or start another run of the same
+    // cable) meanwhile, from the two ends being found to the unplug.
+    if (CableInHand())
         return;
     if (m_machine.IsInstallPending()) {
         m_view.ArmTimer(TIMER_DETECT, kDetectDelayMs);
@@ -169,6 +170,7 @@ void ProductionFlow::DetectTick()
             m_view.ShowPrompt(false);
             m_szInstanceA = m_devList[0].deviceId.value_or(std::string());
             m_szInstanceB = m_devList[1].deviceId.value_or(std::string());
+            m_bStartPending = true;
             m_view.ArmTimer(TIMER_START_TEST, kStageDelayMs);
         } else if (ends == 1) {
             m_strPrompt = kTextAnotherEnd;
@@ -229,6 +231,7 @@ void ProductionFlow::StartWorker()
     if (!m_worker.joinable()) {
         // No thread, no run: the cable fails visibly and the flow waits for it to be unplugged.
         m_bWorkerRunning = false;
+        m_bVerdictPending = true;
         AppendLog(LoadTextUtf8(IDS_INIT_DEVICE) + "FAIL\n");
         m_view.ArmTimer(TIMER_FAIL, kStageDelayMs);
     }
@@ -239,6 +242,7 @@ void ProductionFlow::WorkerFinished(bool passed)
     // The worker posted this as its last act; it is about to return.
     if (m_worker.joinable())
         m_worker.join();
+    m_bVerdictPending = true;
     m_view.ArmTimer(passed ? TIMER_PASS : TIMER_FAIL, kStageDelayMs);
     m_bWorkerRunning = false;
 }

@@ -104,6 +104,9 @@ public:
     void Shutdown();
 
     bool WorkerRunning() const { return m_bWorkerRunning; }
+    // From the two ends being found to the cable leaving: its run is about to start, running, or its
+    // verdict is about to be shown, or shown and waiting for the unplug. Detection ticks do nothing.
+    bool CableInHand() const { return m_bStartPending || m_bWorkerRunning || m_bVerdictPending || m_bWaitUnplug; }
     bool WaitingForUnplug() const { return m_bWaitUnplug; }
     bool NGShown() const { return m_bNGShown; }
     uint32_t DevMask() const { return m_dwDevMask; }
@@ -145,6 +148,8 @@ private:
     bool m_bNGShown = false;
     bool m_bWaitUnplug = false;
     bool m_bWorkerRunning = false;
+    bool m_bStartPending = false;   // TIMER_START_TEST armed
+    bool m_bVerdictPending = false; // TIMER_PASS or TIMER_FAIL armed
     std::thread m_worker;
     // Calls posted by the worker check this before they touch the flow, so a call that arrives after
     // the flow is gone does nothing.

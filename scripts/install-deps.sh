@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   clang-14 libclang-rt-14-dev
   xvfb xauth imagemagick fonts-dejavu-core fonts-wqy-microhei
+  libusb-1.0-0-dev umockdev libumockdev-dev  # the USB backend, and usbemu (its emulated USB stack)
+  g++-mingw-w64-x86-64-posix wine wine64 googletest  # windows-core: the Windows build and its tests under Wine
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the debug build, the sanitizer build
-# (AddressSanitizer + UndefinedBehaviorSanitizer) and a bounded run of each fuzz target.
+# (AddressSanitizer + UndefinedBehaviorSanitizer), a bounded run of each fuzz target, and the
+# Windows core (mingw-w64) with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -10,3 +11,9 @@ for preset in debug asan fuzz; do
   echo "=== $preset"
   cmake --workflow --preset "$preset"
 done
+
+# The Windows core under Wine: a throw-away prefix, no display, no Wine debug chatter.
+echo "=== windows-core"
+wine_prefix=$(mktemp -d /tmp/kit-wine.XXXXXX)
+trap 'WINEPREFIX="$wine_prefix" wineserver -k >/dev/null 2>&1 || true; rm -rf "$wine_prefix"' EXIT
+WINEPREFIX="$wine_prefix" WINEDEBUG=-all DISPLAY= cmake --workflow --preset windows-core

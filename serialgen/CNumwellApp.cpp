@@ -8,7 +8,7 @@ const char *CNumwellApp::Name() { return "Numwell"; }
 
 void CNumwellApp::MessageBox(const char *text)
 {
-    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(Name()), QString::fromLatin1(text), QMessageBox::Ok);
+    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(Name()), QString::fromUtf8(text), QMessageBox::Ok);
     box.exec();
 }
 

@@ -13,7 +13,8 @@ public:
     // The library's file name without its extension: the caption of its message boxes.
     static const char *Name();
 
-    // A modal message box with an OK button, no icon and the library's name as caption.
+    // A modal message box with an OK button, no icon and the library's name as caption; `text` is
+    // UTF-8 (a store's path may hold any character).
     static void MessageBox(const char *text);
 
     // Makes dialogs possible for its lifetime. Not ready when the calling thread cannot own

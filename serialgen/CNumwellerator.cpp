@@ -40,10 +40,13 @@ int CNumwellerator::RealInitialize()
         return 0;
     m_nStationID = stationDlg.m_nStationID;
 
-    std::unique_ptr<platform::SettingsKey> key =
-        numwell::SettingsStore()->OpenKey(numwell::SettingsKeyPath(), platform::SettingsAccess::ReadWrite);
-    if (!key)
+    // The station dialog found the store writable; should it have changed since, say so too.
+    std::string failure;
+    std::unique_ptr<platform::SettingsKey> key = numwell::OpenWritableKey(failure);
+    if (!key) {
+        CNumwellApp::MessageBox(failure.c_str());
         return 0;
+    }
 
     // Each read stops the reading at its first failure; then the counter starts from zero.
     std::int32_t number = 0;

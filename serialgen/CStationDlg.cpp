@@ -26,30 +26,34 @@ CStationDlg::CStationDlg() : CModalDialog("Station ID", 166, 73)
     AddButton("Cancel", IDCANCEL, Dlu(87, 52, 50, 14), false);
 }
 
-bool CStationDlg::ReadStationID()
+CStationDlg::StationRead CStationDlg::ReadStationID()
 {
-    const std::shared_ptr<platform::SettingsStore> store = numwell::SettingsStore();
-    const std::string path = numwell::SettingsKeyPath();
-    std::unique_ptr<platform::SettingsKey> key = store->OpenKey(path, platform::SettingsAccess::Read);
-    if (!key)
-        key = store->CreateKey(path);
+    std::string failure;
+    std::unique_ptr<platform::SettingsKey> key = numwell::OpenWritableKey(failure);
     if (!key) {
-        CNumwellApp::MessageBox("Create registry key fail");
-        return false;
+        CNumwellApp::MessageBox(failure.c_str());
+        return StationRead::StoreFailed;
     }
     std::uint32_t value = 0;
     std::uint32_t length = sizeof value;
     if (!key->Read(numwell::kValueStationID, &value, length) || value > 15)
-        return false;
+        return StationRead::NotStored;
     m_nStationID = std::int32_t(value);
-    return true;
+    return StationRead::Stored;
 }
 
 void CStationDlg::OnInitDialog()
 {
-    if (ReadStationID()) {
+    switch (ReadStationID()) {
+    case StationRead::Stored:
         EndDialog(Accepted);
         return;
+    case StationRead::StoreFailed:
+        // Said once: asking for a station that could not be stored would only fail again.
+        EndDialog(Rejected);
+        return;
+    case StationRead::NotStored:
+        break;
     }
     for (int index = 0; index < 16; ++index)
         m_stationList->addItem(QString::number(index));
@@ -60,13 +64,10 @@ void CStationDlg::OnOK()
 {
     m_nStationID = m_stationList->currentIndex();
 
-    const std::shared_ptr<platform::SettingsStore> store = numwell::SettingsStore();
-    const std::string path = numwell::SettingsKeyPath();
-    std::unique_ptr<platform::SettingsKey> key = store->OpenKey(path, platform::SettingsAccess::ReadWrite);
-    if (!key)
-        key = store->CreateKey(path);
+    std::string failure;
+    std::unique_ptr<platform::SettingsKey> key = numwell::OpenWritableKey(failure);
     if (!key) {
-        CNumwellApp::MessageBox("Create registry key fail");
+        CNumwellApp::MessageBox(failure.c_str());
         EndDialog(Rejected);
         return;
     }

@@ -12,8 +12,10 @@ class CStationDlg : public CModalDialog {
 public:
     CStationDlg();
 
+    enum class StationRead { Stored, NotStored, StoreFailed };
     // Reads a stored station number of 0 to 15 into m_nStationID, creating the key when missing.
-    bool ReadStationID();
+    // Every later step writes the store, so a store that cannot be written fails here, said once.
+    StationRead ReadStationID();
 
     std::int32_t m_nStationID = 0; // valid when DoModal returned OK
 

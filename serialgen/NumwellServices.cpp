@@ -53,6 +53,20 @@ std::string SettingsKeyPath()
     return path;
 }
 
+std::unique_ptr<platform::SettingsKey> OpenWritableKey(std::string &failure)
+{
+    const std::shared_ptr<platform::SettingsStore> store = SettingsStore();
+    const std::string path = SettingsKeyPath();
+    std::unique_ptr<platform::SettingsKey> key = store->OpenKey(path, platform::SettingsAccess::ReadWrite);
+    if (!key)
+        key = store->CreateKey(path);
+    if (!key) {
+        const std::string where = store->Location();
+        failure = "Create registry key fail\nThe settings store cannot be written: " + (where.empty() ? path : where);
+    }
+    return key;
+}
+
 std::int32_t BaseInstant()
 {
     std::tm base{};

@@ -33,6 +33,11 @@ std::shared_ptr<platform::SettingsStore> SettingsStore();
 // `Software\Veltrona\QT7730 MFG Kit`.
 std::string SettingsKeyPath();
 
+// The library's key with full access, created when missing. Null when the store cannot be written
+// (read-only, or out of reach); `failure` then holds the one message for the operator, naming the
+// store.
+std::unique_ptr<platform::SettingsKey> OpenWritableKey(std::string &failure);
+
 // Local time 2004-01-01 00:00:00 as seconds since 1970 UTC, daylight saving decided by the system.
 std::int32_t BaseInstant();
 

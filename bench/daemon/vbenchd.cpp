@@ -6,6 +6,7 @@
 #include "BenchWorld.h"
 #include "HostServer.h"
 #include "SimHost.h"
+#include "UsbEmulator.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -216,6 +217,15 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
     std::fprintf(stderr, "vbenchd: serving %s\n", home.c_str());
 
+    // The same cables as an emulated USB stack, for the kit's USB backend (usbemu --bench runs a
+    // program inside it); its directory is named in the home while the daemon runs.
+    auto usb = std::make_unique<bench::UsbEmulator>(*bench);
+    const std::string usbDirFile = benchwire::BenchHome() + "/usbemu.dir";
+    if (FILE *f = std::fopen(usbDirFile.c_str(), "w")) {
+        std::fprintf(f, "%s\n", usb->Environment()["UMOCKDEV_DIR"].c_str());
+        std::fclose(f);
+    }
+
     // EEPROM writes arrive through the PC face; they are saved within half a second. The same loop
     // turns a signal into an orderly stop.
     std::atomic<bool> done{false};
@@ -233,6 +243,8 @@ int main(int argc, char **argv)
     done = true;
     watcher.join();
     save();
+    std::filesystem::remove(usbDirFile, ec);
+    usb.reset();
     std::fprintf(stderr, "vbenchd: stopped\n");
     return 0;
 }

@@ -45,6 +45,10 @@ public:
 
     // Opens the key with full access, creating it (and the store) when missing; null on failure.
     virtual std::unique_ptr<SettingsKey> CreateKey(const std::string &path) = 0;
+
+    // Where the store lives, as a person would look for it (the database file); empty when it has
+    // no such name.
+    virtual std::string Location() const { return {}; }
 };
 
 // The store every program on this machine shares: the database named by the environment variable

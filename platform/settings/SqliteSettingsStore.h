@@ -13,6 +13,7 @@ public:
 
     std::unique_ptr<SettingsKey> OpenKey(const std::string &path, SettingsAccess access) override;
     std::unique_ptr<SettingsKey> CreateKey(const std::string &path) override;
+    std::string Location() const override { return m_databasePath; }
 
     const std::string &DatabasePath() const { return m_databasePath; }
 

@@ -9,7 +9,6 @@
 #include <fstream>
 #include <sstream>
 
-#include <unistd.h>
 
 namespace platform {
 
@@ -284,9 +283,14 @@ bool SimHost::ReplaceFileContents(std::string_view path, std::string_view bytes)
         return false;
     const std::filesystem::path target = LocalPath(path);
     std::error_code error;
-    if (std::filesystem::is_directory(target, error) || ::access(target.parent_path().empty() ? "." : target.parent_path().c_str(), W_OK) != 0)
+    if (std::filesystem::is_directory(target, error))
         return false;
-    if (std::filesystem::exists(target, error) && ::access(target.c_str(), W_OK) != 0)
+    // A read-only file is left alone, as Windows refuses to move a file over it. (A folder that may
+    // not be written fails below, when the temporary file cannot be made.)
+    constexpr auto kWriteBits = std::filesystem::perms::owner_write | std::filesystem::perms::group_write
+                                | std::filesystem::perms::others_write;
+    const auto status = std::filesystem::status(target, error);
+    if (std::filesystem::exists(status) && (status.permissions() & kWriteBits) == std::filesystem::perms::none)
         return false;
     // Written beside the file and renamed over it, so a failed write leaves the old contents.
     std::filesystem::path temporary = target;

@@ -1,9 +1,34 @@
 #include "Prompter.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+
+namespace {
+
+// The save chooser refuses a path whose folder does not exist, as the operator types it, instead of
+// handing back a file that cannot be written.
+class SaveChooser : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override
+    {
+        const QStringList files = selectedFiles();
+        if (!files.isEmpty()) {
+            const QString refusal = MissingFolderRefusal(files.first());
+            if (!refusal.isEmpty()) {
+                QMessageBox::warning(this, windowTitle(), refusal);
+                return;
+            }
+        }
+        QFileDialog::accept();
+    }
+};
+
+} // namespace
 
 QString QtNameFilter(const FileFilter &filter)
 {
@@ -49,17 +74,36 @@ QString QtPrompter::OpenFileName(QWidget *parent, const FileFilter &filter)
     return dialog.selectedFiles().first();
 }
 
+QString MissingFolderRefusal(const QString &path)
+{
+    const QFileInfo file(path);
+    // A folder typed as the name is opened by the chooser itself; only a file's folder must exist.
+    if (path.isEmpty() || file.isDir())
+        return {};
+    const QFileInfo folder(file.absolutePath());
+    if (folder.isDir())
+        return {};
+    return QStringLiteral("%1\nThe folder %2 does not exist.\nPlease choose an existing folder.")
+        .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(folder.filePath()));
+}
+
 QString QtPrompter::SaveFileName(QWidget *parent, const SaveFileRequest &request)
 {
-    QFileDialog dialog(parent);
+    SaveChooser dialog(parent);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilter(QtNameFilter(request.filter));
     dialog.setDefaultSuffix(request.defaultExtension);
     dialog.selectFile(request.initialName);
-    // Qt asks before overwriting by default; the folder must exist because a typed path is checked
-    // against the file system before the dialog accepts it.
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return {};
-    return dialog.selectedFiles().first();
+    // Qt asks before overwriting by default. A desktop's own (native) chooser never calls
+    // SaveChooser::accept: its answer is checked here, and the chooser shown again when refused.
+    for (;;) {
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return {};
+        const QString chosen = dialog.selectedFiles().first();
+        const QString refusal = MissingFolderRefusal(chosen);
+        if (refusal.isEmpty())
+            return chosen;
+        QMessageBox::warning(parent, dialog.windowTitle(), refusal);
+    }
 }

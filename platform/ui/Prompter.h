@@ -33,7 +33,7 @@ public:
     // The chosen existing file, or an empty string when the operator cancelled.
     virtual QString OpenFileName(QWidget *parent, const FileFilter &filter) = 0;
     // The chosen file to write (the default extension added when none was typed; overwriting an
-    // existing file was confirmed), or an empty string when the operator cancelled.
+    // existing file was confirmed; its folder exists), or an empty string when the operator cancelled.
     virtual QString SaveFileName(QWidget *parent, const SaveFileRequest &request) = 0;
 };
 
@@ -44,6 +44,10 @@ public:
     QString OpenFileName(QWidget *parent, const FileFilter &filter) override;
     QString SaveFileName(QWidget *parent, const SaveFileRequest &request) override;
 };
+
+// Why the save chooser refuses `path` (its folder does not exist), or an empty string when it may be
+// chosen.
+QString MissingFolderRefusal(const QString &path);
 
 // "Eeprom file (*.eep *.sdt)": the name-filter form Qt's file dialogs take.
 QString QtNameFilter(const FileFilter &filter);

@@ -13,6 +13,11 @@
 
 #include "NumwellLoader.h"
 
+// The library's file name on this platform (the Windows build names Numwell.dll).
+#ifndef NUMWELL_LIBRARY_FILE
+#define NUMWELL_LIBRARY_FILE "libNumwell.so.1"
+#endif
+
 namespace {
 
 std::string LibraryBesideProgram()
@@ -21,7 +26,7 @@ std::string LibraryBesideProgram()
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error)
         return {};
-    const std::filesystem::path candidate = self.parent_path() / "libNumwell.so.1";
+    const std::filesystem::path candidate = self.parent_path() / NUMWELL_LIBRARY_FILE;
     return std::filesystem::exists(candidate, error) ? candidate.string() : std::string();
 }
 
@@ -37,7 +42,7 @@ int main(int argc, char **argv)
 
     std::string file = LibraryBesideProgram();
     if (file.empty())
-        file = "libNumwell.so.1";
+        file = NUMWELL_LIBRARY_FILE;
     NumwellLoader numwell(file.c_str());
     if (!numwell.IsLoaded()) {
         std::fprintf(stderr, "numwell-demo: cannot load %s: %s\n", file.c_str(), numwell.Error().c_str());

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 class IniReads : public BenchFixture {
@@ -42,7 +44,8 @@ TEST_F(IniReads, WindowsProfileRules)
     EXPECT_EQ(Get("Strings", "Lopsided"), "\"abc");
     EXPECT_EQ(Get("Strings", "Empty"), "");
     EXPECT_EQ(Get("Strings", "DUP"), "first") << "the first key wins";
-    EXPECT_EQ(Get("Strings", "Late"), "continued") << "a repeated section continues the first";
+    EXPECT_EQ(Get("Strings", "Late"), "DEF") << "the profile API reads only a section's first occurrence";
+    EXPECT_EQ(Get("Manufacturer", "; comment"), "DEF") << "text before the first section belongs nowhere";
     EXPECT_EQ(Get("Strings", "Missing"), "DEF");
     EXPECT_EQ(Get("Strings", "Missing", "dflt  "), "dflt") << "the default loses trailing blanks";
     EXPECT_EQ(Get("Nowhere", "Quoted"), "DEF");
@@ -66,6 +69,24 @@ TEST(IniText, TextEndsAtItsFirstZeroByte)
     EXPECT_TRUE(bench::IniText("[unclosed\nk=v").Value("unclosed", "k"));
 }
 
+// The profile API and the driver installer read the same text differently: comments are keys to the
+// first and skipped by the second; a repeated section is ignored by the first and joined by the second.
+TEST(IniText, ProfileReadsAndInstallerEntriesDiffer)
+{
+    const bench::IniText ini("[Models]\r\n"
+                             "; %Old%=Install, USB\\VID_1111&PID_2222\r\n"
+                             "%New%=Install, USB\\VID_0C5E&PID_7730\r\n"
+                             "[Strings]\r\nOld=old\r\n"
+                             "[models]\r\n%Late%=Install, USB\\VID_3333&PID_4444\r\n");
+    EXPECT_EQ(ini.Value(" Models ", "; %Old%"), "Install, USB\\VID_1111&PID_2222");
+    EXPECT_FALSE(ini.Value("Models", "%Late%")) << "only the first [Models] for the profile API";
+    EXPECT_EQ(ini.Value("Models", "%NEW%"), "Install, USB\\VID_0C5E&PID_7730");
+    const auto &entries = ini.Entries("MODELS");
+    ASSERT_EQ(entries.size(), 2u) << "the commented-out model is no model; the late one is";
+    EXPECT_EQ(entries[0].key, "%New%");
+    EXPECT_EQ(entries[1].key, "%Late%");
+}
+
 TEST_F(IniReads, WholeFileReadAndReplace)
 {
     std::string bytes;
@@ -78,6 +99,12 @@ TEST_F(IniReads, WholeFileReadAndReplace)
     EXPECT_FALSE(host.ReplaceFileContents(dir.file("no/such/dir/file"), "x"));
     EXPECT_FALSE(host.ReplaceFileContents(dir.path().string(), "x")) << "a directory";
     EXPECT_FALSE(host.ReadWholeFile("\\\\.\\HOSTLNK-1", bytes)) << "devices are not files";
+    // A read-only file is not replaced (Windows refuses to move a file over it), even for root.
+    const std::string locked = dir.write("locked.inf", {'o', 'l', 'd'});
+    std::filesystem::permissions(locked, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+    EXPECT_FALSE(host.ReplaceFileContents(locked, "new"));
+    ASSERT_TRUE(host.ReadWholeFile(locked, bytes));
+    EXPECT_EQ(bytes, "old");
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QKeyEvent>
+#include <QTest>
 #include <QTimer>
 
 void PrintTo(const QString &text, std::ostream *out) { *out << '"' << text.toStdString() << '"'; }
@@ -168,6 +169,48 @@ TEST_F(EditorFixture, ConfigThenSaveEndsTheProgram)
     EXPECT_EQ(0, std::memcmp(saved.Bytes(), configured.Bytes(), 256));
 }
 
+// Enter as the keyboard delivers it (to the focused window's focus widget): a focused push button
+// takes it; anywhere else the default button, Config (then Save), does.
+TEST_F(EditorFixture, EnterPressesTheFocusedButtonElseTheDefaultOne)
+{
+    CEditorDlg &dlg = Editor();
+    dlg.show();
+    dlg.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    const auto enterOn = [](QWidget *target) {
+        target->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(static_cast<QWidget *>(nullptr), Qt::Key_Return);
+    };
+
+    enterOn(dlg.LoadButton());
+    EXPECT_EQ(prompter.openFilters().size(), 1u) << "Load asked for a file";
+    EXPECT_EQ(configRuns, 0);
+
+    enterOn(dlg.EnableSnBox());
+    EXPECT_EQ(configRuns, 1) << "the check box leaves Enter to Config";
+    EXPECT_EQ(dlg.ConfigButton()->text(), "Save");
+    EXPECT_TRUE(dlg.ConfigButton()->isDefault());
+
+    enterOn(dlg.CancelButton());
+    EXPECT_TRUE(prompter.saveRequests().empty()) << "Enter on Cancel must not save";
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    EXPECT_FALSE(dlg.isVisible());
+
+    // Before any button had the focus, and after one lost it, Enter is Config's.
+    configResult = QDialog::Rejected;
+    editor.reset();
+    CEditorDlg &fresh = Editor();
+    fresh.show();
+    fresh.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&fresh));
+    enterOn(fresh.VendorDescEdit());
+    EXPECT_EQ(configRuns, 2);
+    fresh.CancelButton()->setFocus(Qt::TabFocusReason);
+    enterOn(fresh.RevisionEdit());
+    EXPECT_EQ(configRuns, 3);
+    EXPECT_TRUE(fresh.isVisible());
+}
+
 TEST_F(EditorFixture, CancelledConfigurationReturnsToEditing)
 {
     configResult = QDialog::Rejected;
@@ -214,6 +257,12 @@ TEST_F(EditorFixture, LoadShowsAFileOrSaysWhyNot)
     EXPECT_EQ(prompter.lastText(), "Incorrect chip model");
     EXPECT_EQ(dlg.VendorIdEdit()->text(), "0C5E");
     EXPECT_EQ(prompter.openFilters().at(0).patterns, "*.eep;*.sdt");
+
+    // Not a file at all: refused at once, the fields as they were.
+    prompter.OpenNext(QString::fromStdString(dir.path().string()));
+    dlg.LoadButton()->click();
+    EXPECT_EQ(prompter.lastText(), "Can't open the file");
+    EXPECT_EQ(dlg.VendorIdEdit()->text(), "0C5E");
 
     prompter.OpenNext(QString::fromStdString(broken));
     dlg.LoadButton()->click();

@@ -9,6 +9,12 @@
 #include <string>
 #include <vector>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 std::vector<uint8_t> Bytes(const EepromImage &image)
@@ -74,8 +80,7 @@ TEST(EepromImageLoad, ReportsEveryOutcomeWithItsCode)
     TempDir dir;
     EepromImage image;
     EXPECT_EQ(image.LoadFile(dir.file("missing.eep"), CHIP_MODEL_QT7730), EEP_ERR_OPEN);
-    EXPECT_EQ(image.LoadFile(dir.path().string(), CHIP_MODEL_QT7730), EEP_ERR_SIZE)
-        << "a folder opens but yields no bytes";
+    EXPECT_EQ(image.LoadFile(dir.path().string(), CHIP_MODEL_QT7730), EEP_ERR_OPEN) << "a folder is no image";
 
     auto good = GoodFile();
     EXPECT_EQ(image.LoadFile(dir.write("ok.eep", good), CHIP_MODEL_QT7730), EEP_OK);
@@ -99,6 +104,60 @@ TEST(EepromImageLoad, ReportsEveryOutcomeWithItsCode)
     auto other = GoodFile(CHIP_MODEL_QT7701);
     EXPECT_EQ(image.LoadFile(dir.write("7701.eep", other), CHIP_MODEL_QT7730), EEP_ERR_CHIP_MODEL);
     EXPECT_EQ(image.LoadFile(dir.write("7701b.eep", other), CHIP_MODEL_QT7701), EEP_OK);
+}
+
+// Loads `path` in a child process that is killed after five seconds, so a load that blocks fails the
+// test instead of hanging it. The load's code, or 1 when the child did not finish.
+int LoadInChild(const std::string &path)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(5);
+        EepromImage image;
+        _exit(-image.LoadFile(path, CHIP_MODEL_QT7730));
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return 1;
+    return -WEXITSTATUS(status);
+}
+
+TEST(EepromImageLoad, AnythingButARegularFileIsRefusedAtOnce)
+{
+    TempDir dir;
+    const std::string good = dir.write("ok.eep", GoodFile());
+    const std::string fifo = dir.file("fifo.eep");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A socket file, left behind by a listener that has gone.
+    const std::string socketPath = dir.file("sock.eep");
+    {
+        const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+        std::strcpy(address.sun_path, socketPath.c_str());
+        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        close(s);
+    }
+    const std::string toZero = dir.file("zero.eep");
+    ASSERT_EQ(symlink("/dev/zero", toZero.c_str()), 0);
+    const std::string toGood = dir.file("link.eep");
+    ASSERT_EQ(symlink(good.c_str(), toGood.c_str()), 0);
+    const std::string dangling = dir.file("dangling.eep");
+    ASSERT_EQ(symlink(dir.file("gone.eep").c_str(), dangling.c_str()), 0);
+
+    for (const std::string &path : {fifo, socketPath, toZero, dangling, dir.path().string(), std::string("/dev/zero"),
+                                     std::string("/dev/null"), std::string("/dev/tty")})
+        EXPECT_EQ(LoadInChild(path), EEP_ERR_OPEN) << path;
+
+    // A link to a real image file is an image file; the refusals leave the caller's image alone.
+    EepromImage image;
+    EXPECT_EQ(image.LoadFile(toGood, CHIP_MODEL_QT7730), EEP_OK);
+    const auto before = Bytes(image);
+    for (const std::string &path : {toZero, socketPath, dir.path().string()}) {
+        EXPECT_EQ(image.LoadFileOrRestore(path, CHIP_MODEL_QT7730), EEP_ERR_OPEN) << path;
+        EXPECT_EQ(Bytes(image), before) << path;
+    }
 }
 
 TEST(EepromImageLoad, IgnoresBytesAfterThe264th)

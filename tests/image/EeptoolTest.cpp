@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include <sys/stat.h>
+
 namespace {
 
 std::string Eeptool(const std::string &args)
@@ -42,9 +44,14 @@ TEST(Eeptool, CheckPrintsTheLoadTextAndExitsWithTheNegatedCode)
         {dir.write("short.eep", shortFile), 2, "File size incorrect\n"},
         {dir.write("model0.eep", ImageFile(0)), 3, "File format incorrect\n"},
         {dir.write("7701.eep", ImageFile(CHIP_MODEL_QT7701)), 8, "Incorrect chip model\n"},
+        {dir.path().string(), 1, "Can't open the file\n"},
+        {dir.file("fifo.eep"), 1, "Can't open the file\n"},
+        {"/dev/zero", 1, "Can't open the file\n"},
     };
+    ASSERT_EQ(mkfifo(dir.file("fifo.eep").c_str(), 0600), 0);
     for (const auto &c : cases) {
-        const auto r = RunCommand(Eeptool("check '" + c.path + "'"));
+        // A check that blocks is killed (status 124) rather than hanging the test.
+        const auto r = RunCommand("timeout 10 " + Eeptool("check '" + c.path + "'"));
         EXPECT_EQ(r.status, c.status) << c.path;
         EXPECT_EQ(r.out, c.line) << c.path;
     }

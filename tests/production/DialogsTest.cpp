@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -239,19 +240,53 @@ TEST_F(MainWindow, CancelInTheInfoDialogEndsAtOnce)
 }
 
 
+namespace {
+
+// A left click at the middle of `widget`, delivered as the window system delivers one: to the widget's
+// top-level window, where a modal window blocks it.
+void RealClick(QWidget *widget)
+{
+    QWidget *top = widget->window();
+    QTest::mouseClick(top->windowHandle(), Qt::LeftButton, Qt::NoModifier,
+                      widget->mapTo(top, widget->rect().center()));
+}
+
+} // namespace
+
+// The About box is modal to the main window only: the prompt window's Cancel still takes a real click
+// and ends the box first, then the program; the main window itself takes no input meanwhile.
 TEST_F(MainWindow, CancelWhileTheAboutBoxIsOpenClosesItFirst)
 {
     prompter.OpenNext(QString::fromStdString(dir.write("batch.eep", ImageFile())));
-    bool aboutWasOpen = false;
+    bool aboutWasOpen = false, mainIgnoredEscape = false, applicationModal = true;
+    QPointer<CAboutDlg> about;
     WhenProductionRuns([&] {
         EXPECT_EQ(dlg->AboutCommandText(), "&About Function Test...");
         QTimer::singleShot(50, dlg.get(), [&] {
-            aboutWasOpen = dlg->m_pAboutDlg && dlg->m_pAboutDlg->isVisible();
-            dlg->m_pDetectDlg->m_btnCancel->click();
+            about = dlg->m_pAboutDlg;
+            aboutWasOpen = about && about->isVisible();
+            // The main window runs modally itself; the box must not stand in front of everything.
+            applicationModal = about && (QApplication::activeModalWidget() == about || about->isModal());
+            // Escape typed into the main window would cancel it; blocked, it does nothing.
+            QTest::keyClick(dlg->windowHandle(), Qt::Key_Escape);
+            mainIgnoredEscape = dlg->isVisible() && about && about->isVisible();
+            CDetectDlg *prompt = dlg->m_pDetectDlg.get();
+            ASSERT_TRUE(QTest::qWaitFor([prompt] { return prompt->isVisible(); }, 3000));
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(prompt));
+            RealClick(prompt->m_btnCancel);
+        });
+        // Should the click be blocked, the test fails here instead of waiting forever.
+        QTimer::singleShot(5000, dlg.get(), [&] {
+            if (dlg->m_pAboutDlg)
+                dlg->m_pAboutDlg->reject();
+            QTimer::singleShot(0, dlg.get(), [&] { dlg->reject(); });
         });
         dlg->OnSysCommand(IDM_ABOUTBOX | 0x3); // low bits do not matter
         EXPECT_EQ(dlg->m_pAboutDlg, nullptr);
+        EXPECT_FALSE(dlg->isVisible()) << "the prompt window's Cancel ended the program";
     });
     EXPECT_EQ(dlg->exec(), QDialog::Rejected);
     EXPECT_TRUE(aboutWasOpen);
+    EXPECT_FALSE(applicationModal);
+    EXPECT_TRUE(mainIgnoredEscape);
 }

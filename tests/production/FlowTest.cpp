@@ -187,16 +187,26 @@ TEST_F(Flow, TicksDuringARunOrAResultNeverWalk)
     Plug(0, "END-A");
     Plug(1, "END-B");
     Fire(TIMER_DETECT);
-    flow->OnDeviceChange(); // a tick armed before the run starts...
+    flow->OnDeviceChange(); // a notification while the run is about to start arms no tick,
+    EXPECT_FALSE(view.Armed(TIMER_DETECT));
+    flow->OnTimer(TIMER_DETECT); // and a tick armed before that does nothing.
+    EXPECT_EQ(machine.walks, 1);
     Fire(TIMER_START_TEST);
     EXPECT_TRUE(flow->WorkerRunning());
     Plug(2, "NEW-A");
-    EXPECT_FALSE(view.Armed(TIMER_DETECT)); // ...is cancelled by the next notification,
-    flow->OnTimer(TIMER_DETECT);           // and one that fires anyway does nothing.
+    EXPECT_FALSE(view.Armed(TIMER_DETECT)); // The same during the run,
+    flow->OnTimer(TIMER_DETECT);
     EXPECT_EQ(machine.walks, 1);
     releaseWorker.set_value();
     workerGate = {};
     ASSERT_TRUE(view.PumpUntil([&] { return !flow->WorkerRunning(); }));
+    // and between the worker's end and its verdict: a tick would see NEW-A, walk, find this cable's
+    // two ends again and start a second run of it.
+    flow->OnDeviceChange();
+    EXPECT_FALSE(view.Armed(TIMER_DETECT));
+    flow->OnTimer(TIMER_DETECT);
+    EXPECT_EQ(machine.walks, 1);
+    EXPECT_FALSE(view.Armed(TIMER_START_TEST));
     Fire(TIMER_PASS);
     flow->OnTimer(TIMER_DETECT);
     EXPECT_EQ(machine.walks, 1);
@@ -217,6 +227,10 @@ TEST_F(Flow, WorkerThatCannotStartFailsVisibly)
     EXPECT_FALSE(flow->WorkerRunning());
     EXPECT_EQ(runs, 0);
     EXPECT_EQ(view.log, "Initialize device\tFAIL\n");
+    Plug(2, "NEW-A");
+    flow->OnTimer(TIMER_DETECT); // the verdict is pending: no walk, no second start
+    EXPECT_EQ(machine.walks, 1);
+    EXPECT_FALSE(view.Armed(TIMER_START_TEST));
     Fire(TIMER_FAIL);
     EXPECT_EQ(view.resultText, "N/G");
 }

@@ -323,18 +323,27 @@ TEST_F(NumwellTest, FailedWriteOrFlushReturnsZeroAndKeepsWhatWasWritten)
     EXPECT_EQ(Stored(numwell::kValueLastSNText)->c_str(), std::string("706051900001"));
 }
 
-TEST_F(NumwellTest, InitializeFailsSilentlyWhenTheKeyCannotBeOpenedForWriting)
+// A store that holds a station but cannot be written: said once (naming the store), no station
+// dialog, nothing issued.
+TEST_F(NumwellTest, InitializeSaysOnceThatTheStoreCannotBeWritten)
 {
     StoreState(9, kDay19May2006, 2, "906051900002");
     auto faulty = std::make_shared<FaultyStore>(m_store);
     faulty->refuseFullAccess = true;
     numwell::SetSettingsStore(faulty);
     ModalScript script;
+    QString said;
+    script.Then([&](QWidget *window) {
+        said = ModalScript::MessageText(window);
+        ModalScript::Click(window, QStringLiteral("OK"));
+    });
     NumwellProbe sn;
     EXPECT_EQ(sn.Initialize(), 0);
-    EXPECT_EQ(sn.m_nStationID, 9);
     QApplication::processEvents();
-    EXPECT_TRUE(script.Seen().isEmpty());
+    EXPECT_EQ(script.Seen(), QStringList{QStringLiteral("Numwell")});
+    EXPECT_TRUE(script.Unexpected().isEmpty());
+    EXPECT_EQ(said.toStdString(), "Create registry key fail\nThe settings store cannot be written: "
+                                  "Software\\Veltrona\\QT7730 MFG Kit");
 }
 
 TEST_F(NumwellTest, ReadOnlyStoreRefusesSave)

@@ -5,6 +5,9 @@
 #include "Bench.h"
 #include "SimHost.h"
 #include "TempDir.h"
+#ifdef KIT_TESTS_ON_USB
+#include "UsbWorld.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -25,7 +28,13 @@ protected:
 
     TempDir dir;
     bench::Bench bench{OptionsIn(dir)};
+#ifdef KIT_TESTS_ON_USB
+    // The same tests on the USB world: the bench reached through libusb and an emulated usbfs.
+    UsbWorld usb{bench};
+    platform::UsbHost &host = usb.host;
+#else
     platform::SimHost host{bench};
+#endif
 
     // ----- the bridge driver ------------------------------------------------------------------
 

@@ -7,6 +7,9 @@
 #include "SimHost.h"
 #include "TempDir.h"
 #include "Topologies.h"
+#ifdef KIT_TESTS_ON_USB
+#include "UsbWorld.h"
+#endif
 
 #include <cstring>
 #include <string>
@@ -18,7 +21,13 @@ struct TamberRig {
 
     TempDir dir;
     bench::Bench bench;
+#ifdef KIT_TESTS_ON_USB
+    // The same rig on the USB world: the bench reached through libusb and an emulated usbfs.
+    UsbWorld usb;
+    platform::UsbHost &sim;
+#else
     platform::SimHost sim;
+#endif
     bench::DeviceId root = 0;
 
     explicit TamberRig(std::chrono::milliseconds installTime = std::chrono::milliseconds(0))
@@ -29,7 +38,11 @@ struct TamberRig {
               std::filesystem::create_directories(options.systemDirectory / "INF");
               return options;
           }()),
+#ifdef KIT_TESTS_ON_USB
+          usb(bench), sim(usb.host)
+#else
           sim(bench)
+#endif
     {
         bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730", "USB\\VID_1234&PID_5678"});
         root = bench.AddController(8);

@@ -1,12 +1,20 @@
 #include "DialogUnits.h"
 #include "GuiThread.h"
+#include "Prompter.h"
+#include "QtTestApp.h"
+#include "TempDir.h"
 #include "WindowTimers.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFont>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTest>
+#include <QTimer>
 #include <QPushButton>
 #include <QThread>
 #include <QWidget>
@@ -17,14 +25,9 @@
 
 namespace {
 
-QApplication &App()
-{
-    static int argc = 1;
-    static char name[] = "ui_tests";
-    static char *argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
-}
+// Torn down after the last test, before the exit handlers: the input devices the chooser test
+// creates crash when destroyed that late.
+QApplication &App() { return QtTestApp::App(); }
 
 // Runs the event loop until `done` or five seconds pass.
 template <class Pred>
@@ -107,6 +110,78 @@ TEST(GuiThread, PostedCallsToADestroyedContextAreDropped)
     }
     QCoreApplication::processEvents();
     EXPECT_FALSE(ran);
+}
+
+// The real save chooser, answered by typing into it: a file in a folder that does not exist is refused
+// where it is typed (the chooser stays open and says why); a file in an existing folder is chosen.
+TEST(QtPrompter, SaveChooserRefusesAFileInAMissingFolder)
+{
+    App();
+    TempDir dir;
+    const QString missing = QString::fromStdString(dir.file("no/such/folder/batch"));
+    const QString good = QString::fromStdString(dir.file("batch"));
+    std::vector<QString> seen; // what each modal window showed, in order
+    int step = 0;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
+            return;
+        // Typed from a separate event: Enter may open a nested modal loop (the refusal), and a timer
+        // never fires inside its own handler.
+        auto typeInto = [](QFileDialog *chooser, const QString &path) {
+            QTimer::singleShot(0, chooser, [chooser, path] {
+                auto *name = chooser->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+                ASSERT_NE(name, nullptr);
+                // Typed as a person would: into the active chooser's name field (the chooser only
+                // follows the typing while the field has the focus).
+                chooser->activateWindow();
+                ASSERT_TRUE(QTest::qWaitForWindowActive(chooser));
+                name->setFocus();
+                name->selectAll();
+                QTest::keyClicks(name, path);
+                // The chooser's completer may have popped up its list; Enter would go to that.
+                if (QWidget *popup = QApplication::activePopupWidget())
+                    popup->hide();
+                QTest::keyClick(name, Qt::Key_Return);
+            });
+        };
+        auto *chooser = qobject_cast<QFileDialog *>(modal);
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        if (step == 0 && chooser) {
+            ++step;
+            seen.push_back(QStringLiteral("chooser"));
+            typeInto(chooser, missing);
+        } else if (step == 1 && box) {
+            ++step;
+            seen.push_back(box->text());
+            box->accept();
+        } else if (step == 2 && chooser) {
+            ++step;
+            seen.push_back(QStringLiteral("chooser again"));
+            typeInto(chooser, good);
+        } else if (step > 3 || (step == 3 && box)) {
+            seen.push_back(QStringLiteral("unexpected"));
+            qobject_cast<QDialog *>(modal)->reject();
+        }
+    });
+    poll.start(20);
+
+    QtPrompter prompter;
+    const QString chosen = prompter.SaveFileName(nullptr, {{"Eeprom file", "*.eep"}, "QT7730_Veltrona_", "eep"});
+    poll.stop();
+    EXPECT_EQ(chosen, good + ".eep");
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0], "chooser");
+    EXPECT_TRUE(seen[1].contains("does not exist")) << seen[1].toStdString();
+    EXPECT_TRUE(seen[1].contains(QString::fromStdString(dir.file("no/such/folder")))) << seen[1].toStdString();
+    EXPECT_EQ(seen[2], "chooser again");
+
+    EXPECT_TRUE(MissingFolderRefusal(QString::fromStdString(dir.file("x.eep"))).isEmpty());
+    EXPECT_TRUE(MissingFolderRefusal(QString::fromStdString(dir.path().string())).isEmpty()) << "a folder opens";
+    dir.write("plain", {1});
+    EXPECT_FALSE(MissingFolderRefusal(QString::fromStdString(dir.file("plain/x.eep"))).isEmpty())
+        << "a file is no folder";
 }
 
 } // namespace

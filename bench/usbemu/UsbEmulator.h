@@ -1,0 +1,45 @@
+#pragma once
+// An emulated USB stack (umockdev) in which a bench's world answers a PC's real usbfs requests:
+// every controller is a bus with its root hub, every hub and device appears in the emulated sysfs
+// and /dev/bus/usb with its descriptors, and a cable side's control transfers and bulk transfers
+// (OUT 0x02, IN 0x83) are served by the bench's cable model. Plugging and unplugging on the bench
+// is hot-plug in the emulated stack.
+//
+// The emulated stack is seen by this process when it runs with umockdev's preload library (e.g.
+// under umockdev-wrapper), and by children started with Environment().
+//
+// The usbfs requests are answered on umockdev's own worker thread; the bench's notifications are
+// applied to the emulated sysfs on the thread that changed the bench.
+
+#include "Bench.h"
+
+#include <map>
+#include <memory>
+#include <string>
+
+namespace bench {
+
+class UsbEmulator {
+public:
+    explicit UsbEmulator(Bench& world);
+    ~UsbEmulator();
+    UsbEmulator(const UsbEmulator&) = delete;
+    UsbEmulator& operator=(const UsbEmulator&) = delete;
+
+    // The environment a child needs to see the emulated stack: the testbed's directory and the
+    // preload library ahead of whatever LD_PRELOAD already holds.
+    std::map<std::string, std::string> Environment() const;
+
+    // Applies the bench's topology to the emulated stack now (notifications do it on their own).
+    void Sync();
+
+    // Makes opening this bench device's node fail as it does for a user without permission.
+    void DenyAccess(DeviceId device, bool denied = true);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m;
+};
+
+} // namespace bench

@@ -1,0 +1,577 @@
+#include "UsbHost.h"
+
+#include "Bench.h"
+#include "DataDirectory.h"
+#include "SimHost.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+// The chip's bulk endpoints on interface 0: what the kit writes goes out on 0x02, what arrives from
+// the other side comes in on 0x83.
+constexpr unsigned char kWriteEndpoint = 0x02;
+constexpr unsigned char kReadEndpoint = 0x83;
+constexpr int kInterface = 0;
+constexpr unsigned kControlTimeoutMs = 1000;
+// How long a cancellation may take to be delivered before its transfer is abandoned (its completion
+// then touches nothing of the caller's).
+constexpr auto kCancelDeliveryLimit = std::chrono::seconds(5);
+
+std::string ReadSysfs(const std::string& device, const char* attribute)
+{
+    std::ifstream in("/sys/bus/usb/devices/" + device + "/" + attribute);
+    std::string value;
+    std::getline(in, value);
+    while (!value.empty() && (value.back() == '\n' || value.back() == '\r' || value.back() == ' '))
+        value.pop_back();
+    return value;
+}
+
+// The kernel's name of a device: "usbB" for a root hub, "B-p1.p2..." below it.
+std::string SysfsName(libusb_device* dev)
+{
+    std::uint8_t ports[8];
+    const int depth = libusb_get_port_numbers(dev, ports, sizeof ports);
+    const int bus = libusb_get_bus_number(dev);
+    if (depth <= 0)
+        return "usb" + std::to_string(bus);
+    std::string name = std::to_string(bus) + "-" + std::to_string(ports[0]);
+    for (int i = 1; i < depth; ++i)
+        name += "." + std::to_string(ports[i]);
+    return name;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// One live device: its requests and transfers, and the claim of interface 0 while the kit uses it.
+
+class UsbSide final : public bench::LiveDevice {
+public:
+    UsbSide(libusb_device* dev, std::function<void(const std::string&)> reportNoAccess)
+        : m_dev(libusb_ref_device(dev)), m_reportNoAccess(std::move(reportNoAccess))
+    {
+    }
+    ~UsbSide() override
+    {
+        CancelAll();
+        if (m_handle) {
+            libusb_release_interface(m_handle, kInterface);
+            libusb_close(m_handle);
+        }
+        libusb_unref_device(m_dev);
+    }
+
+    bool Acquire() override
+    {
+        std::lock_guard lock(m_openMutex);
+        if (m_opens > 0) {
+            ++m_opens;
+            return true;
+        }
+        libusb_device_handle* h = nullptr;
+        const int r = libusb_open(m_dev, &h);
+        if (r != 0) {
+            if (r == LIBUSB_ERROR_ACCESS)
+                m_reportNoAccess(Node());
+            return false;
+        }
+        // The kernel's own host-to-host network driver may hold the side: it gives way while the
+        // kit uses the side and gets it back at the release.
+        libusb_set_auto_detach_kernel_driver(h, 1);
+        if (libusb_claim_interface(h, kInterface) != 0) {
+            libusb_close(h);
+            return false;
+        }
+        {
+            std::lock_guard io(m_ioMutex);
+            m_handle = h;
+        }
+        m_opens = 1;
+        return true;
+    }
+
+    void Release() override
+    {
+        std::lock_guard lock(m_openMutex);
+        if (m_opens == 0 || --m_opens > 0)
+            return;
+        CancelAll();
+        libusb_device_handle* h;
+        {
+            std::lock_guard io(m_ioMutex);
+            h = m_handle;
+            m_handle = nullptr;
+        }
+        libusb_release_interface(h, kInterface);
+        libusb_close(h);
+    }
+
+    bool ControlTransfer(std::uint8_t* buffer, std::uint32_t size) override
+    {
+        if (!buffer || size < 8)
+            return false;
+        const std::uint16_t value = std::uint16_t(buffer[2] | buffer[3] << 8);
+        const std::uint16_t index = std::uint16_t(buffer[4] | buffer[5] << 8);
+        const std::uint16_t length = std::uint16_t(buffer[6] | buffer[7] << 8);
+        if (8u + length > size)
+            return false;
+        std::lock_guard lock(m_openMutex); // keeps the handle open for the request
+        if (!m_handle)
+            return false;
+        const int r = libusb_control_transfer(m_handle, buffer[0], buffer[1], value, index, buffer + 8, length,
+                                              kControlTimeoutMs);
+        return r >= 0;
+    }
+
+    bool StartTransfer(std::uint64_t tag, bool read, std::uint32_t size, std::vector<std::uint8_t> data,
+                       Completion done) override
+    {
+        if (size > std::uint32_t(INT32_MAX))
+            return false;
+        auto x = std::make_unique<Transfer>();
+        x->owner = this;
+        x->tag = tag;
+        x->read = read;
+        x->size = size;
+        x->buffer = read ? std::vector<std::uint8_t>(size) : std::move(data);
+        x->done = std::move(done);
+        if (size == 0) {
+            x->done(true, {}, 0);
+            return true;
+        }
+        std::lock_guard lock(m_ioMutex);
+        if (!m_handle)
+            return false;
+        x->transfer = libusb_alloc_transfer(0);
+        if (!x->transfer)
+            return false;
+        Transfer* raw = x.get();
+        libusb_fill_bulk_transfer(raw->transfer, m_handle, read ? kReadEndpoint : kWriteEndpoint, raw->buffer.data(),
+                                  int(size), &UsbSide::Completed, raw, 0);
+        if (libusb_submit_transfer(raw->transfer) != 0) {
+            libusb_free_transfer(raw->transfer);
+            return false;
+        }
+        m_transfers.push_back(std::move(x));
+        return true;
+    }
+
+    void CancelTransfers(std::uint64_t tag) override
+    {
+        std::unique_lock lock(m_ioMutex);
+        for (auto& x : m_transfers)
+            if (x->tag == tag)
+                libusb_cancel_transfer(x->transfer);
+        const bool delivered = m_finished.wait_for(lock, kCancelDeliveryLimit, [&] {
+            return std::none_of(m_transfers.begin(), m_transfers.end(),
+                                [&](const auto& x) { return x->tag == tag && !x->abandoned; });
+        });
+        if (!delivered)
+            for (auto& x : m_transfers)
+                if (x->tag == tag)
+                    x->abandoned = true;
+    }
+
+private:
+    struct Transfer {
+        UsbSide* owner = nullptr;
+        std::uint64_t tag = 0;
+        bool read = false;
+        std::uint32_t size = 0, got = 0;
+        std::vector<std::uint8_t> buffer;
+        Completion done;
+        libusb_transfer* transfer = nullptr;
+        bool abandoned = false;
+    };
+
+    std::string Node() const
+    {
+        char node[64];
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", libusb_get_bus_number(m_dev),
+                      libusb_get_device_address(m_dev));
+        return node;
+    }
+
+    void CancelAll()
+    {
+        std::set<std::uint64_t> tags;
+        {
+            std::lock_guard lock(m_ioMutex);
+            for (auto& x : m_transfers)
+                tags.insert(x->tag);
+        }
+        for (std::uint64_t tag : tags)
+            CancelTransfers(tag);
+    }
+
+    // On libusb's event thread.
+    static void LIBUSB_CALL Completed(libusb_transfer* transfer)
+    {
+        auto* x = static_cast<Transfer*>(transfer->user_data);
+        UsbSide& self = *x->owner;
+        std::unique_lock lock(self.m_ioMutex);
+        bool ok = transfer->status == LIBUSB_TRANSFER_COMPLETED;
+        if (ok) {
+            x->got += std::uint32_t(transfer->actual_length);
+            // A read completes when it is full: after a short packet it goes on for the rest.
+            if (x->read && x->got < x->size && !x->abandoned) {
+                transfer->buffer = x->buffer.data() + x->got;
+                transfer->length = int(x->size - x->got);
+                if (libusb_submit_transfer(transfer) == 0)
+                    return;
+                ok = false;
+            }
+        }
+        auto it = std::find_if(self.m_transfers.begin(), self.m_transfers.end(),
+                               [&](const auto& t) { return t.get() == x; });
+        std::unique_ptr<Transfer> owned = std::move(*it);
+        self.m_transfers.erase(it);
+        libusb_free_transfer(transfer);
+        if (!owned->abandoned) {
+            if (ok && owned->read)
+                owned->buffer.resize(owned->got);
+            const std::uint32_t count = !ok ? 0 : owned->read ? owned->got : owned->size;
+            static const std::vector<std::uint8_t> kNothing;
+            owned->done(ok, ok && owned->read ? owned->buffer : kNothing, count);
+        }
+        self.m_finished.notify_all();
+    }
+
+    libusb_device* m_dev;
+    std::function<void(const std::string&)> m_reportNoAccess;
+    std::mutex m_openMutex; // opens, closes and control requests
+    int m_opens = 0;
+    std::mutex m_ioMutex; // the handle as transfers see it, and the transfers in flight
+    libusb_device_handle* m_handle = nullptr;
+    std::vector<std::unique_ptr<Transfer>> m_transfers;
+    std::condition_variable m_finished;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+struct UsbHost::Impl {
+    libusb_context* ctx = nullptr;
+    std::unique_ptr<bench::Bench> face;
+    std::unique_ptr<SimHost> host;
+
+    // The mirror: the kernel's name of each device -> the bench device standing for it, and which
+    // live device (bus and address) it was.
+    struct Mirrored {
+        bench::DeviceId id = 0;
+        bench::DeviceId parentHub = 0;
+        int port = 0;
+        int bus = 0, address = 0;
+    };
+    std::mutex syncMutex;
+    std::map<std::string, Mirrored> mirrored;
+    std::map<int, bench::DeviceId> rootHubs; // bus -> root hub
+
+    std::mutex reportMutex;
+    std::set<std::string> reportedNodes;
+
+    std::atomic<bool> stopping{false};
+    std::thread events;
+    std::thread watcher;
+    std::mutex watchMutex;
+    std::condition_variable watchWake;
+    bool dirty = false;
+    libusb_hotplug_callback_handle hotplug = 0;
+    bool hotplugRegistered = false;
+
+    void ReportNoAccess(const std::string& node)
+    {
+        std::lock_guard lock(reportMutex);
+        if (!reportedNodes.insert(node).second)
+            return;
+        std::fprintf(stderr,
+                     "qt7730: no permission to open %s; add the operator to the group of the kit's udev rules "
+                     "(%s), or add a rule for this device's vendor/product ID, then plug it in again\n",
+                     node.c_str(), "/lib/udev/rules.d/70-qt7730-mfg-kit.rules");
+    }
+
+    static int LIBUSB_CALL HotplugEvent(libusb_context*, libusb_device*, libusb_hotplug_event, void* user)
+    {
+        auto* self = static_cast<Impl*>(user);
+        {
+            std::lock_guard lock(self->watchMutex);
+            self->dirty = true;
+        }
+        self->watchWake.notify_all();
+        return 0;
+    }
+
+    void Sync();
+};
+
+void UsbHost::Impl::Sync()
+{
+    std::lock_guard lock(syncMutex);
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(ctx, &list);
+    if (count < 0)
+        return;
+    struct Live {
+        libusb_device* dev;
+        std::string name;
+        int depth;
+    };
+    std::vector<Live> live;
+    for (ssize_t i = 0; i < count; ++i) {
+        std::uint8_t ports[8];
+        const int depth = libusb_get_port_numbers(list[i], ports, sizeof ports);
+        live.push_back({list[i], SysfsName(list[i]), std::max(depth, 0)});
+    }
+    std::sort(live.begin(), live.end(), [](const Live& a, const Live& b) {
+        return a.depth != b.depth ? a.depth < b.depth : a.name < b.name;
+    });
+    std::map<std::string, const Live*> byName;
+    for (const Live& l : live)
+        byName[l.name] = &l;
+
+    // Gone, or a different device on the same port: out of the mirror (with what hangs below it).
+    for (auto it = mirrored.begin(); it != mirrored.end();) {
+        auto found = byName.find(it->first);
+        const bool same = found != byName.end() && libusb_get_bus_number(found->second->dev) == it->second.bus &&
+                          libusb_get_device_address(found->second->dev) == it->second.address;
+        if (same) {
+            ++it;
+            continue;
+        }
+        try {
+            if (face->PortCount(it->second.parentHub) >= it->second.port &&
+                face->Port({it->second.parentHub, it->second.port}).device == it->second.id)
+                face->Unplug({it->second.parentHub, it->second.port});
+        } catch (const std::exception&) {
+            // its hub went first
+        }
+        it = mirrored.erase(it);
+    }
+    // Whatever a removed hub took with it is gone too.
+    for (auto it = mirrored.begin(); it != mirrored.end();)
+        it = face->Identity(it->second.id) ? std::next(it) : mirrored.erase(it);
+
+    for (const Live& l : live) {
+        libusb_device_descriptor desc{};
+        if (libusb_get_device_descriptor(l.dev, &desc) != 0)
+            continue;
+        const int bus = libusb_get_bus_number(l.dev);
+        const std::string maxchild = ReadSysfs(l.name, "maxchild");
+        const int hubPorts = std::clamp(std::atoi(maxchild.c_str()), 0, 255);
+        if (l.depth == 0) {
+            if (!rootHubs.count(bus))
+                rootHubs[bus] = face->AddController(hubPorts > 0 ? hubPorts : 4);
+            continue;
+        }
+        if (mirrored.count(l.name))
+            continue;
+        const auto cut = l.name.find_last_of(".-");
+        const std::string parentName = l.depth == 1 ? "usb" + std::to_string(bus) : l.name.substr(0, cut);
+        const int port = std::atoi(l.name.c_str() + cut + 1);
+        bench::DeviceId parent = 0;
+        if (l.depth == 1) {
+            auto root = rootHubs.find(bus);
+            parent = root == rootHubs.end() ? 0 : root->second;
+        } else if (auto p = mirrored.find(parentName); p != mirrored.end()) {
+            parent = p->second.id;
+        }
+        if (!parent || port < 1 || port > face->PortCount(parent))
+            continue;
+        std::string product = ReadSysfs(l.name, "product");
+        try {
+            bench::DeviceId id;
+            if (desc.bDeviceClass == LIBUSB_CLASS_HUB) {
+                bench::HubSpec hub;
+                hub.ports = hubPorts > 0 ? hubPorts : 4;
+                hub.vid = desc.idVendor, hub.pid = desc.idProduct;
+                hub.description = product.empty() ? "Generic USB Hub" : product;
+                id = face->AttachHub({parent, port}, hub);
+            } else {
+                bench::LiveDeviceSpec spec;
+                spec.vid = desc.idVendor, spec.pid = desc.idProduct, spec.revision = desc.bcdDevice;
+                spec.iSerial = desc.iSerialNumber;
+                if (!product.empty())
+                    spec.description = product;
+                auto side = std::make_shared<UsbSide>(l.dev, [this](const std::string& node) { ReportNoAccess(node); });
+                id = face->AttachLive({parent, port}, spec, std::move(side));
+            }
+            mirrored[l.name] = Mirrored{id, parent, port, bus, libusb_get_device_address(l.dev)};
+        } catch (const std::exception&) {
+            // beyond what the PC face presents (hubs nested too deep): left out
+        }
+    }
+    libusb_free_device_list(list, 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+UsbHost::UsbHost() : m(std::make_unique<Impl>())
+{
+    bench::BenchOptions options;
+    options.systemDirectory = KitDataDirectory();
+    const char* infName = std::getenv("QT7730_INF_NAME");
+    options.driverInfName = infName && *infName ? infName : "qt7730.inf";
+    m->face = std::make_unique<bench::Bench>(options);
+    m->host = std::make_unique<SimHost>(*m->face);
+    if (libusb_init(&m->ctx) != 0) {
+        m->ctx = nullptr;
+        std::fprintf(stderr, "qt7730: libusb could not start; no USB devices are shown\n");
+        return;
+    }
+    if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) &&
+        libusb_hotplug_register_callback(m->ctx,
+                                         LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                                         LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                                         LIBUSB_HOTPLUG_MATCH_ANY, &Impl::HotplugEvent, m.get(),
+                                         &m->hotplug) == LIBUSB_SUCCESS)
+        m->hotplugRegistered = true;
+    m->Sync();
+    m->events = std::thread([impl = m.get()] {
+        timeval tick{0, 200000};
+        while (!impl->stopping.load())
+            libusb_handle_events_timeout_completed(impl->ctx, &tick, nullptr);
+    });
+    m->watcher = std::thread([impl = m.get()] {
+        std::unique_lock lock(impl->watchMutex);
+        while (!impl->stopping.load()) {
+            // Without hot-plug events the topology is looked at once a second.
+            impl->watchWake.wait_for(lock, std::chrono::seconds(1), [&] { return impl->dirty || impl->stopping.load(); });
+            if (impl->stopping.load())
+                break;
+            const bool look = impl->dirty || !impl->hotplugRegistered;
+            impl->dirty = false;
+            if (!look)
+                continue;
+            lock.unlock();
+            impl->Sync();
+            lock.lock();
+        }
+    });
+}
+
+UsbHost::~UsbHost()
+{
+    {
+        std::lock_guard lock(m->watchMutex);
+        m->stopping = true;
+    }
+    m->watchWake.notify_all();
+    if (m->watcher.joinable())
+        m->watcher.join();
+    // Handles the callers left open are closed (their transfers cancelled) while events still flow.
+    m->host.reset();
+    m->face.reset();
+    if (m->ctx) {
+        if (m->hotplugRegistered)
+            libusb_hotplug_deregister_callback(m->ctx, m->hotplug); // wakes the event thread
+        if (m->events.joinable())
+            m->events.join();
+        libusb_exit(m->ctx);
+    }
+}
+
+bool UsbHost::Started() const { return m->ctx != nullptr; }
+
+void UsbHost::Rescan()
+{
+    if (m->ctx)
+        m->Sync();
+}
+
+Host& UsbHost::Face() { return *m->host; }
+
+Handle UsbHost::OpenFile(std::string_view name, std::uint32_t access, std::uint32_t share, bool overlapped)
+{
+    return Face().OpenFile(name, access, share, overlapped);
+}
+bool UsbHost::CloseHandle(Handle handle) { return Face().CloseHandle(handle); }
+bool UsbHost::DeviceIoControl(Handle handle, std::uint32_t code, void* buffer, std::uint32_t size,
+                              std::uint32_t* bytesReturned)
+{
+    return Face().DeviceIoControl(handle, code, buffer, size, bytesReturned);
+}
+IoStart UsbHost::ReadFile(Handle handle, void* buffer, std::uint32_t size, Overlapped& ov)
+{
+    return Face().ReadFile(handle, buffer, size, ov);
+}
+IoStart UsbHost::WriteFile(Handle handle, const void* buffer, std::uint32_t size, Overlapped& ov)
+{
+    return Face().WriteFile(handle, buffer, size, ov);
+}
+bool UsbHost::GetOverlappedResult(Handle handle, Overlapped& ov, std::uint32_t* bytesTransferred, bool wait)
+{
+    return Face().GetOverlappedResult(handle, ov, bytesTransferred, wait);
+}
+bool UsbHost::CancelIo(Handle handle) { return Face().CancelIo(handle); }
+Handle UsbHost::CreateEvent(bool signalled) { return Face().CreateEvent(signalled); }
+bool UsbHost::SetEvent(Handle event) { return Face().SetEvent(event); }
+bool UsbHost::ResetEvent(Handle event) { return Face().ResetEvent(event); }
+int UsbHost::WaitForEvents(std::span<const Handle> events, bool waitAll, std::uint32_t timeoutMs)
+{
+    return Face().WaitForEvents(events, waitAll, timeoutMs);
+}
+bool UsbHost::ReadWholeFile(std::string_view path, std::string& bytes) { return Face().ReadWholeFile(path, bytes); }
+bool UsbHost::ReplaceFileContents(std::string_view path, std::string_view bytes)
+{
+    return Face().ReplaceFileContents(path, bytes);
+}
+bool UsbHost::EnumeratePresentDevices(std::string_view enumerator, std::size_t idBufferBytes,
+                                      std::vector<std::string>& instanceIds)
+{
+    return Face().EnumeratePresentDevices(enumerator, idBufferBytes, instanceIds);
+}
+DevNode UsbHost::GetRootNode() { return Face().GetRootNode(); }
+DevNode UsbHost::GetChild(DevNode node) { return Face().GetChild(node); }
+DevNode UsbHost::GetSibling(DevNode node) { return Face().GetSibling(node); }
+DevNode UsbHost::GetParent(DevNode node) { return Face().GetParent(node); }
+bool UsbHost::GetNodeProperty(DevNode node, std::uint32_t property, std::size_t bufferBytes, std::string& value)
+{
+    return Face().GetNodeProperty(node, property, bufferBytes, value);
+}
+bool UsbHost::GetNodeInstanceId(DevNode node, std::size_t bufferBytes, std::string& id)
+{
+    return Face().GetNodeInstanceId(node, bufferBytes, id);
+}
+bool UsbHost::IsDevicePresent(std::string_view instanceId) { return Face().IsDevicePresent(instanceId); }
+InstallWait UsbHost::WaitNoPendingInstallEvents(std::uint32_t timeoutMs)
+{
+    return Face().WaitNoPendingInstallEvents(timeoutMs);
+}
+bool UsbHost::ReadMachineRegistryString(std::string_view subKey, std::string_view valueName, std::size_t bufferBytes,
+                                        std::string& value)
+{
+    return Face().ReadMachineRegistryString(subKey, valueName, bufferBytes, value);
+}
+std::string UsbHost::GetWindowsDirectory() { return Face().GetWindowsDirectory(); }
+std::uint32_t UsbHost::GetPlatformId() { return Face().GetPlatformId(); }
+std::string UsbHost::GetPrivateProfileString(std::string_view section, std::string_view key,
+                                             std::string_view defaultValue, std::size_t bufferBytes,
+                                             std::string_view path)
+{
+    return Face().GetPrivateProfileString(section, key, defaultValue, bufferBytes, path);
+}
+std::uint64_t UsbHost::SubscribeDeviceChanges(DeviceChangeCallback callback)
+{
+    return Face().SubscribeDeviceChanges(std::move(callback));
+}
+void UsbHost::UnsubscribeDeviceChanges(std::uint64_t id) { Face().UnsubscribeDeviceChanges(id); }
+std::string UsbHost::GetModuleFileName() { return Face().GetModuleFileName(); }
+std::optional<FileVersion> UsbHost::GetFileVersion(std::string_view path) { return Face().GetFileVersion(path); }
+
+} // namespace platform

@@ -1,0 +1,68 @@
+// usbemu as a person runs it: its own topologies, its refusals, and the bench daemon's world.
+
+#include "RunCommand.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace {
+
+bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+CommandResult Usbemu(const std::string &args) { return RunCommand(USBEMU_PATH " " + args + " 2>&1"); }
+
+TEST(Usbemu, RunsAProgramInsideItsOwnTopologyAndRefusesBadInput)
+{
+    const auto help = Usbemu("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(Contains(help.out, "--cable")) << help.out;
+    EXPECT_TRUE(Contains(help.out, "consecutive ports")) << help.out;
+
+    // Two blank cables behind a 4-port hub and a mouse: four device objects, five device ports.
+    const auto run = Usbemu("--cable blank --cable blank --hub 4 --device -- " USB_PROBE_PATH);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(Contains(run.out, "mask 0x0000000F, 5 device ports")) << run.out;
+
+    TempDir dir;
+    const auto directory = Usbemu("--cable " + dir.path().string() + " -- true");
+    EXPECT_EQ(directory.status, 2);
+    EXPECT_TRUE(Contains(directory.out, "not a regular file")) << directory.out;
+    std::ofstream(dir.file("short.eep")) << "too short";
+    const auto shortImage = Usbemu("--cable " + dir.file("short.eep") + " -- true");
+    EXPECT_EQ(shortImage.status, 2);
+    EXPECT_TRUE(Contains(shortImage.out, "264 bytes")) << shortImage.out;
+    EXPECT_EQ(Usbemu("--cable blank --cable blank --root-ports 3 -- true").status, 2);
+    EXPECT_EQ(Usbemu("--cable blank").status, 2) << "no command";
+    EXPECT_EQ(Usbemu("--cable blank -- false").status, 1) << "the command's own status";
+}
+
+TEST(Usbemu, BenchModeSeesTheDaemonsCablesAndWritesIntoThem)
+{
+    TempDir home;
+    const std::string env = "VBENCH_HOME='" + home.path().string() + "' ";
+    auto vbench = [&](const std::string &args) { return RunCommand(env + VBENCH_PATH " " + args + " 2>&1"); };
+    auto inBench = [&](const std::string &args) {
+        return RunCommand(env + USBEMU_PATH " --bench -- " USB_PROBE_PATH " " + args + " 2>&1");
+    };
+    const auto none = inBench("");
+    EXPECT_EQ(none.status, 2);
+    EXPECT_TRUE(Contains(none.out, "vbench start")) << none.out;
+
+    ASSERT_EQ(vbench("start").status, 0);
+    ASSERT_EQ(vbench("cable add c1").status, 0);
+    ASSERT_EQ(vbench("plug c1").status, 0);
+    const auto written = inBench("write 0x5A");
+    EXPECT_EQ(written.status, 0) << written.out;
+    EXPECT_TRUE(Contains(written.out, "mask 0x00000003")) << written.out;
+    const auto eeprom = vbench("eeprom c1");
+    EXPECT_TRUE(Contains(eeprom.out, "5A 5A 5A 5A")) << eeprom.out;
+
+    ASSERT_EQ(vbench("unplug c1 B").status, 0);
+    const auto oneSide = inBench("");
+    EXPECT_TRUE(Contains(oneSide.out, "mask 0x00000001")) << oneSide.out;
+    vbench("stop");
+}
+
+} // namespace
