@@ -221,9 +221,12 @@ int main(int argc, char **argv)
     // program inside it); its directory is named in the home while the daemon runs.
     auto usb = std::make_unique<bench::UsbEmulator>(*bench);
     const std::string usbDirFile = benchwire::BenchHome() + "/usbemu.dir";
-    if (FILE *f = std::fopen(usbDirFile.c_str(), "w")) {
-        std::fprintf(f, "%s\n", usb->Environment()["UMOCKDEV_DIR"].c_str());
-        std::fclose(f);
+    // Never written through a link (the home is private, this is the second line of defence).
+    if (const int fd = ::open(usbDirFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600); fd >= 0) {
+        const std::string line = usb->Environment()["UMOCKDEV_DIR"] + "\n";
+        if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            std::fprintf(stderr, "vbenchd: cannot write %s\n", usbDirFile.c_str());
+        ::close(fd);
     }
 
     // EEPROM writes arrive through the PC face; they are saved within half a second. The same loop
