@@ -8,6 +8,8 @@ packages=(
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   clang-14 libclang-rt-14-dev
+  # the line ledger: libpq to build against, a PostgreSQL server for its tests
+  postgresql libpq-dev
   xvfb xauth imagemagick fonts-dejavu-core fonts-wqy-microhei
 )
 
