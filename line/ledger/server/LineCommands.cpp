@@ -2,6 +2,7 @@
 
 #include "LineLedger.h"
 #include "OutboxSender.h"
+#include "StationLedger.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -63,10 +64,7 @@ LineTarget LineTargetFromEnvironment() {
     return t;
 }
 
-std::string StationLedgerPath() {
-    const char *v = std::getenv("QT7730_LEDGER_DB");
-    return (v && *v) ? v : "/var/lib/qt7730-mfg-kit/ledger.db";
-}
+std::string StationLedgerPath() { return LedgerPath(); }
 
 int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
@@ -110,8 +108,8 @@ int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, st
         if (from == to)
             out << "line ledger schema is up to date (version " << to << ")\n";
         else
-            out << "line ledger schema " << (from == 0 ? "created" : "upgraded from version " + std::to_string(from))
-                << " at version " << to << "\n";
+            out << "line ledger schema " << (from == 0 ? "created at" : "upgraded from version " + std::to_string(from) + " to")
+                << " version " << to << "\n";
         return kOk;
     }
     if (cmd == "status") {

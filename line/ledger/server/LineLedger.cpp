@@ -1,5 +1,7 @@
 #include "LineLedger.h"
 
+#include "LedgerRecord.h"
+
 #include <QDate>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -75,9 +77,8 @@ std::optional<LineFields> FieldsOfRecord(const std::string &body) {
     f.station.host = Text(o.value("host"));
     f.kind = Text(o.value("kind"));
     f.serial = Text(o.value("serial"));
-    f.time = Text(o.value("time"));
-    const QJsonValue verdict = o.value("verdict");
-    f.passed = verdict.isBool() ? verdict.toBool() : Text(verdict) == "OK";
+    f.time = Text(o.value("time_utc"));
+    f.passed = Text(o.value("verdict")) == LedgerRecord::kPass;
     return f;
 }
 
