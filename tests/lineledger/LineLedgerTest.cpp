@@ -331,6 +331,10 @@ TEST(LineLedgerSchema, MigrationsNewerSchemaAndServersThatCannotBeReached) {
     EXPECT_FALSE(direct.Send({{1, Body(1, "h", "test", "106120500001", false)}}));
     EXPECT_NE(direct.Error().find("ledger was replaced"), std::string::npos) << direct.Error();
     EXPECT_TRUE(direct.Send({{1, Body(1, "h", "program", "106120500001", true)}})) << direct.Error();
+    // A serial text with a zero byte read from a cable does not block the outbox behind it.
+    EXPECT_TRUE(direct.Send({{2, Body(1, "h", "test", std::string("1061\0" "05", 7), false)}})) << direct.Error();
+    EXPECT_TRUE(direct.Send({{2, Body(1, "h", "test", std::string("1061\0" "05", 7), false)}})) << direct.Error();
+    EXPECT_EQ(sql.Rows("SELECT body->>'serial' FROM records WHERE seq = 2").at(0).at(0), "1061\xEF\xBF\xBD" "05");
 
     // Wrong password, unknown host, a server that accepts and never answers, and no server string.
     const std::string wrong = server.Conninfo("not-the-password");

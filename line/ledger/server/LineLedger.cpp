@@ -3,6 +3,7 @@
 #include "LedgerRecord.h"
 
 #include <QDate>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -56,6 +57,24 @@ std::string Text(const QJsonValue &v) {
     return {};
 }
 
+// PostgreSQL's jsonb holds no U+0000, so a record carrying one (a serial text read from a cable can)
+// would be refused for ever and block the outbox behind it. Such characters become U+FFFD.
+QJsonValue WithoutNul(const QJsonValue &v) {
+    if (v.isString()) return v.toString().replace(QChar(0), QChar(0xFFFD));
+    if (v.isArray()) {
+        QJsonArray a;
+        for (const QJsonValue &e : v.toArray()) a.append(WithoutNul(e));
+        return a;
+    }
+    if (v.isObject()) {
+        QJsonObject o;
+        const QJsonObject in = v.toObject();
+        for (auto it = in.begin(); it != in.end(); ++it) o.insert(QString(it.key()).replace(QChar(0), QChar(0xFFFD)), WithoutNul(*it));
+        return o;
+    }
+    return v;
+}
+
 std::optional<std::string> IsoDate(const std::string &time) {
     const QDate d = QDate::fromString(QString::fromStdString(time.substr(0, 10)), Qt::ISODate);
     if (!d.isValid()) return std::nullopt;
@@ -94,7 +113,8 @@ bool LineLedger::Open() {
     if (m_db.Connected()) return true;
     if (!m_db.Connect(m_conninfo, m_timeout)) return Fail("line server not reachable: " + m_db.Error());
     // Bound what one statement may cost the server and us; stations do not hold locks for long.
-    if (!m_db.Exec("SET statement_timeout = '30s'", {}, m_timeout))
+    if (!m_db.Exec("SET statement_timeout = '30s'", {}, m_timeout) ||
+        !m_db.Exec("SET client_encoding = 'UTF8'", {}, m_timeout))
         return Fail("line server: " + m_db.Error());
     return true;
 }
@@ -194,6 +214,10 @@ bool LineLedger::Send(const std::vector<OutboxRow> &rows) {
             fields = LineFields{};
             QJsonObject wrap{{"unreadable", QString::fromStdString(row.body)}};
             body = QJsonDocument(wrap).toJson(QJsonDocument::Compact).toStdString();
+        }
+        if (body.find("\\u0000") != std::string::npos) {
+            const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(body));
+            body = QJsonDocument(WithoutNul(doc.object()).toObject()).toJson(QJsonDocument::Compact).toStdString();
         }
         const std::string station = std::to_string(fields->station.number);
         const std::string seq = std::to_string(row.seq);
