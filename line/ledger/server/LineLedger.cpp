@@ -201,56 +201,68 @@ LineStatus LineLedger::Status() {
 bool LineLedger::Send(const std::vector<OutboxRow> &rows) {
     if (rows.empty()) return true;
     if (!CheckSchema()) return false;
+    // The whole batch travels as one JSON array, so a batch costs a few round trips, not a few per record.
+    QJsonArray batch;
+    for (const OutboxRow &row : rows) {
+        auto fields = FieldsOfRecord(row.body);
+        QJsonObject body;
+        if (fields) {
+            body = QJsonDocument::fromJson(QByteArray::fromStdString(row.body)).object();
+        } else {
+            // Never lose a record the server cannot read as JSON: keep its text inside a JSON string.
+            fields = LineFields{};
+            body = QJsonObject{{"unreadable", QString::fromStdString(row.body)}};
+        }
+        QJsonObject x{{"station", fields->station.number},
+                      {"host", QString::fromStdString(fields->station.host)},
+                      {"seq", static_cast<qint64>(row.seq)},
+                      {"kind", QString::fromStdString(fields->kind)},
+                      {"passed", fields->passed},
+                      {"recorded_at", QString::fromStdString(fields->time)},
+                      {"body", body}};
+        if (!fields->serial.empty()) x.insert("serial", QString::fromStdString(fields->serial));
+        if (auto d = IsoDate(fields->time)) x.insert("issued_on", QString::fromStdString(*d));
+        batch.append(x);
+    }
+    const std::string json =
+        QJsonDocument(WithoutNul(batch).toArray()).toJson(QJsonDocument::Compact).toStdString();
+    constexpr const char *kRows =
+        "jsonb_to_recordset($1::jsonb) AS x(station integer, host text, seq bigint, kind text, serial text, "
+        "passed boolean, recorded_at text, body jsonb, issued_on date)";
+
     auto abort = [&](std::string why) {
         m_db.Exec("ROLLBACK", {}, m_timeout);
         return Fail(std::move(why));
     };
     if (!m_db.Exec("BEGIN", {}, m_timeout)) return abort("line server: " + m_db.Error());
-    for (const OutboxRow &row : rows) {
-        auto fields = FieldsOfRecord(row.body);
-        std::string body = row.body;
-        if (!fields) {
-            // Never lose a record the server cannot read as JSON: keep its text inside a JSON string.
-            fields = LineFields{};
-            QJsonObject wrap{{"unreadable", QString::fromStdString(row.body)}};
-            body = QJsonDocument(wrap).toJson(QJsonDocument::Compact).toStdString();
-        }
-        if (body.find("\\u0000") != std::string::npos) {
-            const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(body));
-            body = QJsonDocument(WithoutNul(doc.object()).toObject()).toJson(QJsonDocument::Compact).toStdString();
-        }
-        const std::string station = std::to_string(fields->station.number);
-        const std::string seq = std::to_string(row.seq);
-        auto ins = m_db.Exec(
-            "INSERT INTO records (station, host, seq, kind, serial, passed, recorded_at, body) "
-            "VALUES ($1, $2, $3, $4, $5, $6, $7, $8::jsonb) ON CONFLICT (station, host, seq) DO NOTHING",
-            {station, fields->station.host, seq, fields->kind,
-             fields->serial.empty() ? std::nullopt : std::optional(fields->serial),
-             fields->passed ? "t" : "f", fields->time, body},
-            m_timeout);
-        if (!ins) return abort("line server: " + m_db.Error());
-        if (ins->affected == 0) {
-            auto same = m_db.Exec("SELECT body = $4::jsonb FROM records WHERE station = $1 AND host = $2 AND seq = $3",
-                                  {station, fields->station.host, seq, body}, m_timeout);
-            if (!same) return abort("line server: " + m_db.Error());
-            if (same->rows.empty() || same->rows[0][0] != std::optional<std::string>("t"))
-                return abort("the line server holds a different record " + seq + " of station " + station +
-                             " (host " + fields->station.host +
-                             "): this station's ledger was replaced; its records stay in the outbox");
-            continue;  // sent before; the station did not learn it in time
-        }
-        if (fields->kind == "program" && fields->passed && !fields->serial.empty()) {
-            // A number programmed while the server was out of reach still goes on the books; one already
-            // held by another station stays with its first holder, and the report shows the duplicate.
-            auto s = m_db.Exec(
-                "INSERT INTO serials (serial, station, host, issued_on, confirmed) "
-                "VALUES ($1, $2, $3, COALESCE($4::date, current_date), true) "
-                "ON CONFLICT (serial) DO UPDATE SET confirmed = true "
-                "WHERE serials.station = EXCLUDED.station AND serials.host = EXCLUDED.host",
-                {fields->serial, station, fields->station.host, IsoDate(fields->time)}, m_timeout);
-            if (!s) return abort("line server: " + m_db.Error());
-        }
+    // Rows the server holds already (sent before; the station did not learn it in time) are skipped.
+    if (!m_db.Exec(std::string("INSERT INTO records (station, host, seq, kind, serial, passed, recorded_at, body) "
+                               "SELECT station, host, seq, kind, serial, passed, recorded_at, body FROM ") +
+                       kRows + " ORDER BY seq ON CONFLICT (station, host, seq) DO NOTHING",
+                   {json}, m_timeout))
+        return abort("line server: " + m_db.Error());
+    // ... but only when it is the same record: another one under the same key means the station's ledger
+    // was replaced, and dropping its records as duplicates would lose them.
+    auto other = m_db.Exec(std::string("SELECT x.station, x.host, x.seq FROM ") + kRows +
+                               " JOIN records r USING (station, host, seq) WHERE r.body <> x.body ORDER BY x.seq LIMIT 1",
+                           {json}, m_timeout);
+    if (!other) return abort("line server: " + m_db.Error());
+    if (!other->rows.empty()) {
+        const auto &r = other->rows[0];
+        return abort("the line server holds a different record " + r[2].value_or("") + " of station " +
+                     r[0].value_or("") + " (host " + r[1].value_or("") +
+                     "): this station's ledger was replaced; its records stay in the outbox");
     }
+    // A number programmed while the server was out of reach still goes on the books; one already held by
+    // another station stays with its first holder, and the line report shows the duplicate.
+    if (!m_db.Exec(std::string("INSERT INTO serials (serial, station, host, issued_on, confirmed) "
+                               "SELECT DISTINCT ON (serial) serial, station, host, COALESCE(issued_on, current_date), true "
+                               "FROM ") + kRows +
+                       " WHERE kind = 'program' AND passed AND serial IS NOT NULL ORDER BY serial, seq "
+                       "ON CONFLICT (serial) DO UPDATE SET confirmed = true "
+                       "WHERE serials.station = EXCLUDED.station AND serials.host = EXCLUDED.host",
+                   {json}, m_timeout))
+        return abort("line server: " + m_db.Error());
     if (!m_db.Exec("COMMIT", {}, m_timeout)) return Fail("line server: " + m_db.Error());
     return true;
 }
