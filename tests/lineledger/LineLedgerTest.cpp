@@ -369,5 +369,6 @@ TEST(LineLedgerSchema, MigrationsNewerSchemaAndServersThatCannotBeReached) {
     const std::string err = Slurp(dir.file("w.out.err"));
     EXPECT_NE(err.find("password authentication failed"), std::string::npos) << err;
     EXPECT_EQ(err.find("checked on this station only"), err.rfind("checked on this station only")) << err;
+    EXPECT_NE(err.find("5 record(s) wait in this station's outbox for the line server"), std::string::npos) << err;
     EXPECT_EQ(Unsent(db3), 5);
 }

@@ -8,9 +8,7 @@
 // kept in "<ledger>.counter" and advanced only for a cable that was written, as Numwell's Save is.
 // Exit status: 0 everything sent, 4 records still wait in the outbox.
 
-#include "LineCommands.h"
-#include "LineSerialCheck.h"
-#include "OutboxSender.h"
+#include "LineSession.h"
 #include "StationLedger.h"
 
 #include <cstdio>
@@ -40,16 +38,8 @@ int main(int argc, char **argv) {
         std::cerr << error << "\n";
         return 4;
     }
-    const auto target = line::LineTargetFromEnvironment();
-    std::unique_ptr<line::OutboxSender> sender;
-    std::unique_ptr<line::LineSerialCheck> check;
-    if (target.conninfo) {
-        sender = std::make_unique<line::OutboxSender>(std::make_unique<line::SqliteOutbox>(ledgerPath),
-                                                      *target.conninfo);
-        check = std::make_unique<line::LineSerialCheck>(
-            *target.conninfo, line::StationId{station, host},
-            [](const std::string &notice) { std::cerr << "line_station: " << notice << "\n"; });
-    }
+    line::LineSession lineServer([](const std::string &say) { std::cerr << "line_station: " << say << "\n"; },
+                                 line::StationId{station, host}, ledgerPath);
     const std::string counterFile = ledgerPath + ".counter";
     int counter = 0;
     std::ifstream(counterFile) >> counter;
@@ -65,8 +55,7 @@ int main(int argc, char **argv) {
         rec.station = station;
         rec.host = host;
         rec.serial = serial;
-        line::ReserveResult r;
-        if (check) r = check->Reserve(serial, isoDate);
+        const line::ReserveResult r = lineServer.Reserve(serial, isoDate);
         if (r.outcome == line::Reservation::Taken) {
             rec.steps = {{"Serial number", "FAIL"}};
             rec.verdict = line::LedgerRecord::kFail;
@@ -87,15 +76,11 @@ int main(int argc, char **argv) {
         if (r.outcome == line::Reservation::Taken) {
             std::cout << "N/G " << serial << ": " << r.message << std::endl;
         } else {
-            if (check) check->Confirm(serial);
+            lineServer.Confirm(serial);
             std::cout << "OK " << serial << std::endl;
         }
-        if (sender) sender->Wake();
+        lineServer.Appended();
         if (delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     }
-    if (sender && !sender->Drain(std::chrono::seconds(drainS))) {
-        std::cerr << "line_station: records wait in the outbox: " << sender->Status().lastError << "\n";
-        return 4;
-    }
-    return 0;
+    return lineServer.Finish(std::chrono::seconds(drainS)) ? 0 : 4;
 }

@@ -1,0 +1,44 @@
+#include "LineSession.h"
+
+#include "LineCommands.h"
+
+namespace line {
+
+LineSession::LineSession(Say say, StationId station, const std::string &ledgerPath)
+    : m_say(std::move(say)), m_ledgerPath(ledgerPath) {
+    const LineTarget target = LineTargetFromEnvironment();
+    m_error = target.error;
+    if (!target.conninfo) return;
+    m_check = std::make_unique<LineSerialCheck>(*target.conninfo, std::move(station), m_say);
+    m_sender = std::make_unique<OutboxSender>(std::make_unique<SqliteOutbox>(ledgerPath), *target.conninfo);
+}
+
+LineSession::~LineSession() = default;
+
+ReserveResult LineSession::Reserve(const std::string &serial, const std::string &localDate) {
+    if (!m_check) return {Reservation::Granted, {}, {}};
+    return m_check->Reserve(serial, localDate);
+}
+
+void LineSession::Confirm(const std::string &serial) {
+    if (m_check) m_check->Confirm(serial);
+}
+
+void LineSession::Appended() {
+    if (m_sender) m_sender->Wake();
+}
+
+bool LineSession::Finish(std::chrono::milliseconds timeout) {
+    if (!m_sender) return true;
+    if (m_sender->Drain(timeout)) return true;
+    const SenderStatus st = m_sender->Status();
+    const std::int64_t waiting = SqliteOutbox(m_ledgerPath).Waiting();
+    if (m_say)
+        m_say((waiting >= 0 ? std::to_string(waiting) : std::string("some")) +
+              " record(s) wait in this station's outbox for the line server" +
+              (st.lastError.empty() ? std::string() : " (" + st.lastError + ")") +
+              "; they go with the next run or 'mfgkit ledger push'");
+    return false;
+}
+
+}  // namespace line
