@@ -64,7 +64,7 @@ public:
         if (m_pid > 0 && waitpid(m_pid, &status, 0) == m_pid) m_pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    void Kill() { kill(m_pid, SIGKILL); }
+    void Kill(int signal = SIGKILL) { kill(m_pid, signal); }
 
 private:
     pid_t m_pid = -1;
@@ -279,6 +279,22 @@ TEST(LineLedgerOutage, KilledStationAndRestartedServerLoseAndDoubleNothing) {
     EXPECT_EQ(after.Count("SELECT count(*) FROM records WHERE host = 'restarted'"), 150);
     EXPECT_EQ(after.Count("SELECT count(DISTINCT serial) FROM records WHERE host = 'restarted'"), 150);
     EXPECT_EQ(Unsent(db2), 0);
+
+    // A station whose records come from Quillon and Tamber only: `ledger push --follow` sends them as
+    // they are appended, and stops cleanly on SIGTERM.
+    const std::string db3 = dir.file("f.db");
+    line::StationLedger gui;
+    ASSERT_TRUE(gui.Open(db3));
+    Station follow(db3, server.Conninfo(), {"ledger", "push", "--follow"}, dir.file("f.out"));
+    for (int i = 1; i <= 30; ++i)
+        ASSERT_TRUE(gui.Append(*line::LedgerRecord::FromJson(Body(9, "gui", "test", "90612050000" + std::to_string(i % 10), true))));
+    for (int i = 0; i < 1000 && after.Count("SELECT count(*) FROM records WHERE host = 'gui'") < 30; ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(after.Count("SELECT count(*) FROM records WHERE host = 'gui'"), 30);
+    follow.Kill(SIGTERM);
+    EXPECT_EQ(follow.Wait(), 0);
+    EXPECT_EQ(Slurp(dir.file("f.out")), "30 record(s) sent to the line server\n");
+    EXPECT_EQ(Unsent(db3), 0);
 }
 
 TEST(LineLedgerSchema, MigrationsNewerSchemaAndServersThatCannotBeReached) {

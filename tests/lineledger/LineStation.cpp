@@ -3,11 +3,13 @@
 // station ledger and sending the outbox from a background sender, exactly as mfgkit does with cables.
 //
 //   line_station --station N --host NAME --cables N [--date YYMMDD] [--delay-ms MS] [--drain-s S]
+//   line_station ledger ARGS...    (mfgkit's ledger command)
 //   QT7730_LEDGER_DB: the station ledger; QT7730_LEDGER: the line server.
 // Prints "OK SERIAL" for each cable written, "N/G SERIAL: reason" for each refused one. The counter is
 // kept in "<ledger>.counter" and advanced only for a cable that was written, as Numwell's Save is.
 // Exit status: 0 everything sent, 4 records still wait in the outbox.
 
+#include "LineCommands.h"
 #include "LineSession.h"
 #include "StationLedger.h"
 
@@ -19,6 +21,9 @@
 #include <thread>
 
 int main(int argc, char **argv) {
+    // "line_station ledger ARGS...": mfgkit's ledger command, for the tests that signal it.
+    if (argc > 1 && std::string(argv[1]) == "ledger")
+        return line::RunLedgerCommand(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
     int station = 0, cables = 0, delayMs = 0, drainS = 30;
     std::string host = "station", date = "061205";
     for (int i = 1; i + 1 < argc; i += 2) {

@@ -7,7 +7,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <csignal>
 #include <cstdlib>
+#include <pthread.h>
 #include <iomanip>
 #include <sstream>
 #include <ostream>
@@ -18,13 +20,15 @@ namespace {
 constexpr int kOk = 0, kFailed = 1, kUsage = 2, kNotStored = 4;
 
 const char *kLedgerHelp =
-    "Usage: mfgkit ledger init|status|push [--wait SECONDS]\n"
+    "Usage: mfgkit ledger init|status|push [--wait SECONDS | --follow]\n"
     "The line's ledger on a PostgreSQL server, named by QT7730_LEDGER (a libpq connection string,\n"
     "e.g. \"host=lineserver dbname=line user=station password=...\"). Every record is stored in this\n"
     "station's ledger first (QT7730_LEDGER_DB) and sent from its outbox.\n"
     "  init    create or upgrade the server's schema (refuses a schema newer than this program's)\n"
     "  status  server reachable or not, schema version, records waiting in this station's outbox\n"
-    "  push    send the waiting records now; waits up to --wait SECONDS (default 30)\n";
+    "  push    send the waiting records now; waits up to --wait SECONDS (default 30), or with\n"
+    "          --follow keeps sending what Quillon, Tamber and mfgkit append until stopped\n"
+    "          (SIGINT or SIGTERM)\n";
 
 std::string Identity(int number, const std::string &host) {
     return (number < 0 ? std::string("-") : std::to_string(number)) + " (" + host + ")";
@@ -50,6 +54,34 @@ bool NeedTarget(LineTarget &t, std::ostream &err) {
     return true;
 }
 
+// Sends until SIGINT or SIGTERM. The signals are blocked before the sender's thread starts, so only
+// this thread takes them, synchronously, and the sender is stopped and joined on the way out.
+int FollowOutbox(const std::string &conninfo, std::ostream &out, std::ostream &err) {
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, &old);
+    std::int64_t sent = 0;
+    {
+        OutboxSender sender(std::make_unique<SqliteOutbox>(StationLedgerPath()), conninfo);
+        std::string lastError;
+        const timespec tick{1, 0};
+        while (sigtimedwait(&stop, nullptr, &tick) < 0) {
+            const SenderStatus st = sender.Status();
+            if (st.lastError != lastError) {
+                err << "mfgkit ledger push: " << (st.lastError.empty() ? "sending again" : st.lastError) << std::endl;
+                lastError = st.lastError;
+            }
+        }
+        sender.Stop();
+        sent = sender.Status().sent;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    out << sent << " record(s) sent to the line server\n";
+    return kOk;
+}
+
 }  // namespace
 
 LineTarget LineTargetFromEnvironment() {
@@ -73,6 +105,7 @@ int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, st
     }
     const std::string &cmd = args[0];
     int waitSeconds = 30;
+    bool follow = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--help") {
             out << kLedgerHelp;
@@ -87,6 +120,10 @@ int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, st
             }
             waitSeconds = static_cast<int>(n);
             ++i;
+            continue;
+        }
+        if (cmd == "push" && args[i] == "--follow") {
+            follow = true;
             continue;
         }
         err << "mfgkit ledger " << cmd << ": unexpected argument '" << args[i] << "'\n" << kLedgerHelp;
@@ -136,6 +173,7 @@ int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, st
         return kNotStored;
     }
     server.Close();
+    if (follow) return FollowOutbox(*target.conninfo, out, err);
     OutboxSender sender(std::make_unique<SqliteOutbox>(StationLedgerPath()), *target.conninfo);
     const bool empty = sender.Drain(std::chrono::seconds(waitSeconds));
     const SenderStatus st = sender.Status();

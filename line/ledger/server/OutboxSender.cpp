@@ -81,13 +81,15 @@ OutboxSender::OutboxSender(std::unique_ptr<Outbox> outbox, std::string conninfo,
     : m_outbox(std::move(outbox)), m_conninfo(std::move(conninfo)), m_options(options),
       m_thread([this] { Run(); }) {}
 
-OutboxSender::~OutboxSender() {
+OutboxSender::~OutboxSender() { Stop(); }
+
+void OutboxSender::Stop() {
     {
         std::lock_guard lock(m_mutex);
         m_stop = true;
     }
     m_wake.notify_all();
-    m_thread.join();
+    if (m_thread.joinable()) m_thread.join();
 }
 
 void OutboxSender::Wake() {

@@ -60,7 +60,9 @@ public:
     OutboxSender(std::unique_ptr<Outbox> outbox, std::string conninfo, Options options);
     OutboxSender(std::unique_ptr<Outbox> outbox, std::string conninfo)
         : OutboxSender(std::move(outbox), std::move(conninfo), Options{}) {}
-    // Stops the thread and joins it; a statement in flight is bounded by the connection's timeouts.
+    // Stops the thread and joins it, after the batch in flight (bounded by the connection's timeouts).
+    // Status() stays readable afterwards.
+    void Stop();
     ~OutboxSender();
     OutboxSender(const OutboxSender &) = delete;
     OutboxSender &operator=(const OutboxSender &) = delete;
