@@ -22,6 +22,7 @@
 
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 
@@ -372,6 +373,12 @@ TEST(LineLedgerSchema, MigrationsNewerSchemaAndServersThatCannotBeReached) {
     EXPECT_FALSE(mute.Open());
     EXPECT_EQ(mute.Error(), "line server not reachable: the line server did not answer in time");
     close(fd);
+    const std::string fifo = dir.file("fifo.db");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    st = Ledger(server.Conninfo(), fifo, {"status"});
+    EXPECT_NE(st.out.find("waiting in this station's outbox: unknown (no station ledger at " + fifo + ")"),
+              std::string::npos) << st.out;
+    EXPECT_EQ(Ledger(server.Conninfo(), fifo, {"push", "--wait", "1"}).status, 4);
     EXPECT_EQ(Ledger("sqlite", db, {"status"}).status, 2);
     EXPECT_EQ(Ledger("", db, {"status"}).err, "mfgkit: no line server: set QT7730_LEDGER to its connection string\n");
     EXPECT_EQ(Ledger(server.Conninfo(), db, {"push", "--wait", "x"}).status, 2);

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <filesystem>
 
 namespace line {
 
@@ -14,7 +15,13 @@ SqliteOutbox::~SqliteOutbox() {
 
 bool SqliteOutbox::Open(std::string &error) {
     if (m_db) return true;
-    // Never creates the file: the station's ledger does that, with its schema.
+    // Never creates the file: the station's ledger does that, with its schema. Nothing but a regular
+    // file is opened: a FIFO would block the reader for ever.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(m_path, ec)) {
+        error = "station ledger " + m_path + ": no such ledger file";
+        return false;
+    }
     if (sqlite3_open_v2(m_path.c_str(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
         error = "station ledger " + m_path + ": " + (m_db ? sqlite3_errmsg(m_db) : "cannot open");
         sqlite3_close(m_db);
