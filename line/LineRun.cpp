@@ -226,8 +226,14 @@ void ProgramCables(platform::Host &host, const std::vector<CablePair> &cables, c
         return ok;
     };
     for (ProgramJob *job : writing)
-        if (!assign(*job))
+        if (!assign(*job)) {
             job->ok = false;
+            // Without a number it is in no later list: its failure is final now.
+            if (!job->holdsNumber) {
+                job->Finish(false);
+                sink(job->outcome);
+            }
+        }
 
     const bool numbers = plan.mode == SerialMode::Numwell;
     std::vector<ProgramJob *> round;

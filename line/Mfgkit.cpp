@@ -1,7 +1,9 @@
 #include "Mfgkit.h"
 
 #include "InfoFields.h"
+#include "LineCommands.h"
 #include "LineRun.h"
+#include "LineSession.h"
 #include "NumwellSerials.h"
 #include "Reports.h"
 #include "Sides.h"
@@ -14,6 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -36,9 +39,11 @@ The line's command-line programmer and tester for QT7730 / QT7701 bridge cables.
   test IMAGE           the production test of every cable present, all at once
   records              the station's records (CSV or JSON)
   report               per day: programmed, tested, passed, failed by step, first-pass yield
+  ledger               the line's ledger server: init, status, push (records --line, report --line)
 
 Exit status: 0 all good, 1 a cable failed, 2 usage, 3 no bench / no device, 4 a record could not be
-stored. The records are kept in $QT7730_LEDGER_DB, or /var/lib/qt7730-mfg-kit/ledger.db.
+stored. The records are kept in $QT7730_LEDGER_DB, or /var/lib/qt7730-mfg-kit/ledger.db, and with
+$QT7730_LEDGER (a PostgreSQL connection string) sent to the line's server as well.
 )";
 
 constexpr const char *kScanHelp = R"(usage: mfgkit scan
@@ -70,6 +75,10 @@ ledger before its line is printed.
   --expect N        stop at once unless exactly N cables are present
   --json            one JSON document on standard output instead of lines and a table
 
+With a line server ($QT7730_LEDGER), each Numwell number is reserved on the server before its cable
+is written; a number another station holds is refused (that cable fails, the run goes on). Without
+the server reachable the numbers are checked on this station only, and it says so once.
+
 Cables of another chip than the image's are not touched and are listed. Exit status: 0 all good,
 1 a cable failed (or was not programmed, or a side has no partner), 2 usage, 3 no cable,
 4 a record could not be stored.
@@ -89,21 +98,29 @@ Exit status: 0 all passed, 1 a cable failed (or a side has no partner), 2 usage,
 4 a record could not be stored.
 )";
 
-constexpr const char *kRecordsHelp = R"(usage: mfgkit records [--since DATE] [--serial TEXT] [--csv|--json]
+constexpr const char *kRecordsHelp = R"(usage: mfgkit records [--since DATE] [--serial TEXT] [--csv|--json] [--line]
 
 The station's records, oldest first: as a table (the default), CSV or JSON.
   --since DATE      records from this UTC day on (YYYY-MM-DD)
   --serial TEXT     only the records of this serial text
-Exit status: 0, 2 usage, 4 the ledger cannot be read.
+  --line            every station's records, from the line's server ($QT7730_LEDGER)
+Exit status: 0, 2 usage, 4 the ledger cannot be read (1 the line's server cannot).
 )";
 
-constexpr const char *kReportHelp = R"(usage: mfgkit report [--since DATE]
+constexpr const char *kReportHelp = R"(usage: mfgkit report [--since DATE] [--line]
 
 Per UTC day: cables programmed (and failed programming), tested, passed, failed, the failures by
 the step that failed, and the first-pass yield (of the cables first tested that day, how many passed
 that first test).
-Exit status: 0, 2 usage, 4 the ledger cannot be read.
+  --line            per station across the line, from the line's server ($QT7730_LEDGER): programmed,
+                    tested, passed, yield; cables programmed at one station that failed the test at
+                    another; serial numbers programmed by more than one station
+Exit status: 0, 2 usage, 4 the ledger cannot be read (1 the line's server cannot).
 )";
+
+// At the end of a run, the records not yet on the line's server get this long; then they wait in the
+// outbox for the next run (or `mfgkit ledger push`).
+constexpr std::chrono::seconds kLineDrain{3};
 
 struct Context {
     MfgkitEnv &env;
@@ -111,6 +128,12 @@ struct Context {
     std::ostream &out;
     std::ostream &err;
 };
+
+// The line server's messages for the operator, on the run's thread.
+LineSession::Say SayTo(Context &c)
+{
+    return [&c](const std::string &message) { c.err << "mfgkit: " << message << "\n"; };
+}
 
 int Usage(Context &c, const std::string &message, const char *help)
 {
@@ -508,11 +531,22 @@ int Program(Context &c, const std::vector<std::string> &args)
             plan.station.station = serials->Station();
     }
 
+    LineSession lineServer(SayTo(c), {plan.station.station, plan.station.host}, ledger.Path());
+    if (!lineServer.Error().empty()) {
+        c.err << "mfgkit: " << lineServer.Error() << ". No cable was touched.\n";
+        return kExitUsage;
+    }
+    if (plan.serials)
+        plan.serials = &lineServer.Reserving(*plan.serials);
+
     Reporter reporter(c, run, ledger);
     reporter.Start(pairing.cables.size());
     std::vector<CablePair> skipped;
-    ProgramCables(c.host, pairing.cables, plan, [&](CableOutcome &o) { return reporter.Finished(o); }, &skipped);
-    return reporter.Finish("program", pairing, skipped);
+    ProgramCables(c.host, pairing.cables, plan, [&](CableOutcome &o) { return lineServer.Appended(reporter.Finished(o)); },
+                  &skipped);
+    const int status = reporter.Finish("program", pairing, skipped);
+    lineServer.Finish(kLineDrain);
+    return status;
 }
 
 int Test(Context &c, const std::vector<std::string> &args)
@@ -536,10 +570,18 @@ int Test(Context &c, const std::vector<std::string> &args)
     Pairing pairing;
     if (int status = FindCables(c, run, pairing); status >= 0)
         return status;
+    const StationIdentity station = CurrentStation();
+    LineSession lineServer(SayTo(c), {station.station, station.host}, ledger.Path());
+    if (!lineServer.Error().empty()) {
+        c.err << "mfgkit: " << lineServer.Error() << ". No cable was touched.\n";
+        return kExitUsage;
+    }
     Reporter reporter(c, run, ledger);
     reporter.Start(pairing.cables.size());
-    TestCables(c.host, pairing.cables, plan, [&](CableOutcome &o) { return reporter.Finished(o); });
-    return reporter.Finish("test", pairing, {});
+    TestCables(c.host, pairing.cables, plan, [&](CableOutcome &o) { return lineServer.Appended(reporter.Finished(o)); });
+    const int status = reporter.Finish("test", pairing, {});
+    lineServer.Finish(kLineDrain);
+    return status;
 }
 
 // Reads the records for `records` and `report`; a status to end with, or -1 with the records.
@@ -578,11 +620,14 @@ int Records(Context &c, const std::vector<std::string> &args)
     LedgerQuery query;
     enum { Table, Csv, Json } format = Table;
     int formats = 0;
+    bool lineWide = false; // from the line's server instead of this station's ledger
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         if (a == "--csv" || a == "--json") {
             format = a == "--csv" ? Csv : Json;
             ++formats;
+        } else if (a == "--line") {
+            lineWide = true;
         } else if (a == "--since" || a == "--serial") {
             if (i + 1 >= args.size())
                 return Usage(c, a + " needs a value", kRecordsHelp);
@@ -598,6 +643,10 @@ int Records(Context &c, const std::vector<std::string> &args)
     }
     if (formats > 1)
         return Usage(c, "--csv or --json, not both", kRecordsHelp);
+    if (lineWide)
+        return RunLineRecords(query.since, query.serial,
+                              format == Csv ? RecordsFormat::Csv : format == Json ? RecordsFormat::Json : RecordsFormat::Text,
+                              c.out, c.err);
     std::vector<LedgerRecord> records;
     if (int status = ReadRecords(c, query, records); status >= 0)
         return status;
@@ -623,8 +672,11 @@ int Report(Context &c, const std::vector<std::string> &args)
         return kExitOk;
     }
     std::string since;
+    bool lineWide = false; // across every station, from the line's server
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--since" && i + 1 < args.size()) {
+        if (args[i] == "--line") {
+            lineWide = true;
+        } else if (args[i] == "--since" && i + 1 < args.size()) {
             since = args[++i];
             if (!IsDate(since))
                 return Usage(c, "--since needs a date YYYY-MM-DD, not \"" + Printable(since) + "\"", kReportHelp);
@@ -633,6 +685,8 @@ int Report(Context &c, const std::vector<std::string> &args)
                          kReportHelp);
         }
     }
+    if (lineWide)
+        return RunLineReport(since, c.out, c.err);
     // Every record is read: a cable's first test may lie before the first day shown.
     std::vector<LedgerRecord> records;
     if (int status = ReadRecords(c, {}, records); status >= 0)
@@ -669,6 +723,8 @@ int RunMfgkit(const std::vector<std::string> &args, MfgkitEnv &env)
         return Records(c, rest);
     if (command == "report")
         return Report(c, rest);
+    if (command == "ledger")
+        return RunLedgerCommand(rest, c.out, c.err, c.env.ledgerPath);
     return Usage(c, "unknown command \"" + Printable(command) + "\"", kMainHelp);
 }
 

@@ -348,6 +348,17 @@ TEST(LineLedgerSchema, MigrationsNewerSchemaAndServersThatCannotBeReached) {
     EXPECT_FALSE(direct.Send({{1, Body(1, "h", "test", "106120500001", false)}}));
     EXPECT_NE(direct.Error().find("ledger was replaced"), std::string::npos) << direct.Error();
     EXPECT_TRUE(direct.Send({{1, Body(1, "h", "program", "106120500001", true)}})) << direct.Error();
+    // A statement stuck behind another session's lock costs the sender its time-out, not a hang; the
+    // next batch reconnects and goes through.
+    line::LineLedger impatient(server.Conninfo(), 1s);
+    Sql locker(server.Conninfo());
+    locker.Rows("BEGIN");
+    locker.Rows("LOCK TABLE records IN ACCESS EXCLUSIVE MODE");
+    EXPECT_FALSE(impatient.Send({{5, Body(1, "h", "test", "106120500005", true)}}));
+    EXPECT_EQ(impatient.Error(), "line server: the line server did not answer in time");
+    locker.Rows("ROLLBACK");
+    EXPECT_TRUE(impatient.Send({{5, Body(1, "h", "test", "106120500005", true)}})) << impatient.Error();
+
     // A serial text with a zero byte read from a cable does not block the outbox behind it.
     EXPECT_TRUE(direct.Send({{2, Body(1, "h", "test", std::string("1061\0" "05", 7), false)}})) << direct.Error();
     EXPECT_TRUE(direct.Send({{2, Body(1, "h", "test", std::string("1061\0" "05", 7), false)}})) << direct.Error();

@@ -56,7 +56,7 @@ bool NeedTarget(LineTarget &t, std::ostream &err) {
 
 // Sends until SIGINT or SIGTERM. The signals are blocked before the sender's thread starts, so only
 // this thread takes them, synchronously, and the sender is stopped and joined on the way out.
-int FollowOutbox(const std::string &conninfo, std::ostream &out, std::ostream &err) {
+int FollowOutbox(const std::string &conninfo, const std::string &ledgerPath, std::ostream &out, std::ostream &err) {
     sigset_t stop, old;
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
@@ -64,7 +64,7 @@ int FollowOutbox(const std::string &conninfo, std::ostream &out, std::ostream &e
     pthread_sigmask(SIG_BLOCK, &stop, &old);
     std::int64_t sent = 0;
     {
-        OutboxSender sender(std::make_unique<SqliteOutbox>(StationLedgerPath()), conninfo);
+        OutboxSender sender(std::make_unique<SqliteOutbox>(ledgerPath), conninfo);
         std::string lastError;
         const timespec tick{1, 0};
         while (sigtimedwait(&stop, nullptr, &tick) < 0) {
@@ -98,7 +98,9 @@ LineTarget LineTargetFromEnvironment() {
 
 std::string StationLedgerPath() { return LedgerPath(); }
 
-int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
+                     const std::string &ledgerPath) {
+    const std::string station = ledgerPath.empty() ? StationLedgerPath() : ledgerPath;
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
         (args.empty() ? err : out) << kLedgerHelp;
         return args.empty() ? kUsage : kOk;
@@ -151,7 +153,7 @@ int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, st
     }
     if (cmd == "status") {
         const LineStatus s = server.Status();
-        SqliteOutbox outbox(StationLedgerPath());
+        SqliteOutbox outbox(station);
         const std::int64_t waiting = outbox.Waiting();
         out << "line server: " << (s.reachable ? "reachable" : "not reachable") << "\n";
         if (!s.error.empty()) out << "  " << s.error << "\n";
@@ -163,7 +165,7 @@ int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, st
             out << "\nrecords on the server: " << s.records << "\n";
         }
         out << "waiting in this station's outbox: ";
-        if (waiting < 0) out << "unknown (no station ledger at " << StationLedgerPath() << ")\n";
+        if (waiting < 0) out << "unknown (no station ledger at " << station << ")\n";
         else out << waiting << "\n";
         return (s.reachable && s.schemaVersion == LineSchemaVersion()) ? kOk : kFailed;
     }
@@ -173,8 +175,8 @@ int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, st
         return kNotStored;
     }
     server.Close();
-    if (follow) return FollowOutbox(*target.conninfo, out, err);
-    OutboxSender sender(std::make_unique<SqliteOutbox>(StationLedgerPath()), *target.conninfo);
+    if (follow) return FollowOutbox(*target.conninfo, station, out, err);
+    OutboxSender sender(std::make_unique<SqliteOutbox>(station), *target.conninfo);
     const bool empty = sender.Drain(std::chrono::seconds(waitSeconds));
     const SenderStatus st = sender.Status();
     out << st.sent << " record(s) sent to the line server\n";

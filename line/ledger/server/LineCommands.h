@@ -18,7 +18,9 @@ struct LineTarget {
 LineTarget LineTargetFromEnvironment();
 std::string StationLedgerPath();  // QT7730_LEDGER_DB, or the machine's ledger
 
-int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, std::ostream &err);
+// `ledgerPath`: the station's ledger; empty for StationLedgerPath().
+int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
+                     const std::string &ledgerPath = {});
 
 enum class RecordsFormat { Text, Csv, Json };
 int RunLineRecords(const std::string &since, const std::string &serial, RecordsFormat format, std::ostream &out,

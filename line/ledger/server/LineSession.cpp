@@ -5,10 +5,11 @@
 namespace line {
 
 LineSession::LineSession(Say say, StationId station, const std::string &ledgerPath)
-    : m_say(std::move(say)), m_ledgerPath(ledgerPath) {
+    : m_say(std::move(say)), m_station(station), m_ledgerPath(ledgerPath) {
     const LineTarget target = LineTargetFromEnvironment();
     m_error = target.error;
     if (!target.conninfo) return;
+    m_conninfo = *target.conninfo;
     m_check = std::make_unique<LineSerialCheck>(*target.conninfo, std::move(station), m_say);
     m_sender = std::make_unique<OutboxSender>(std::make_unique<SqliteOutbox>(ledgerPath), *target.conninfo);
 }
@@ -20,12 +21,21 @@ ReserveResult LineSession::Reserve(const std::string &serial, const std::string 
     return m_check->Reserve(serial, localDate);
 }
 
+SerialSource &LineSession::Reserving(SerialSource &base) {
+    if (!m_sender) return base;
+    StationId station = m_station;
+    if (base.Station() >= 0) station.number = base.Station();
+    m_reserving = std::make_unique<ReservingSerials>(base, std::make_unique<LineSerialCheck>(m_conninfo, station, m_say));
+    return *m_reserving;
+}
+
 void LineSession::Confirm(const std::string &serial) {
     if (m_check) m_check->Confirm(serial);
 }
 
-void LineSession::Appended() {
-    if (m_sender) m_sender->Wake();
+bool LineSession::Appended(bool stored) {
+    if (m_sender && stored) m_sender->Wake();
+    return stored;
 }
 
 bool LineSession::Finish(std::chrono::milliseconds timeout) {

@@ -94,12 +94,9 @@ std::optional<PgRows> PgConnection::Collect(Clock::time_point deadline) {
         while (PQisBusy(m_conn)) {
             if (!WaitSocket(false, deadline) || !PQconsumeInput(m_conn)) {
                 if (m_conn && PQstatus(m_conn) == CONNECTION_BAD) Fail(PQerrorMessage(m_conn));
-                // Ask the server to stop the statement; the connection is not reused either way.
-                if (PGcancel *c = PQgetCancel(m_conn)) {
-                    char buf[256];
-                    PQcancel(c, buf, sizeof buf);
-                    PQfreeCancel(c);
-                }
+                // Dropped, not cancelled: a cancel request is a blocking connection of its own to a
+                // server that is not answering. The server ends the statement when it sees the link
+                // gone, or at its statement time-out.
                 Close();
                 return std::nullopt;
             }

@@ -35,7 +35,7 @@ public:
     void Close();
 
     // Runs one statement with text parameters; nullopt on failure (Error() says why). A statement that
-    // does not finish within the timeout is cancelled and the connection closed, so the next use
+    // does not finish within the timeout closes the connection, so the next use
     // reconnects instead of reading a stale answer.
     std::optional<PgRows> Exec(const std::string &sql, const std::vector<Param> &params = {},
                                std::chrono::milliseconds timeout = std::chrono::seconds(10));
