@@ -2,6 +2,8 @@
 
 #include "LineCommands.h"
 
+#include <algorithm>
+
 namespace line {
 
 LineSession::LineSession(Say say, StationId station, const std::string &ledgerPath)
@@ -40,7 +42,13 @@ bool LineSession::Appended(bool stored) {
 
 bool LineSession::Finish(std::chrono::milliseconds timeout) {
     if (!m_sender) return true;
-    if (m_sender->Drain(timeout)) return true;
+    // No waiting on a server that has just failed the sender: the records are safe in the outbox.
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (m_sender->Drain(std::min(left, std::chrono::milliseconds(100)))) return true;
+        if (left.count() <= 100 || !m_sender->Status().lastError.empty()) break;
+    }
     const SenderStatus st = m_sender->Status();
     const std::int64_t waiting = SqliteOutbox(m_ledgerPath).Waiting();
     if (m_say)
