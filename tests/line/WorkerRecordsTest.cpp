@@ -8,7 +8,28 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
+#include <optional>
+
 namespace {
+
+// Points the programs' ledger elsewhere for one test and puts the old value back.
+struct LedgerVariable {
+    std::optional<std::string> saved;
+    LedgerVariable()
+    {
+        if (const char *v = getenv("QT7730_LEDGER_DB"))
+            saved = v;
+    }
+    ~LedgerVariable()
+    {
+        if (saved)
+            setenv("QT7730_LEDGER_DB", saved->c_str(), 1);
+        else
+            }
+    void Set(const std::string &path) { setenv("QT7730_LEDGER_DB", path.c_str(), 1); }
+};
 
 production::RunInputs Inputs(const bench::EepromBytes &image, int a, int b)
 {
@@ -24,7 +45,8 @@ production::RunInputs Inputs(const bench::EepromBytes &image, int a, int b)
 TEST(WorkerRecords, TamberRecordsEachCableWithoutChangingItsVerdict)
 {
     LineRig rig;
-    setenv("QT7730_LEDGER_DB", rig.LedgerPath().c_str(), 1);
+    LedgerVariable variable;
+    variable.Set(rig.LedgerPath());
     const bench::DeviceId root = rig.bench.AddController(4);
     const bench::CableId good = rig.bench.AddCable(), bad = rig.bench.AddCable();
     rig.bench.SetEeprom(good, LineRig::BatchEeprom());
@@ -53,11 +75,10 @@ TEST(WorkerRecords, TamberRecordsEachCableWithoutChangingItsVerdict)
     // A ledger that cannot be written: the same verdicts and the same log as before.
     const std::string before = log;
     log.clear();
-    setenv("QT7730_LEDGER_DB", rig.dir.path().c_str(), 1);
+    variable.Set(rig.dir.path().string());
     EXPECT_TRUE(runner(Inputs(LineRig::BatchEeprom(), 1, 2), logTo));
     EXPECT_FALSE(runner(Inputs(LineRig::BatchEeprom(), 3, 4), logTo));
     EXPECT_EQ(log, before);
-    unsetenv("QT7730_LEDGER_DB");
 }
 
 // A cable that takes every write and reads back what it was given, or one block short.
@@ -106,7 +127,8 @@ struct RecordingUi : editor::ConfigWorkerUi {
 TEST(WorkerRecords, QuillonRecordsBeforeItAsksTheOperatorAnything)
 {
     LineRig rig;
-    setenv("QT7730_LEDGER_DB", rig.LedgerPath().c_str(), 1);
+    LedgerVariable variable;
+    variable.Set(rig.LedgerPath());
     EepromImage image;
     std::memcpy(image.Bytes(), LineRig::BatchEeprom().data(), 256);
     const editor::ConfigTarget target{"\\\\.\\HOSTLNK-1", "{key}\\0001"};
@@ -135,10 +157,9 @@ TEST(WorkerRecords, QuillonRecordsBeforeItAsksTheOperatorAnything)
     EXPECT_EQ(records[1].FailedStep(), "Verify configuration");
 
     // Without a ledger the run and its questions are the same.
-    setenv("QT7730_LEDGER_DB", rig.dir.path().c_str(), 1);
+    variable.Set(rig.dir.path().string());
     device.corrupt = false;
     EXPECT_EQ(editor::RunAndRecordConfiguration(&target, &image, device, ui), editor::kConfigOk);
-    unsetenv("QT7730_LEDGER_DB");
 }
 
 } // namespace
