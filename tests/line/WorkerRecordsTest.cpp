@@ -27,7 +27,8 @@ struct LedgerVariable {
         if (saved)
             setenv("QT7730_LEDGER_DB", saved->c_str(), 1);
         else
-            }
+            unsetenv("QT7730_LEDGER_DB");
+    }
     void Set(const std::string &path) { setenv("QT7730_LEDGER_DB", path.c_str(), 1); }
 };
 
