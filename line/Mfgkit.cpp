@@ -239,7 +239,8 @@ int Scan(Context &c, const std::vector<std::string> &args)
     for (const CablePair &p : pairing.cables)
         c.out << "  " << p.a.ShortName() << " + " << p.b.ShortName() << "\n";
     for (const BridgeSide &s : pairing.unpaired)
-        c.out << "  " << s.ShortName() << ": no partner side found: plug in both ends\n";
+        c.out << "  " << s.ShortName() << ": no partner side found: plug in both ends"
+              << " (a cable whose data path is dead both ways looks the same)\n";
     return pairing.unpaired.empty() ? kExitOk : kExitCableFailed;
 }
 

@@ -95,6 +95,8 @@ std::vector<FieldDifference> DifferingFields(const uint8_t *expected, const uint
     EepromImage want, got;
     std::memcpy(want.Bytes(), expected, EepromImage::kEepromSize);
     std::memcpy(got.Bytes(), found, EepromImage::kEepromSize);
+    // The texts are shown as they are; the masked copies only decide whether they differ.
+    const EepromImage shownWant = want, shownGot = got;
     if (maskSerial) {
         const auto length = static_cast<uint16_t>(std::strlen(kFixedSerial));
         want.SetProperty(EEP_SERIAL_STRING, kFixedSerial, length);
@@ -133,10 +135,9 @@ std::vector<FieldDifference> DifferingFields(const uint8_t *expected, const uint
         int index;
     } texts[] = {{"vendor text", 1}, {"product text", 2}, {"serial text", 3}};
     for (const auto &t : texts) {
-        bool okWant = false, okGot = false;
-        const std::string a = Quoted(want, t.index, &okWant), b = Quoted(got, t.index, &okGot);
-        if (a != b) {
-            out.push_back({t.name, a, b});
+        bool readable = false;
+        if (Quoted(want, t.index, &readable) != Quoted(got, t.index, &readable)) {
+            out.push_back({t.name, Quoted(shownWant, t.index, &readable), Quoted(shownGot, t.index, &readable)});
             textDiffers = true;
         }
     }

@@ -61,7 +61,8 @@ line::LedgerRecord TestRecord(const char *tool, const RunInputs &in, const Obser
                 r.differing.push_back({d.field, d.expected, d.found});
     }
     // A chip that answered with another model or version than the batch's is named as such.
-    if (!passed && seen.chipModel && *seen.chipModel != in.chipModel)
+    // A version word that names no known model is a wrong version, not a wrong model.
+    if (!passed && seen.chipModel && *seen.chipModel != in.chipModel && *seen.chipModel != CHIP_MODEL_UNKNOWN)
         r.differing.push_back({"chip model", Hex4(in.chipModel), Hex4(*seen.chipModel)});
     else if (!passed && !in.blank && seen.chipVersion && *seen.chipVersion != in.chipVersion)
         r.differing.push_back({"chip version", Hex4(in.chipVersion), Hex4(*seen.chipVersion)});

@@ -82,6 +82,17 @@ struct LineRig {
         return ledger.Query({});
     }
 
+    // The first output line that begins with the cable's name ("" when none does).
+    static std::string LineOf(const std::string &out, const std::string &cableName)
+    {
+        std::size_t at = out.compare(0, cableName.size() + 1, cableName + " ") == 0 ? 0 : out.find("\n" + cableName + " ");
+        if (at == std::string::npos)
+            return {};
+        if (out[at] == '\n')
+            ++at;
+        return out.substr(at, out.find('\n', at) - at);
+    }
+
     std::string SerialIn(bench::CableId cable) const { return production::SerialText(bench.Eeprom(cable).data()); }
 
     std::string Name(bench::CableId cable, bench::Side side) const
