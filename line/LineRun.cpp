@@ -23,6 +23,7 @@ constexpr const char *kStepInit = "Initialize device";
 constexpr const char *kStepChip = "Check chip";
 constexpr const char *kStepWrite = "Write EEPROM";
 constexpr const char *kStepVerify = "Verify configuration";
+constexpr const char *kStepSerial = "Take serial number";
 constexpr const char *kStepSave = "Save serial number";
 
 // Runs `body` for every item at once, one thread each, and joins them all. An item whose thread cannot
@@ -219,8 +220,10 @@ void ProgramCables(platform::Host &host, const std::vector<CablePair> &cables, c
                 job.holdsNumber = true;
                 numbered.push_back(&job);
             }
-            if (!ok)
-                job.outcome.detail = "no serial number: " + error;
+            if (!ok) {
+                job.Step(kStepSerial, false);
+                job.outcome.detail = std::string(kStepSerial) + ": " + (error.empty() ? "it does not fit" : error);
+            }
         }
         job.outcome.record.serial = serial;
         return ok;
@@ -228,11 +231,8 @@ void ProgramCables(platform::Host &host, const std::vector<CablePair> &cables, c
     for (ProgramJob *job : writing)
         if (!assign(*job)) {
             job->ok = false;
-            // Without a number it is in no later list: its failure is final now.
-            if (!job->holdsNumber) {
-                job->Finish(false);
-                sink(job->outcome);
-            }
+            job->Finish(false);
+            sink(job->outcome);
         }
 
     const bool numbers = plan.mode == SerialMode::Numwell;
@@ -294,25 +294,25 @@ void ProgramCables(platform::Host &host, const std::vector<CablePair> &cables, c
     // Numbers are spent in the order they were taken, each only once its cable read back right. After a
     // save that failed, nothing later is claimed: those numbers go back unspent.
     if (numbers) {
-        bool saving = true;
+        std::string error;
         std::size_t kept = 0;
-        for (; kept < numbered.size() && saving; ++kept) {
+        for (; kept < numbered.size(); ++kept) {
             ProgramJob &job = *numbered[kept];
-            std::string error;
-            saving = plan.serials->Keep(job.outcome.record.serial, &error);
-            job.Step(kStepSave, saving);
-            if (!saving)
-                job.outcome.detail = std::string(kStepSave) + ": " + error;
+            if (!plan.serials->Keep(job.outcome.record.serial, &error))
+                break;
             job.holdsNumber = false;
-            job.Finish(saving);
+            job.Step(kStepSave, true);
+            job.Finish(true);
             sink(job.outcome);
         }
         for (std::size_t i = numbered.size(); i-- > kept;)
             plan.serials->GiveBack(numbered[i]->outcome.record.serial);
         for (std::size_t i = kept; i < numbered.size(); ++i) {
             ProgramJob &job = *numbered[i];
+            job.holdsNumber = false;
             job.Step(kStepSave, false);
-            job.outcome.detail = std::string(kStepSave) + ": not tried after an earlier save failed";
+            job.outcome.detail = std::string(kStepSave) + ": " +
+                                 (i == kept ? error : std::string("not tried after an earlier save failed"));
             job.Finish(false);
             sink(job.outcome);
         }

@@ -1,6 +1,7 @@
 #include "Sides.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>

@@ -295,3 +295,97 @@ TEST(MfgkitLedger, ALedgerThatCannotBeWrittenClaimsNothing)
 }
 
 } // namespace
+
+namespace {
+
+// A counter in memory that keeps the take / keep / give-back contract and can refuse a keep. What it
+// did outlives it (the program drops its source when it ends).
+struct SerialLog {
+    std::vector<std::string> out, kept, givenBack;
+    int failKeepAt = -1; // the n-th keep (1-based) fails
+};
+
+struct MemorySerials : line::SerialSource {
+    explicit MemorySerials(SerialLog &log) : m_log(log) {}
+    bool Begin(std::string *) override { return true; }
+    std::optional<std::string> Take(std::string *) override
+    {
+        m_log.out.push_back("N" + std::to_string(m_next++));
+        return m_log.out.back();
+    }
+    bool Keep(const std::string &serial, std::string *error) override
+    {
+        EXPECT_EQ(serial, m_log.out.front()) << "kept out of order";
+        if (++m_keeps == m_log.failKeepAt) {
+            *error = "the store is full";
+            return false;
+        }
+        m_log.kept.push_back(serial);
+        m_log.out.erase(m_log.out.begin());
+        return true;
+    }
+    void GiveBack(const std::string &serial) override
+    {
+        EXPECT_EQ(serial, m_log.out.back()) << "given back out of order";
+        m_log.givenBack.push_back(serial);
+        m_log.out.pop_back();
+        --m_next;
+    }
+
+private:
+    SerialLog &m_log;
+    int m_next = 1, m_keeps = 0;
+};
+
+struct FourCables : LineRig {
+    std::vector<bench::CableId> cables;
+    FourCables()
+    {
+        const bench::DeviceId root = bench.AddController(8);
+        for (int k = 0; k < 4; ++k) {
+            cables.push_back(bench.AddCable());
+            bench.PlugSide(cables.back(), bench::Side::A, {root, 2 * k + 1});
+            bench.PlugSide(cables.back(), bench::Side::B, {root, 2 * k + 2});
+        }
+    }
+};
+
+TEST(MfgkitProgram, NumbersStayWithoutAGapWhenACableInTheMiddleFailsOrASaveFails)
+{
+    FourCables rig;
+    SerialLog log;
+    rig.env.needDisplay = false;
+    rig.env.numwell = [&log] { return std::make_unique<MemorySerials>(log); };
+    const std::string image = rig.WriteImage();
+
+    // The second cable's write fails: the third and fourth are written again with N2 and N3.
+    bench::SideFaults failing;
+    failing.failEepromBlock = 0;
+    rig.bench.SetSideFaults(rig.cables[1], bench::Side::A, failing);
+    MfgkitResult r = rig.Run({"program", image, "--serial", "numwell"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(log.kept, (std::vector<std::string>{"N1", "N2", "N3"}));
+    EXPECT_EQ(log.givenBack, (std::vector<std::string>{"N4", "N3", "N2"}));
+    EXPECT_EQ(rig.SerialIn(rig.cables[0]), "N1");
+    EXPECT_EQ(rig.SerialIn(rig.cables[2]), "N2");
+    EXPECT_EQ(rig.SerialIn(rig.cables[3]), "N3");
+
+    // The second save fails: that cable and every later one fail, their numbers go back unspent.
+    rig.bench.SetSideFaults(rig.cables[1], bench::Side::A, {});
+    log = SerialLog{};
+    log.failKeepAt = 2;
+    r = rig.Run({"program", image, "--serial", "numwell"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(log.kept, (std::vector<std::string>{"N1"}));
+    EXPECT_EQ(log.givenBack, (std::vector<std::string>{"N4", "N3", "N2"}));
+    EXPECT_TRUE(log.out.empty());
+    EXPECT_NE(LineRig::LineOf(r.out, rig.CableName(rig.cables[1])).find("Save serial number: the store is full"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(LineRig::LineOf(r.out, rig.CableName(rig.cables[3])).find("not tried after an earlier save failed"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(LineRig::LineOf(r.out, rig.CableName(rig.cables[0])).find("PASS"), std::string::npos) << r.out;
+}
+
+} // namespace
