@@ -1,6 +1,7 @@
 #include "ConfigDlg.h"
 
 #include "BridgeConfigDevice.h"
+#include "ConfigRecord.h"
 #include "DialogUnits.h"
 #include "GuiThread.h"
 #include "InfUpdate.h"
@@ -149,7 +150,7 @@ void CConfigDlg::OnStartConfig()
     const bool started = StartWorkerThread([this, target] {
         WorkerUi ui(*this);
         editor::BridgeConfigDevice device(m_host);
-        const int command = editor::RunConfiguration(target ? &*target : nullptr, m_pImage, device, ui);
+        const int command = editor::RunAndRecordConfiguration(target ? &*target : nullptr, m_pImage, device, ui);
         PostToGui(this, [this, command] { FinishWorker(command); });
     });
     if (!started) {

@@ -1,5 +1,11 @@
 #include "HostMachine.h"
 
+#include "StationLedger.h"
+#include "StepLog.h"
+#include "TestRecord.h"
+
+#include <chrono>
+
 #include <array>
 #include <vector>
 
@@ -166,7 +172,19 @@ CableRunner HostCableRunner(platform::Host &host)
 {
     return [&host](const RunInputs &in, const LogFn &log) {
         HostCableIo io(host);
-        return TestWorker(in, io, log);
+        // The run is observed for the station's ledger; what the operator sees does not depend on it.
+        ObservingCableIo observed(io);
+        line::StepLog steps(EnglishStepNames());
+        const std::string start = line::NowUtc();
+        const auto began = std::chrono::steady_clock::now();
+        const bool passed = TestWorker(in, observed, [&](const std::string &text) {
+            steps.Feed(text);
+            log(text);
+        });
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+        line::AppendToStationLedger(TestRecord("Tamber", in, observed.Observed(), steps.Steps(), passed, start, took),
+                                    "Tamber");
+        return passed;
     };
 }
 

@@ -8,6 +8,8 @@ packages=(
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   clang-14 libclang-rt-14-dev
+  # the line ledger: libpq to build against, a PostgreSQL server for its tests
+  postgresql libpq-dev
   xvfb xauth imagemagick fonts-dejavu-core fonts-wqy-microhei
   libusb-1.0-0-dev umockdev libumockdev-dev  # the USB backend, and usbemu (its emulated USB stack)
   g++-mingw-w64-x86-64-posix wine wine64 googletest  # windows-core: the Windows build and its tests under Wine

@@ -55,6 +55,8 @@ int main(int argc, char **argv)
     const int cycles = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
 
     TamberRig rig;
+    // Every cable's outcome goes to a ledger of the run's own, not the station's.
+    setenv("QT7730_LEDGER_DB", rig.dir.file("ledger.db").c_str(), 1);
     const bench::CableId cable = rig.AddCable();
     ScriptedPrompter prompter;
     prompter.OpenNext(QString::fromStdString(rig.WriteImage(TamberRig::BatchEeprom())));

@@ -1,0 +1,116 @@
+#include "NumwellSerials.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace line {
+
+namespace {
+
+std::string LibraryBesideProgram()
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error)
+        return {};
+    for (const char *relative : {"libNumwell.so.1", "../serialgen/libNumwell.so.1"}) {
+        const std::filesystem::path candidate = self.parent_path() / relative;
+        if (std::filesystem::is_regular_file(candidate, error))
+            return candidate.string();
+    }
+    return {};
+}
+
+void SetError(std::string *error, const std::string &text)
+{
+    if (error)
+        *error = text;
+}
+
+} // namespace
+
+NumwellSerials::NumwellSerials(std::string library) : m_library(std::move(library)) {}
+
+NumwellSerials::~NumwellSerials() = default;
+
+bool NumwellSerials::DisplayAvailable()
+{
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char *value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
+
+bool NumwellSerials::Begin(std::string *error)
+{
+    std::string file = m_library;
+    if (file.empty())
+        file = LibraryBesideProgram();
+    if (file.empty())
+        file = "libNumwell.so.1";
+    m_loader = std::make_unique<NumwellLoader>(file.c_str());
+    if (!m_loader->IsLoaded()) {
+        SetError(error, "cannot load Numwell (" + file + "): " + m_loader->Error());
+        return false;
+    }
+    CNumwellerator &generator = m_loader->Construct(m_generator.bytes);
+    if (!m_loader->Initialize(generator)) {
+        SetError(error, "Numwell did not start (the operator cancelled its station or date dialog, its settings "
+                        "cannot be written, or the date lies before the last number issued)");
+        return false;
+    }
+    // "Veltrona, StationID: <n>"
+    const char *title = m_loader->GetTitle(generator);
+    if (const char *colon = title ? std::strrchr(title, ':') : nullptr)
+        m_station = std::atoi(colon + 1);
+    return true;
+}
+
+std::optional<std::string> NumwellSerials::Take(std::string *error)
+{
+    if (!m_loader || !m_loader->IsLoaded()) {
+        SetError(error, "Numwell is not started");
+        return std::nullopt;
+    }
+    State before{};
+    m_loader->CopyConstruct(before.bytes, Object(m_generator));
+    m_before.push_back(before);
+    m_loader->IncreaseSN(Object(m_generator));
+    m_out.emplace_back(m_loader->GetSN(Object(m_generator)));
+    return m_out.back();
+}
+
+bool NumwellSerials::Keep(const std::string &serial, std::string *error)
+{
+    if (m_out.empty() || m_out.front() != serial) {
+        SetError(error, "serial number " + serial + " is not the oldest one out");
+        return false;
+    }
+    // The state right after this number was formed: the state before the next one, or the generator.
+    State after{};
+    if (m_before.size() > 1)
+        m_loader->CopyConstruct(after.bytes, Object(m_before[1]));
+    else
+        m_loader->CopyConstruct(after.bytes, Object(m_generator));
+    if (!m_loader->Save(Object(after))) {
+        SetError(error, "Numwell could not save its counter after " + serial);
+        return false;
+    }
+    m_out.erase(m_out.begin());
+    m_before.erase(m_before.begin());
+    return true;
+}
+
+void NumwellSerials::GiveBack(const std::string &serial)
+{
+    if (m_out.empty() || m_out.back() != serial)
+        return;
+    m_loader->Assign(Object(m_generator), Object(m_before.back()));
+    m_out.pop_back();
+    m_before.pop_back();
+}
+
+} // namespace line

@@ -1,0 +1,103 @@
+#include "LedgerRecord.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+
+namespace line {
+
+namespace {
+
+QString Q(const std::string &text)
+{
+    return QString::fromStdString(text);
+}
+
+std::string S(const QJsonValue &value)
+{
+    return value.toString().toStdString();
+}
+
+} // namespace
+
+std::string LedgerRecord::FailedStep() const
+{
+    for (const LedgerStep &step : steps)
+        if (step.result != "OK" && step.result != "Skip")
+            return step.name;
+    return {};
+}
+
+std::string LedgerRecord::ToJson() const
+{
+    QJsonObject o;
+    o["kind"] = Q(kind);
+    o["tool"] = Q(tool);
+    o["time_utc"] = Q(timeUtc);
+    o["station"] = station;
+    o["host"] = Q(host);
+    o["serial"] = Q(serial);
+    o["image_sha256"] = Q(imageSha256);
+    o["chip_model"] = qint64(chipModel);
+    o["chip_version"] = qint64(chipVersion);
+    QJsonArray deviceList;
+    for (const std::string &d : devices)
+        deviceList.append(Q(d));
+    o["devices"] = deviceList;
+    QJsonArray stepList;
+    for (const LedgerStep &s : steps)
+        stepList.append(QJsonObject{{"name", Q(s.name)}, {"result", Q(s.result)}});
+    o["steps"] = stepList;
+    o["verdict"] = Q(verdict);
+    QJsonArray fieldList;
+    for (const LedgerField &f : differing)
+        fieldList.append(QJsonObject{{"field", Q(f.field)}, {"expected", Q(f.expected)}, {"found", Q(f.found)}});
+    o["differing"] = fieldList;
+    o["duration_ms"] = qint64(durationMs);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
+}
+
+std::optional<LedgerRecord> LedgerRecord::FromJson(const std::string &json)
+{
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return std::nullopt;
+    const QJsonObject o = doc.object();
+    LedgerRecord r;
+    r.kind = S(o["kind"]);
+    r.tool = S(o["tool"]);
+    r.timeUtc = S(o["time_utc"]);
+    r.station = o["station"].toInt(-1);
+    r.host = S(o["host"]);
+    r.serial = S(o["serial"]);
+    r.imageSha256 = S(o["image_sha256"]);
+    r.chipModel = std::uint32_t(o["chip_model"].toInteger());
+    r.chipVersion = std::uint32_t(o["chip_version"].toInteger());
+    for (const QJsonValue &d : o["devices"].toArray())
+        r.devices.push_back(S(d));
+    for (const QJsonValue &s : o["steps"].toArray())
+        r.steps.push_back({S(s["name"]), S(s["result"])});
+    r.verdict = S(o["verdict"]);
+    for (const QJsonValue &f : o["differing"].toArray())
+        r.differing.push_back({S(f["field"]), S(f["expected"]), S(f["found"])});
+    r.durationMs = o["duration_ms"].toInteger();
+    return r;
+}
+
+std::string NowUtc()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
+}
+
+std::string Sha256Hex(const void *bytes, std::size_t size)
+{
+    const QByteArray data = QByteArray::fromRawData(static_cast<const char *>(bytes), qsizetype(size));
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex().toStdString();
+}
+
+} // namespace line

@@ -1,0 +1,36 @@
+#include "Station.h"
+
+#include "SettingsStore.h"
+
+#include <cstdint>
+
+#include <unistd.h>
+
+namespace line {
+
+namespace {
+
+// Where Numwell keeps its station number: the library's own key and value names.
+constexpr const char *kNumwellKey = "Software\\Veltrona\\QT7730 MFG Kit";
+constexpr const char *kStationValue = "StationID";
+
+} // namespace
+
+StationIdentity CurrentStation()
+{
+    StationIdentity id;
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) == 0)
+        id.host = name;
+    if (auto store = platform::MachineSettingsStore()) {
+        if (auto key = store->OpenKey(kNumwellKey, platform::SettingsAccess::Read)) {
+            std::uint32_t value = 0, length = sizeof value;
+            if (key->Read(kStationValue, &value, length) && length == sizeof value && value <= 15)
+                id.station = int(value);
+            key->Close();
+        }
+    }
+    return id;
+}
+
+} // namespace line

@@ -1,0 +1,366 @@
+#include "LineLedger.h"
+
+#include "LedgerRecord.h"
+
+#include <QDate>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <map>
+
+namespace line {
+namespace {
+
+// Each step upgrades the schema by one version and sets the version in the same transaction. Steps
+// are never edited once released; a change is a new step.
+const char *const kMigrations[] = {
+    // 1: the records of every station and the serial numbers issued on the line.
+    R"sql(
+CREATE TABLE line_schema (version integer NOT NULL);
+INSERT INTO line_schema VALUES (0);
+CREATE TABLE records (
+    station     integer NOT NULL,
+    host        text    NOT NULL,
+    seq         bigint  NOT NULL,
+    kind        text    NOT NULL,
+    serial      text,
+    passed      boolean NOT NULL,
+    recorded_at text    NOT NULL,
+    body        jsonb   NOT NULL,
+    received_at timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY (station, host, seq)
+);
+CREATE TABLE serials (
+    serial      text PRIMARY KEY,
+    station     integer NOT NULL,
+    host        text    NOT NULL,
+    issued_on   date    NOT NULL,
+    confirmed   boolean NOT NULL DEFAULT false,
+    reserved_at timestamptz NOT NULL DEFAULT now()
+);
+)sql",
+    // 2: the line's queries look records up by serial and by time.
+    R"sql(
+CREATE INDEX records_serial ON records (serial) WHERE serial IS NOT NULL;
+CREATE INDEX records_time ON records (recorded_at);
+)sql",
+};
+constexpr int kVersion = static_cast<int>(sizeof kMigrations / sizeof *kMigrations);
+
+// Serialises schema changes of concurrent `ledger init`s on one server.
+constexpr const char *kSchemaLock = "SELECT pg_advisory_xact_lock(77300015)";
+
+std::string Text(const QJsonValue &v) {
+    if (v.isString()) return v.toString().toStdString();
+    if (v.isDouble()) return QString::number(v.toDouble(), 'g', 17).toStdString();
+    return {};
+}
+
+// PostgreSQL's jsonb holds no U+0000, so a record carrying one (a serial text read from a cable can)
+// would be refused for ever and block the outbox behind it. Such characters become U+FFFD.
+QJsonValue WithoutNul(const QJsonValue &v) {
+    if (v.isString()) return v.toString().replace(QChar(0), QChar(0xFFFD));
+    if (v.isArray()) {
+        QJsonArray a;
+        for (const QJsonValue &e : v.toArray()) a.append(WithoutNul(e));
+        return a;
+    }
+    if (v.isObject()) {
+        QJsonObject o;
+        const QJsonObject in = v.toObject();
+        for (auto it = in.begin(); it != in.end(); ++it) o.insert(QString(it.key()).replace(QChar(0), QChar(0xFFFD)), WithoutNul(*it));
+        return o;
+    }
+    return v;
+}
+
+std::optional<std::string> IsoDate(const std::string &time) {
+    const QDate d = QDate::fromString(QString::fromStdString(time.substr(0, 10)), Qt::ISODate);
+    if (!d.isValid()) return std::nullopt;
+    return d.toString(Qt::ISODate).toStdString();
+}
+
+}  // namespace
+
+int LineSchemaVersion() { return kVersion; }
+
+std::optional<LineFields> FieldsOfRecord(const std::string &body) {
+    QJsonParseError err{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(body), &err);
+    if (err.error != QJsonParseError::NoError || !doc.isObject()) return std::nullopt;
+    const QJsonObject o = doc.object();
+    LineFields f;
+    const QJsonValue st = o.value("station");
+    f.station.number = st.isDouble() ? st.toInt(-1) : -1;
+    f.station.host = Text(o.value("host"));
+    f.kind = Text(o.value("kind"));
+    f.serial = Text(o.value("serial"));
+    f.time = Text(o.value("time_utc"));
+    f.passed = Text(o.value("verdict")) == LedgerRecord::kPass;
+    return f;
+}
+
+LineLedger::LineLedger(std::string conninfo, std::chrono::milliseconds timeout)
+    : m_conninfo(std::move(conninfo)), m_timeout(timeout) {}
+
+bool LineLedger::Fail(std::string message) {
+    m_error = std::move(message);
+    return false;
+}
+
+bool LineLedger::Open() {
+    if (m_db.Connected()) return true;
+    if (!m_db.Connect(m_conninfo, m_timeout)) return Fail("line server not reachable: " + m_db.Error());
+    // Bound what one statement may cost the server and us; stations do not hold locks for long.
+    if (!m_db.Exec("SET statement_timeout = '30s'", {}, m_timeout) ||
+        !m_db.Exec("SET client_encoding = 'UTF8'", {}, m_timeout))
+        return Fail("line server: " + m_db.Error());
+    return true;
+}
+
+std::optional<int> LineLedger::ReadVersion() {
+    auto has = m_db.Exec("SELECT to_regclass('line_schema') IS NOT NULL", {}, m_timeout);
+    if (!has) return std::nullopt;
+    if (has->rows.at(0).at(0) != std::optional<std::string>("t")) return 0;
+    auto v = m_db.Exec("SELECT max(version) FROM line_schema", {}, m_timeout);
+    if (!v) return std::nullopt;
+    const auto &cell = v->rows.at(0).at(0);
+    return cell ? std::stoi(*cell) : 0;
+}
+
+bool LineLedger::Init(int *from, int *to) {
+    if (!Open()) return false;
+    if (!m_db.Exec("BEGIN", {}, m_timeout) || !m_db.Exec(kSchemaLock, {}, m_timeout)) {
+        m_db.Exec("ROLLBACK");
+        return Fail("line server: " + m_db.Error());
+    }
+    const auto version = ReadVersion();
+    if (!version) {
+        std::string e = m_db.Error();
+        m_db.Exec("ROLLBACK");
+        return Fail("line server: " + e);
+    }
+    if (from) *from = *version;
+    if (to) *to = *version;
+    if (*version > kVersion) {
+        m_db.Exec("ROLLBACK");
+        return Fail("the line server's ledger schema is version " + std::to_string(*version) +
+                    ", newer than this program knows (" + std::to_string(kVersion) +
+                    "): update mfgkit on this station");
+    }
+    for (int v = *version; v < kVersion; ++v) {
+        if (!m_db.ExecScript(kMigrations[v]) ||
+            !m_db.Exec("UPDATE line_schema SET version = $1", {std::to_string(v + 1)}, m_timeout)) {
+            std::string e = m_db.Error();
+            m_db.Exec("ROLLBACK");
+            return Fail("line server: upgrading the schema to version " + std::to_string(v + 1) +
+                        " failed: " + e);
+        }
+    }
+    if (!m_db.Exec("COMMIT", {}, m_timeout)) return Fail("line server: " + m_db.Error());
+    if (to) *to = kVersion;
+    return true;
+}
+
+bool LineLedger::CheckSchema() {
+    if (!Open()) return false;
+    const auto v = ReadVersion();
+    if (!v) return Fail("line server: " + m_db.Error());
+    if (*v == 0) return Fail("the line server has no ledger schema yet: run 'mfgkit ledger init'");
+    if (*v > kVersion)
+        return Fail("the line server's ledger schema is version " + std::to_string(*v) +
+                    ", newer than this program knows (" + std::to_string(kVersion) +
+                    "): update mfgkit on this station");
+    if (*v < kVersion)
+        return Fail("the line server's ledger schema is version " + std::to_string(*v) +
+                    ", older than this program's (" + std::to_string(kVersion) + "): run 'mfgkit ledger init'");
+    return true;
+}
+
+LineStatus LineLedger::Status() {
+    LineStatus s;
+    if (!Open()) {
+        s.error = m_error;
+        return s;
+    }
+    s.reachable = true;
+    const auto v = ReadVersion();
+    if (!v) {
+        s.error = "line server: " + m_db.Error();
+        return s;
+    }
+    s.schemaVersion = *v;
+    if (*v > 0) {
+        if (auto n = m_db.Exec("SELECT count(*) FROM records", {}, m_timeout); n && n->rows.at(0).at(0))
+            s.records = std::stoll(*n->rows.at(0).at(0));
+    }
+    return s;
+}
+
+bool LineLedger::Send(const std::vector<OutboxRow> &rows) {
+    if (rows.empty()) return true;
+    if (!CheckSchema()) return false;
+    // The whole batch travels as one JSON array, so a batch costs a few round trips, not a few per record.
+    QJsonArray batch;
+    for (const OutboxRow &row : rows) {
+        auto fields = FieldsOfRecord(row.body);
+        QJsonObject body;
+        if (fields) {
+            body = QJsonDocument::fromJson(QByteArray::fromStdString(row.body)).object();
+        } else {
+            // Never lose a record the server cannot read as JSON: keep its text inside a JSON string.
+            fields = LineFields{};
+            body = QJsonObject{{"unreadable", QString::fromStdString(row.body)}};
+        }
+        QJsonObject x{{"station", fields->station.number},
+                      {"host", QString::fromStdString(fields->station.host)},
+                      {"seq", static_cast<qint64>(row.seq)},
+                      {"kind", QString::fromStdString(fields->kind)},
+                      {"passed", fields->passed},
+                      {"recorded_at", QString::fromStdString(fields->time)},
+                      {"body", body}};
+        if (!fields->serial.empty()) x.insert("serial", QString::fromStdString(fields->serial));
+        if (auto d = IsoDate(fields->time)) x.insert("issued_on", QString::fromStdString(*d));
+        batch.append(x);
+    }
+    const std::string json =
+        QJsonDocument(WithoutNul(batch).toArray()).toJson(QJsonDocument::Compact).toStdString();
+    constexpr const char *kRows =
+        "jsonb_to_recordset($1::jsonb) AS x(station integer, host text, seq bigint, kind text, serial text, "
+        "passed boolean, recorded_at text, body jsonb, issued_on date)";
+
+    auto abort = [&](std::string why) {
+        m_db.Exec("ROLLBACK", {}, m_timeout);
+        return Fail(std::move(why));
+    };
+    if (!m_db.Exec("BEGIN", {}, m_timeout)) return abort("line server: " + m_db.Error());
+    // Rows the server holds already (sent before; the station did not learn it in time) are skipped.
+    if (!m_db.Exec(std::string("INSERT INTO records (station, host, seq, kind, serial, passed, recorded_at, body) "
+                               "SELECT station, host, seq, kind, serial, passed, recorded_at, body FROM ") +
+                       kRows + " ORDER BY seq ON CONFLICT (station, host, seq) DO NOTHING",
+                   {json}, m_timeout))
+        return abort("line server: " + m_db.Error());
+    // ... but only when it is the same record: another one under the same key means the station's ledger
+    // was replaced, and dropping its records as duplicates would lose them.
+    auto other = m_db.Exec(std::string("SELECT x.station, x.host, x.seq FROM ") + kRows +
+                               " JOIN records r USING (station, host, seq) WHERE r.body <> x.body ORDER BY x.seq LIMIT 1",
+                           {json}, m_timeout);
+    if (!other) return abort("line server: " + m_db.Error());
+    if (!other->rows.empty()) {
+        const auto &r = other->rows[0];
+        return abort("the line server holds a different record " + r[2].value_or("") + " of station " +
+                     r[0].value_or("") + " (host " + r[1].value_or("") +
+                     "): this station's ledger was replaced; its records stay in the outbox");
+    }
+    // A number programmed while the server was out of reach still goes on the books; one already held by
+    // another station stays with its first holder, and the line report shows the duplicate.
+    if (!m_db.Exec(std::string("INSERT INTO serials (serial, station, host, issued_on, confirmed) "
+                               "SELECT DISTINCT ON (serial) serial, station, host, COALESCE(issued_on, current_date), true "
+                               "FROM ") + kRows +
+                       " WHERE kind = 'program' AND passed AND serial IS NOT NULL ORDER BY serial, seq "
+                       "ON CONFLICT (serial) DO UPDATE SET confirmed = true "
+                       "WHERE serials.station = EXCLUDED.station AND serials.host = EXCLUDED.host",
+                   {json}, m_timeout))
+        return abort("line server: " + m_db.Error());
+    if (!m_db.Exec("COMMIT", {}, m_timeout)) return Fail("line server: " + m_db.Error());
+    return true;
+}
+
+ReserveResult LineLedger::Reserve(const std::string &serial, const StationId &station, const std::string &localDate) {
+    ReserveResult r;
+    if (!CheckSchema()) {
+        r.message = m_error;
+        return r;
+    }
+    const std::string number = std::to_string(station.number);
+    auto ins = m_db.Exec(
+        "INSERT INTO serials (serial, station, host, issued_on) VALUES ($1, $2, $3, $4::date) "
+        "ON CONFLICT (serial) DO UPDATE SET reserved_at = now() "
+        "WHERE serials.station = EXCLUDED.station AND serials.host = EXCLUDED.host AND NOT serials.confirmed "
+        "RETURNING serial",
+        {serial, number, station.host, localDate}, m_timeout);
+    if (!ins) {
+        r.message = "line server: " + m_db.Error();
+        return r;
+    }
+    if (!ins->rows.empty()) {
+        r.outcome = Reservation::Granted;
+        return r;
+    }
+    auto who = m_db.Exec("SELECT station, host, issued_on::text FROM serials WHERE serial = $1", {serial}, m_timeout);
+    if (!who || who->rows.empty()) {
+        r.message = "line server: " + (who ? std::string("the serial's holder vanished") : m_db.Error());
+        return r;
+    }
+    r.outcome = Reservation::Taken;
+    r.holder.station.number = std::stoi(who->rows[0][0].value_or("-1"));
+    r.holder.station.host = who->rows[0][1].value_or("");
+    r.holder.issuedOn = who->rows[0][2].value_or("");
+    r.message = "serial " + serial + " already issued by station " + std::to_string(r.holder.station.number) +
+                " (host " + r.holder.station.host + ") on " + r.holder.issuedOn;
+    return r;
+}
+
+bool LineLedger::Confirm(const std::string &serial, const StationId &station) {
+    if (!Open()) return false;
+    auto r = m_db.Exec("UPDATE serials SET confirmed = true WHERE serial = $1 AND station = $2 AND host = $3",
+                       {serial, std::to_string(station.number), station.host}, m_timeout);
+    if (!r) return Fail("line server: " + m_db.Error());
+    return true;
+}
+
+std::optional<std::vector<std::string>> LineLedger::Records(const RecordFilter &filter) {
+    if (!CheckSchema()) return std::nullopt;
+    auto r = m_db.Exec("SELECT body::text FROM records WHERE ($1 = '' OR recorded_at >= $1) "
+                       "AND ($2 = '' OR serial = $2) ORDER BY recorded_at, station, host, seq",
+                       {filter.since, filter.serial}, std::chrono::seconds(60));
+    if (!r) {
+        Fail("line server: " + m_db.Error());
+        return std::nullopt;
+    }
+    std::vector<std::string> out;
+    for (auto &row : r->rows) out.push_back(row[0].value_or("{}"));
+    return out;
+}
+
+std::optional<LineLedger::Report> LineLedger::LineReport(const std::string &since) {
+    if (!CheckSchema()) return std::nullopt;
+    const auto big = std::chrono::seconds(60);
+    Report rep;
+    auto st = m_db.Exec(
+        "SELECT station, host, "
+        "count(*) FILTER (WHERE kind = 'program' AND passed), count(*) FILTER (WHERE kind = 'program' AND NOT passed), "
+        "count(*) FILTER (WHERE kind = 'test'), count(*) FILTER (WHERE kind = 'test' AND passed) "
+        "FROM records WHERE ($1 = '' OR recorded_at >= $1) GROUP BY station, host ORDER BY station, host",
+        {since}, big);
+    auto cross = st ? m_db.Exec(
+        "SELECT DISTINCT p.serial, p.station, p.host, t.station, t.host FROM records p "
+        "JOIN records t ON t.serial = p.serial AND t.kind = 'test' AND NOT t.passed "
+        "AND (t.station, t.host) <> (p.station, p.host) "
+        "WHERE p.kind = 'program' AND p.passed AND ($1 = '' OR t.recorded_at >= $1) ORDER BY 1, 2, 3, 4, 5",
+        {since}, big) : std::nullopt;
+    auto dup = cross ? m_db.Exec(
+        "SELECT DISTINCT serial, station, host FROM records WHERE kind = 'program' AND passed AND serial IN "
+        "(SELECT serial FROM records WHERE kind = 'program' AND passed AND ($1 = '' OR recorded_at >= $1) "
+        " GROUP BY serial HAVING count(DISTINCT (station, host)) > 1) ORDER BY 1, 2, 3",
+        {since}, big) : std::nullopt;
+    if (!dup) {
+        Fail("line server: " + m_db.Error());
+        return std::nullopt;
+    }
+    auto num = [](const std::optional<std::string> &c) { return c ? std::stol(*c) : 0L; };
+    for (auto &r : st->rows)
+        rep.stations.push_back({{static_cast<int>(num(r[0])), r[1].value_or("")}, num(r[2]), num(r[3]), num(r[4]), num(r[5])});
+    for (auto &r : cross->rows)
+        rep.crossFailures.push_back({r[0].value_or(""), {static_cast<int>(num(r[1])), r[2].value_or("")},
+                                     {static_cast<int>(num(r[3])), r[4].value_or("")}});
+    for (auto &r : dup->rows) {
+        const std::string serial = r[0].value_or("");
+        if (rep.duplicates.empty() || rep.duplicates.back().serial != serial) rep.duplicates.push_back({serial, {}});
+        rep.duplicates.back().stations.push_back({static_cast<int>(num(r[1])), r[2].value_or("")});
+    }
+    return rep;
+}
+
+}  // namespace line

@@ -1,0 +1,122 @@
+#pragma once
+// The line's ledger on a PostgreSQL server: every station's records, and the serial numbers the
+// stations have issued under one unique constraint.
+
+#include "PgConnection.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace line {
+
+// The schema version this program creates and understands.
+int LineSchemaVersion();
+
+// A station as the line knows it: its Numwell station number (-1 when it has none) and host name.
+struct StationId {
+    int number = -1;
+    std::string host;
+    bool operator==(const StationId &) const = default;
+};
+
+// One record of a station's ledger on its way to the line: the station's local sequence and the
+// record's JSON text, with the fields the line's queries need taken out of it.
+struct OutboxRow {
+    std::int64_t seq = 0;
+    std::string body;
+};
+struct LineFields {
+    StationId station;
+    std::string kind;      // "program", "test", or what the record says
+    std::string serial;    // may be empty
+    std::string time;      // UTC text as the station wrote it
+    bool passed = false;
+};
+// Reads the fields out of a record's JSON text; nullopt when the text is no JSON object.
+std::optional<LineFields> FieldsOfRecord(const std::string &body);
+
+struct SerialHolder {
+    StationId station;
+    std::string issuedOn;  // YYYY-MM-DD
+};
+enum class Reservation { Granted, Taken, Unreachable };
+struct ReserveResult {
+    Reservation outcome = Reservation::Unreachable;
+    SerialHolder holder;   // for Taken
+    std::string message;   // for Taken and Unreachable: what to tell the operator
+};
+
+struct LineStatus {
+    bool reachable = false;
+    int schemaVersion = 0;  // 0: no schema yet
+    std::int64_t records = 0;
+    std::string error;
+};
+
+class LineLedger {
+public:
+    explicit LineLedger(std::string conninfo,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+    // Connects when not connected. False with Error() on failure.
+    bool Open();
+    void Close() { m_db.Close(); }
+    const std::string &Error() const { return m_error; }
+
+    // Creates or upgrades the schema. `from`/`to` say what happened. A server whose schema is newer
+    // than this program's is refused and left untouched.
+    bool Init(int *from = nullptr, int *to = nullptr);
+    LineStatus Status();
+
+    // Checks that the server's schema is the one this program writes; false with Error() otherwise.
+    bool CheckSchema();
+
+    // Stores rows of one station's outbox in one transaction, each once: a row whose (station, seq)
+    // the server already holds with the same content is skipped. A row whose key is held with other
+    // content fails the whole batch (the station's ledger was replaced): nothing is lost that way.
+    bool Send(const std::vector<OutboxRow> &rows);
+
+    // Reserves `serial` for `station`, dated `localDate` (YYYY-MM-DD). A reservation of the same station
+    // that was never confirmed is granted again (its counter forms an unused number again).
+    ReserveResult Reserve(const std::string &serial, const StationId &station, const std::string &localDate);
+    // The serial went into a cable that passed its read-back.
+    bool Confirm(const std::string &serial, const StationId &station);
+
+    // Line queries: records as JSON texts in line order, and the report's rows.
+    struct RecordFilter {
+        std::string since;   // YYYY-MM-DD, "" for all
+        std::string serial;  // "" for all
+    };
+    std::optional<std::vector<std::string>> Records(const RecordFilter &filter);
+    struct StationReport {
+        StationId station;
+        long programmed = 0, programFailed = 0, tested = 0, testPassed = 0;
+    };
+    struct CrossFailure {
+        std::string serial;
+        StationId programmedBy, testedBy;
+    };
+    struct Duplicate {
+        std::string serial;
+        std::vector<StationId> stations;
+    };
+    struct Report {
+        std::vector<StationReport> stations;
+        std::vector<CrossFailure> crossFailures;  // passed programming at one station, failed the test at another
+        std::vector<Duplicate> duplicates;        // one serial programmed by more than one station
+    };
+    std::optional<Report> LineReport(const std::string &since);
+
+private:
+    bool Fail(std::string message);
+    std::optional<int> ReadVersion();
+
+    std::string m_conninfo;
+    std::chrono::milliseconds m_timeout;
+    PgConnection m_db;
+    std::string m_error;
+};
+
+}  // namespace line

@@ -1,0 +1,16 @@
+// mfgkit: the line's command-line programmer and tester. See `mfgkit --help`.
+
+#include "Mfgkit.h"
+
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    line::MfgkitEnv env;
+    env.terminal = ::isatty(STDOUT_FILENO) == 1;
+    return line::RunMfgkit(args, env);
+}

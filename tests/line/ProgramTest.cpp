@@ -1,0 +1,391 @@
+// mfgkit program and test on the in-process bench: sixteen cables at once, Numwell's numbers through
+// its published header (its dialogs answered by a stand-in operator), faults named in the output and
+// the ledger, and the guards (--expect, a side alone, a chip of another model).
+
+#include "LineRig.h"
+#include "ModalScript.h"
+#include "NumwellSerials.h"
+#include "SettingsStore.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+namespace {
+
+// Runs whenever the library lends its application object: confirms the station and date dialogs.
+void AnswerDialogsWithOk()
+{
+    auto *script = new ModalScript(QCoreApplication::instance());
+    for (int i = 0; i < 4; ++i)
+        script->Then([](QWidget *window) { ModalScript::Click(window, QStringLiteral("OK")); });
+}
+
+// Numwell as the program uses it, counting the numbers kept (each Keep is one Save).
+class CountingSerials : public line::SerialSource {
+public:
+    explicit CountingSerials(int *keeps) : m_keeps(keeps) {}
+    bool Begin(std::string *error) override { return m_numwell.Begin(error); }
+    std::optional<std::string> Take(std::string *error) override { return m_numwell.Take(error); }
+    bool Keep(const std::string &serial, std::string *error) override
+    {
+        ++*m_keeps;
+        return m_numwell.Keep(serial, error);
+    }
+    void GiveBack(const std::string &serial) override { m_numwell.GiveBack(serial); }
+    int Station() const override { return m_numwell.Station(); }
+
+private:
+    line::NumwellSerials m_numwell{NUMWELL_LIBRARY};
+    int *m_keeps;
+};
+
+uint32_t SavedCounter()
+{
+    auto key = platform::MachineSettingsStore()->OpenKey("Software\\Veltrona\\QT7730 MFG Kit",
+                                                        platform::SettingsAccess::Read);
+    uint32_t value = 0, length = sizeof value;
+    return key && key->Read("LastSN", &value, length) ? value : 0;
+}
+
+QJsonObject Json(const std::string &text)
+{
+    return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
+}
+
+struct Sixteen : LineRig {
+    bench::SixteenCableTopology topology;
+    explicit Sixteen(const bench::EepromBytes &eeprom = bench::CableSpec::BlankEeprom())
+        : topology(bench::BuildSixteenCableTopology(bench, eeprom))
+    {
+        bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});
+    }
+};
+
+TEST(MfgkitProgram, SixteenCablesAtOnceEachWithItsOwnNumwellNumber)
+{
+    qAddPreRoutine(AnswerDialogsWithOk);
+    Sixteen rig;
+    int keeps = 0;
+    rig.env.needDisplay = false; // the dialogs are answered offscreen
+    rig.env.numwell = [&keeps] { return std::make_unique<CountingSerials>(&keeps); };
+    const std::string image = rig.WriteImage();
+
+    MfgkitResult r = rig.Run({"program", image, "--serial", "numwell", "--expect", "16"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(keeps, 16);
+    EXPECT_EQ(SavedCounter(), 16u);
+    std::set<std::string> serials;
+    std::map<std::string, std::string> recorded; // cable -> serial in its record
+    for (const auto &rec : rig.Records()) {
+        EXPECT_EQ(rec.kind, "program");
+        EXPECT_EQ(rec.verdict, "pass");
+        EXPECT_EQ(rec.station, 0);
+        ASSERT_EQ(rec.devices.size(), 2u);
+        recorded[rec.devices[0]] = rec.serial;
+    }
+    EXPECT_EQ(recorded.size(), 16u);
+    for (bench::CableId cable : rig.topology.cables) {
+        const std::string serial = rig.SerialIn(cable);
+        ASSERT_EQ(serial.size(), 12u) << serial;
+        serials.insert(serial);
+        // Its own number, in its own EEPROM and in its own record, with the rest of the image intact.
+        const std::string side = "\\\\.\\" + rig.Name(cable, bench::Side::A);
+        const std::string other = "\\\\.\\" + rig.Name(cable, bench::Side::B);
+        EXPECT_EQ(recorded.count(side) ? recorded[side] : recorded[other], serial);
+        const std::string line = LineRig::LineOf(r.out, rig.CableName(cable));
+        EXPECT_NE(line.find(serial), std::string::npos) << line;
+        EXPECT_NE(line.find("PASS"), std::string::npos) << line;
+        EXPECT_EQ(production::DifferingFields(bench::ConfiguredEeprom(0x0C5E, 0x7730, "Veltrona", "USB Bridge Cable",
+                                                                      std::string("000000000001"))
+                                                  .data(),
+                                              rig.bench.Eeprom(cable).data(), true)
+                      .size(),
+                  0u);
+    }
+    EXPECT_EQ(serials.size(), 16u);
+    EXPECT_NE(serials.count(std::string(*serials.begin()).substr(0, 7) + "00016"), 0u);
+
+    // Second batch: cable 5's write fails at block 3. It spends no number: the fifteen good cables get
+    // the next fifteen numbers without a gap, and the counter is saved once per good cable.
+    bench::SideFaults failing;
+    failing.failEepromBlock = 3;
+    rig.bench.SetSideFaults(rig.topology.cables[4], bench::Side::A, failing);
+    rig.bench.SetSideFaults(rig.topology.cables[4], bench::Side::B, failing);
+    keeps = 0;
+    r = rig.Run({"program", image, "--serial", "numwell"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(keeps, 15);
+    EXPECT_EQ(SavedCounter(), 31u);
+    std::set<std::string> second;
+    for (std::size_t i = 0; i < 16; ++i)
+        if (i != 4)
+            second.insert(rig.SerialIn(rig.topology.cables[i]));
+    ASSERT_EQ(second.size(), 15u);
+    const std::string prefix = second.begin()->substr(0, 7);
+    for (int n = 17; n <= 31; ++n) {
+        char expected[16];
+        std::snprintf(expected, sizeof expected, "%s%05d", prefix.c_str(), n);
+        EXPECT_EQ(second.count(expected), 1u) << expected;
+    }
+    const auto records = rig.Records();
+    ASSERT_EQ(records.size(), 32u);
+    int failed = 0;
+    for (std::size_t i = 16; i < 32; ++i)
+        if (records[i].verdict == "fail") {
+            ++failed;
+            EXPECT_EQ(records[i].serial, "");
+            EXPECT_EQ(records[i].FailedStep(), "Write EEPROM");
+        }
+    EXPECT_EQ(failed, 1);
+    EXPECT_NE(r.out.find(rig.CableName(rig.topology.cables[4]) + "  "), std::string::npos) << r.out;
+}
+
+TEST(MfgkitProgram, FixedSerialsAndTheGuardsThatTouchNothing)
+{
+    LineRig rig;
+    const bench::DeviceId root = rig.bench.AddController(8);
+    const bench::CableId first = rig.bench.AddCable(), second = rig.bench.AddCable();
+    bench::CableSpec older;
+    older.chip.model = 0x7701;
+    older.chip.version = 0x8002;
+    rig.bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730", "USB\\VID_0C5E&PID_7701"});
+    const bench::CableId other = rig.bench.AddCable(older), alone = rig.bench.AddCable();
+    rig.bench.PlugSide(first, bench::Side::A, {root, 1});
+    rig.bench.PlugSide(second, bench::Side::B, {root, 2});
+    rig.bench.PlugSide(first, bench::Side::B, {root, 3});
+    rig.bench.PlugSide(second, bench::Side::A, {root, 4});
+    rig.bench.PlugSide(other, bench::Side::A, {root, 5});
+    rig.bench.PlugSide(other, bench::Side::B, {root, 6});
+    rig.bench.PlugSide(alone, bench::Side::B, {root, 7});
+    const std::string image = rig.WriteImage();
+
+    // --expect guards the line: nothing is written and nothing recorded.
+    MfgkitResult r = rig.Run({"program", image, "--expect", "4", "--serial", "LINE-0001"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("3 cable(s) present, 4 expected"), std::string::npos) << r.err;
+    EXPECT_EQ(rig.bench.Eeprom(first), bench::CableSpec::BlankEeprom());
+    EXPECT_TRUE(rig.Records().empty());
+
+    r = rig.Run({"program", image, "--serial", "LINE-0001", "--json"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err; // a side alone and a cable not touched
+    const QJsonObject doc = Json(r.out);
+    ASSERT_FALSE(doc.isEmpty()) << r.out;
+    EXPECT_EQ(doc["passed"].toInt(), 2);
+    EXPECT_EQ(doc["exit_status"].toInt(), 1);
+    EXPECT_EQ(doc["unpaired"].toArray().at(0).toString().toStdString(), rig.Name(alone, bench::Side::B));
+    EXPECT_EQ(doc["skipped"].toArray().size(), 1);
+    EXPECT_EQ(rig.SerialIn(first), "LINE-0001");
+    EXPECT_EQ(rig.SerialIn(second), "LINE-0001");
+    EXPECT_EQ(rig.bench.Eeprom(other), bench::CableSpec::BlankEeprom()); // another chip: not touched
+    EXPECT_EQ(rig.bench.Eeprom(alone), bench::CableSpec::BlankEeprom()); // one side only: not touched
+    EXPECT_EQ(rig.Records().size(), 2u); // one record per cable, never two for its two sides
+    EXPECT_NE(r.err.find(rig.Name(alone, bench::Side::B) + " has no partner side: plug in both ends"),
+              std::string::npos)
+        << r.err;
+
+    // keep: the image's own serial text; the table names the cable left alone.
+    rig.bench.UnplugSide(alone, bench::Side::B);
+    r = rig.Run({"program", image});
+    EXPECT_EQ(r.status, 1); // the QT7701 cable is still there
+    EXPECT_EQ(rig.SerialIn(first), "000000000001");
+    EXPECT_NE(r.out.find("chip QT7701 is not the image's: not touched"), std::string::npos) << r.out;
+}
+
+TEST(MfgkitTest, SixteenCablesAtOnceWithADeadDirectionAWrongFieldAndAWrongChipVersion)
+{
+    Sixteen rig(LineRig::BatchEeprom());
+    const auto &cables = rig.topology.cables;
+    bench::SideFaults dead;
+    dead.sendDead = true;
+    rig.bench.SetSideFaults(cables[2], bench::Side::B, dead);
+    bench::EepromBytes wrong = LineRig::BatchEeprom("USB Bridge Kabel");
+    rig.bench.SetEeprom(cables[7], wrong);
+    bench::ChipSpec newer;
+    newer.version = 0x0200;
+    rig.bench.SetChip(cables[11], newer);
+    const std::string image = rig.WriteImage();
+
+    const MfgkitResult r = rig.Run({"test", image, "--expect", "16"});
+    ASSERT_EQ(r.status, 1) << r.out << r.err;
+    auto lineOf = [&](bench::CableId cable) { return LineRig::LineOf(r.out, rig.CableName(cable)); };
+    const std::string deadLine = lineOf(cables[2]);
+    EXPECT_NE(deadLine.find("FAIL  Send data from side"), std::string::npos) << r.out;
+    EXPECT_NE(deadLine.find("sent did not arrive on"), std::string::npos) << deadLine;
+    EXPECT_NE(lineOf(cables[7]).find("product text expected \"USB Bridge Cable\" found \"USB Bridge Kabel\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(lineOf(cables[11]).find("Check chip version: chip version expected 0100 found 0200"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("16 cable(s): 13 passed, 3 failed"), std::string::npos) << r.out;
+
+    const auto records = rig.Records();
+    ASSERT_EQ(records.size(), 16u);
+    std::map<std::string, line::LedgerRecord> byCable;
+    for (const auto &rec : records)
+        byCable[rec.devices[0] + rec.devices[1]] = rec;
+    auto recordOf = [&](bench::CableId cable) {
+        int a = rig.bench.DeviceObjectNumber(cable, bench::Side::A), b = rig.bench.DeviceObjectNumber(cable, bench::Side::B);
+        return byCable["\\\\.\\HOSTLNK-" + std::to_string(std::min(a, b)) + "\\\\.\\HOSTLNK-" +
+                       std::to_string(std::max(a, b))];
+    };
+    EXPECT_EQ(recordOf(cables[2]).FailedStep().rfind("Send data from side", 0), 0u);
+    const auto field = recordOf(cables[7]);
+    EXPECT_EQ(field.FailedStep(), "Verify configuration");
+    ASSERT_EQ(field.differing.size(), 1u);
+    EXPECT_EQ(field.differing[0], (line::LedgerField{"product text", "\"USB Bridge Cable\"", "\"USB Bridge Kabel\""}));
+    const auto chip = recordOf(cables[11]);
+    EXPECT_EQ(chip.FailedStep(), "Check chip version");
+    EXPECT_EQ(chip.chipVersion, 0x0200u);
+    const auto good = recordOf(cables[0]);
+    EXPECT_EQ(good.verdict, "pass");
+    EXPECT_EQ(good.serial, "000000000001");
+    ASSERT_EQ(good.steps.size(), 5u);
+    EXPECT_EQ(good.steps[4], (line::LedgerStep{"Send data from side B to A", "OK"}));
+}
+
+TEST(MfgkitLedger, ALedgerThatCannotBeWrittenClaimsNothing)
+{
+    LineRig rig;
+    const bench::DeviceId root = rig.bench.AddController(4);
+    const bench::CableId a = rig.bench.AddCable(), b = rig.bench.AddCable();
+    rig.bench.PlugSide(a, bench::Side::A, {root, 1});
+    rig.bench.PlugSide(a, bench::Side::B, {root, 2});
+    rig.bench.PlugSide(b, bench::Side::A, {root, 3});
+    rig.bench.PlugSide(b, bench::Side::B, {root, 4});
+    const std::string image = rig.WriteImage();
+
+    // A ledger that cannot be opened: stopped before any cable is touched.
+    rig.env.ledgerPath = rig.dir.path().string();
+    MfgkitResult r = rig.Run({"program", image, "--serial", "X1"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("no cable is touched"), std::string::npos) << r.err;
+    EXPECT_EQ(rig.bench.Eeprom(a), bench::CableSpec::BlankEeprom());
+    EXPECT_EQ(rig.Run({"test", image}).status, 4);
+
+    // A ledger that fails while cables run: that cable's result is not claimed, the run ends with 4.
+    rig.env.ledgerPath = rig.LedgerPath();
+    int calls = 0;
+    line::StationLedger ledger;
+    ASSERT_TRUE(ledger.Open(rig.LedgerPath()));
+    rig.env.store = [&](const line::LedgerRecord &rec, std::string *error) -> std::optional<std::int64_t> {
+        if (++calls == 1) {
+            *error = "disk full";
+            return std::nullopt;
+        }
+        return ledger.Append(rec, error);
+    };
+    r = rig.Run({"program", image, "--serial", "X1"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("its record could not be stored, so no result is claimed: disk full"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("2 cable(s): 1 passed, 0 failed, 1 not recorded"), std::string::npos) << r.out;
+    const std::size_t row = r.out.find("record not stored");
+    ASSERT_NE(row, std::string::npos);
+    const std::size_t rowStart = r.out.rfind('\n', row) + 1;
+    const std::string unrecorded = r.out.substr(rowStart, r.out.find(' ', rowStart) - rowStart);
+    EXPECT_EQ(LineRig::LineOf(r.out, unrecorded).find("PASS"), std::string::npos) << r.out; // never claimed
+    EXPECT_NE(r.out.find("record not stored"), std::string::npos) << r.out;
+    EXPECT_EQ(rig.Records().size(), 1u);
+}
+
+} // namespace
+
+namespace {
+
+// A counter in memory that keeps the take / keep / give-back contract and can refuse a keep. What it
+// did outlives it (the program drops its source when it ends).
+struct SerialLog {
+    std::vector<std::string> out, kept, givenBack;
+    int failKeepAt = -1; // the n-th keep (1-based) fails
+};
+
+struct MemorySerials : line::SerialSource {
+    explicit MemorySerials(SerialLog &log) : m_log(log) {}
+    bool Begin(std::string *) override { return true; }
+    std::optional<std::string> Take(std::string *) override
+    {
+        m_log.out.push_back("N" + std::to_string(m_next++));
+        return m_log.out.back();
+    }
+    bool Keep(const std::string &serial, std::string *error) override
+    {
+        EXPECT_EQ(serial, m_log.out.front()) << "kept out of order";
+        if (++m_keeps == m_log.failKeepAt) {
+            *error = "the store is full";
+            return false;
+        }
+        m_log.kept.push_back(serial);
+        m_log.out.erase(m_log.out.begin());
+        return true;
+    }
+    void GiveBack(const std::string &serial) override
+    {
+        EXPECT_EQ(serial, m_log.out.back()) << "given back out of order";
+        m_log.givenBack.push_back(serial);
+        m_log.out.pop_back();
+        --m_next;
+    }
+
+private:
+    SerialLog &m_log;
+    int m_next = 1, m_keeps = 0;
+};
+
+struct FourCables : LineRig {
+    std::vector<bench::CableId> cables;
+    FourCables()
+    {
+        const bench::DeviceId root = bench.AddController(8);
+        for (int k = 0; k < 4; ++k) {
+            cables.push_back(bench.AddCable());
+            bench.PlugSide(cables.back(), bench::Side::A, {root, 2 * k + 1});
+            bench.PlugSide(cables.back(), bench::Side::B, {root, 2 * k + 2});
+        }
+    }
+};
+
+TEST(MfgkitProgram, NumbersStayWithoutAGapWhenACableInTheMiddleFailsOrASaveFails)
+{
+    FourCables rig;
+    SerialLog log;
+    rig.env.needDisplay = false;
+    rig.env.numwell = [&log] { return std::make_unique<MemorySerials>(log); };
+    const std::string image = rig.WriteImage();
+
+    // The second cable's write fails: the third and fourth are written again with N2 and N3.
+    bench::SideFaults failing;
+    failing.failEepromBlock = 0;
+    rig.bench.SetSideFaults(rig.cables[1], bench::Side::A, failing);
+    MfgkitResult r = rig.Run({"program", image, "--serial", "numwell"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(log.kept, (std::vector<std::string>{"N1", "N2", "N3"}));
+    EXPECT_EQ(log.givenBack, (std::vector<std::string>{"N4", "N3", "N2"}));
+    EXPECT_EQ(rig.SerialIn(rig.cables[0]), "N1");
+    EXPECT_EQ(rig.SerialIn(rig.cables[2]), "N2");
+    EXPECT_EQ(rig.SerialIn(rig.cables[3]), "N3");
+
+    // The second save fails: that cable and every later one fail, their numbers go back unspent.
+    rig.bench.SetSideFaults(rig.cables[1], bench::Side::A, {});
+    log = SerialLog{};
+    log.failKeepAt = 2;
+    r = rig.Run({"program", image, "--serial", "numwell"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(log.kept, (std::vector<std::string>{"N1"}));
+    EXPECT_EQ(log.givenBack, (std::vector<std::string>{"N4", "N3", "N2"}));
+    EXPECT_TRUE(log.out.empty());
+    EXPECT_NE(LineRig::LineOf(r.out, rig.CableName(rig.cables[1])).find("Save serial number: the store is full"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(LineRig::LineOf(r.out, rig.CableName(rig.cables[3])).find("not tried after an earlier save failed"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(LineRig::LineOf(r.out, rig.CableName(rig.cables[0])).find("PASS"), std::string::npos) << r.out;
+}
+
+} // namespace

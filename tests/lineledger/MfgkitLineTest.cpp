@@ -1,0 +1,137 @@
+// mfgkit itself with a line server, on the in-process bench: numbers reserved before the write, a
+// station whose counter repeats another's numbers refused cable by cable, the line's records and
+// report, and a run that cannot reach the server.
+
+#include "LineRig.h"
+#include "PgServer.h"
+#include "Station.h"
+
+#include <gtest/gtest.h>
+
+#include <QDate>
+
+namespace {
+
+// Numbers as Numwell forms them for one station; Keep saves the counter, GiveBack forms it again.
+class CountingSerials : public line::SerialSource {
+public:
+    CountingSerials(int station, int &saved) : m_station(station), m_saved(saved), m_next(saved) {}
+    bool Begin(std::string *) override { return true; }
+    std::optional<std::string> Take(std::string *) override {
+        char text[32];
+        std::snprintf(text, sizeof text, "%X%s%05d", m_station,
+                      QDate::currentDate().toString("yyMMdd").toStdString().c_str(), ++m_next);
+        return text;
+    }
+    bool Keep(const std::string &, std::string *) override {
+        ++m_saved;
+        return true;
+    }
+    void GiveBack(const std::string &) override { --m_next; }
+    int Station() const override { return m_station; }
+
+private:
+    int m_station;
+    int &m_saved;
+    int m_next;
+};
+
+struct LineRun : LineRig {
+    explicit LineRun(const std::string &conninfo) {
+        setenv("QT7730_LEDGER", conninfo.c_str(), 1);
+        env.needDisplay = false;
+        root = bench.AddController(8);
+    }
+    ~LineRun() { unsetenv("QT7730_LEDGER"); }
+    std::vector<bench::CableId> Plug(int n) {
+        std::vector<bench::CableId> cables;
+        for (int i = 0; i < n; ++i) {
+            cables.push_back(bench.AddCable());
+            bench.PlugSide(cables.back(), bench::Side::A, {root, 2 * i + 1});
+            bench.PlugSide(cables.back(), bench::Side::B, {root, 2 * i + 2});
+        }
+        return cables;
+    }
+    void Unplug(const std::vector<bench::CableId> &cables) {
+        for (auto c : cables) {
+            bench.UnplugSide(c, bench::Side::A);
+            bench.UnplugSide(c, bench::Side::B);
+        }
+    }
+    MfgkitResult Program(int station, int &saved) {
+        env.numwell = [station, &saved] { return std::make_unique<CountingSerials>(station, saved); };
+        return Run({"program", WriteImage(), "--serial", "numwell"});
+    }
+    bench::DeviceId root;
+};
+
+TEST(MfgkitLine, SerialsReservedAcrossTheLineRecordsAndReportFromTheServer) {
+    PgServer server;
+    LineRun rig(server.Conninfo());
+    EXPECT_EQ(rig.Run({"ledger", "init"}).status, 0);
+    const std::string host = line::CurrentStation().host;
+    const std::string today = QDate::currentDate().toString(Qt::ISODate).toStdString();
+
+    // The first station programs four cables; their numbers are reserved, written and confirmed.
+    int savedA = 0;
+    auto first = rig.Plug(4);
+    const MfgkitResult a = rig.Program(10, savedA);
+    EXPECT_EQ(a.status, 0) << a.out << a.err;
+    EXPECT_EQ(savedA, 4);
+    EXPECT_EQ(a.err, "");
+    std::set<std::string> written;
+    for (auto c : first) written.insert(rig.SerialIn(c));
+    EXPECT_EQ(written.size(), 4u);
+
+    // A station with the same number whose counter starts over: every number it forms is held, so no
+    // cable is written, each is reported with the holder, and nothing is saved.
+    rig.Unplug(first);
+    auto second = rig.Plug(2);
+    int savedB = 0;
+    const MfgkitResult b = rig.Program(10, savedB);
+    EXPECT_EQ(b.status, 1) << b.out << b.err;
+    EXPECT_EQ(savedB, 0);
+    const std::string firstSerial = *written.begin();
+    EXPECT_NE(b.out.find("serial " + firstSerial + " already issued by station 10 (host " + host + ") on " + today),
+              std::string::npos) << b.out;
+    for (auto c : second) EXPECT_EQ(written.count(rig.SerialIn(c)), 0u) << "a held number was written into a cable";
+
+    // Once the counter is past the numbers in use, the station goes on.
+    savedB = 4;
+    const MfgkitResult c2 = rig.Program(10, savedB);
+    EXPECT_EQ(c2.status, 0) << c2.out << c2.err;
+    EXPECT_EQ(savedB, 6);
+
+    // The line's view of it.
+    const MfgkitResult records = rig.Run({"records", "--line", "--csv"});
+    EXPECT_EQ(records.status, 0) << records.err;
+    EXPECT_EQ(std::count(records.out.begin(), records.out.end(), '\n'), 1 + 4 + 2 + 2) << records.out;
+    const MfgkitResult report = rig.Run({"report", "--line"});
+    EXPECT_EQ(report.status, 0) << report.err;
+    EXPECT_NE(report.out.find("10 (" + host + ")"), std::string::npos) << report.out;
+    EXPECT_NE(report.out.find("more than one station: 0"), std::string::npos) << report.out;
+    const MfgkitResult status = rig.Run({"ledger", "status"});
+    EXPECT_EQ(status.status, 0) << status.out;
+    EXPECT_NE(status.out.find("records on the server: 8\nwaiting in this station's outbox: 0\n"), std::string::npos)
+        << status.out;
+
+    // The server out of reach: the cables are programmed, the operator is told once, the records wait.
+    setenv("QT7730_LEDGER", server.Conninfo("wrong").c_str(), 1);
+    rig.Unplug(second);
+    rig.Plug(3);
+    const MfgkitResult off = rig.Program(10, savedB);
+    EXPECT_EQ(off.status, 0) << off.out << off.err;
+    EXPECT_EQ(savedB, 9);
+    EXPECT_EQ(off.err.find("checked on this station only"), off.err.rfind("checked on this station only")) << off.err;
+    EXPECT_NE(off.err.find("3 record(s) wait in this station's outbox"), std::string::npos) << off.err;
+    setenv("QT7730_LEDGER", server.Conninfo().c_str(), 1);
+    const MfgkitResult push = rig.Run({"ledger", "push"});
+    EXPECT_EQ(push.out, "3 record(s) sent to the line server\n") << push.err;
+
+    // A line server string that is none is a usage error before any cable is touched.
+    setenv("QT7730_LEDGER", "lineserver", 1);
+    EXPECT_EQ(rig.Program(10, savedB).status, 2);
+    EXPECT_EQ(savedB, 9);
+}
+
+}  // namespace
