@@ -9,6 +9,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   clang-14 libclang-rt-14-dev
   xvfb xauth imagemagick fonts-dejavu-core fonts-wqy-microhei
+  # the Debian packages: CPack's computed dependencies, lintian, the menu-entry and AppStream checks,
+  # the faked date of the install-prefix test
+  file dpkg-dev lintian desktop-file-utils appstream man-db faketime
 )
 
 missing=()

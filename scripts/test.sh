@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the debug build, the sanitizer build
-# (AddressSanitizer + UndefinedBehaviorSanitizer) and a bounded run of each fuzz target.
+# (AddressSanitizer + UndefinedBehaviorSanitizer), a bounded run of each fuzz target and the Debian
+# packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -10,3 +11,6 @@ for preset in debug asan fuzz; do
   echo "=== $preset"
   cmake --workflow --preset "$preset"
 done
+# The Debian packages: built, checked by lintian, installed, tried and removed; the install-prefix test.
+echo "=== package"
+packaging/check-packages.sh
