@@ -19,19 +19,19 @@ for deb in "${debs[@]}"; do
 done
 
 echo "--- lintian"
-lintian --fail-on error --info "${debs[@]}"
+lintian --fail-on error "${debs[@]}"
 
 packages=(qt7730-mfg-kit qt7730-vbench libnumwell1 libnumwell-dev)
 work=$(mktemp -d)
 cleanup() {
   HOME=$work/home VBENCH_HOME=$work/home/bench vbench stop >/dev/null 2>&1 || true
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq "${packages[@]}" >/dev/null 2>&1 || true
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 "${packages[@]}" >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 echo "--- apt-get install"
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$PWD"/build/package/packages/*.deb
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=300 "$PWD"/build/package/packages/*.deb
 
 echo "--- the installed kit"
 contents=$(for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done)
@@ -49,7 +49,7 @@ done
 desktop-file-validate /usr/share/applications/qt7730-quillon.desktop /usr/share/applications/qt7730-tamber.desktop
 appstreamcli validate --no-net --pedantic /usr/share/metainfo/com.veltrona.*.metainfo.xml
 if command -v systemd-analyze >/dev/null; then
-  systemd-analyze verify --user /usr/lib/systemd/user/vbenchd.service
+  systemd-analyze verify --man=no /usr/lib/systemd/user/vbenchd.service
 fi
 test -f /usr/include/numwell/NumwellExport.h || fail "Numwell's export header is not installed"
 pkg-config --exists numwell || fail "numwell.pc is not found on the system's path"
@@ -57,8 +57,8 @@ pkg-config --exists numwell || fail "numwell.pc is not found on the system's pat
   || fail "the settings store is not prepared for the group qt7730-mfg"
 
 echo "--- vbench start/stop in a temporary home"
-mkdir -p "$work/home"
-export HOME=$work/home VBENCH_HOME=$work/home/bench
+mkdir -p "$work/home" && mkdir -m 0700 "$work/run"
+export HOME=$work/home VBENCH_HOME=$work/home/bench XDG_RUNTIME_DIR=$work/run
 vbench start
 vbench status | grep -q "cable\|hub" || fail "vbench status: $(vbench status)"
 vbench cable add c1 && vbench plug c1 A
@@ -73,11 +73,13 @@ done
 vbench stop
 test -f "$VBENCH_HOME/state.json" || fail "the bench was not kept in its home"
 
-echo "--- apt-get remove"
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq "${packages[@]}"
+echo "--- apt-get purge"
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 "${packages[@]}"
 for program in quillon tamber eeptool vbench vbenchd; do
-  ! command -v "$program" >/dev/null || fail "$program is still installed"
+  [ ! -e "/usr/bin/$program" ] || fail "$program is still installed"
 done
+# The station's counter outlives the packages, so a new installation goes on from it.
+test -f /var/lib/qt7730-mfg-kit/settings.db || fail "purging the packages removed the settings store"
 trap 'rm -rf "$work"' EXIT
 
 echo "--- install prefix"

@@ -28,7 +28,7 @@ fi
 grep -qx "prefix=$prefix" "$pc" || fail "numwell.pc does not name the prefix it was installed under"
 
 # 1: CMake package. The source tree's own copy of the headers must not be reachable.
-cmake -S "$caller_src" -B "$work/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$caller_src" -B "$work/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
   -DCMAKE_PREFIX_PATH="$prefix" >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; fail "configure failed"; }
 cmake --build "$work/cmake" >>"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; fail "build failed"; }
 if grep -q -e "$source_dir/serialgen" -e "$build/" "$work/cmake/compile_commands.json" "$work/cmake/build.ninja"; then
@@ -47,10 +47,11 @@ c++ -std=c++20 -Wall -Wextra -Werror -fPIC -o "$work/pkgconfig-caller" "$caller_
 
 # Both callers on one store, the station chosen in the first one's dialog, the date faked.
 export QT_QPA_PLATFORM=offscreen TZ=UTC FAKETIME_DONT_FAKE_MONOTONIC=1
-export QT7730_SETTINGS_DB=$work/settings.db
+export QT7730_SETTINGS_DB=$work/settings.db XDG_RUNTIME_DIR=$work/run
+mkdir -m 0700 "$work/run"
 run() { # DATE CALLER ARGS...
   local date=$1; shift
-  faketime "@$date 12:00:00" timeout 60 "$@"
+  faketime -f "@$date 12:00:00" timeout 60 "$@"
 }
 expect() { # OUTPUT LINE
   grep -qxF "$2" <<<"$1" || { printf '%s\n' "$1"; fail "expected the line: $2"; }
