@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs Numwell from a build into a temporary prefix with `cmake --install`, then compiles a plain
-# C++ caller against that prefix alone, once through find_package(Numwell) and once through
-# `pkg-config --cflags --libs numwell`, and has both issue numbers on a faked station and date.
+# Installs a build into a temporary prefix with `cmake --install`, checks that nothing installed points
+# back into the source or build tree, then compiles a plain C++ caller against that prefix alone, once
+# through find_package(Numwell) and once through `pkg-config --cflags --libs numwell`, and has both
+# issue numbers on a faked station and date.
 #   packaging/check-prefix.sh [BUILD_DIR]     (default build/package)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +16,7 @@ prefix=$work/prefix
 
 fail() { echo "check-prefix: $*" >&2; exit 1; }
 
-for component in numwell numwell-dev; do
+for component in kit vbench numwell numwell-dev; do
   cmake --install "$build" --prefix "$prefix" --component "$component" >/dev/null
 done
 test -f "$prefix/include/numwell/Numwell.h" || fail "no include/numwell/Numwell.h in the prefix"
@@ -26,6 +27,11 @@ if grep -rlI -e "$source_dir" -e "$build" "$prefix"; then
   fail "the files above name the source or build tree"
 fi
 grep -qx "prefix=$prefix" "$pc" || fail "numwell.pc does not name the prefix it was installed under"
+grep -qx "ExecStart=$prefix/bin/vbenchd" "$prefix/lib/systemd/user/vbenchd.service" \
+  || fail "vbenchd.service does not start the prefix's vbenchd"
+# The installed demo finds the prefix's library by itself: without a display, Initialize is what fails.
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u LD_LIBRARY_PATH "$prefix/bin/numwell-demo" 1 2>&1) && fail "numwell-demo: $out"
+grep -q "Initialize failed" <<<"$out" || fail "numwell-demo did not load the prefix's library: $out"
 
 # 1: CMake package. The source tree's own copy of the headers must not be reachable.
 cmake -S "$caller_src" -B "$work/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
@@ -49,6 +55,8 @@ c++ -std=c++20 -Wall -Wextra -Werror -fPIC -o "$work/pkgconfig-caller" "$caller_
 export QT_QPA_PLATFORM=offscreen TZ=UTC FAKETIME_DONT_FAKE_MONOTONIC=1
 export QT7730_SETTINGS_DB=$work/settings.db XDG_RUNTIME_DIR=$work/run
 mkdir -m 0700 "$work/run"
+# Empty, as libnumwell1's postinst leaves the machine's store.
+install -m 0664 /dev/null "$QT7730_SETTINGS_DB"
 run() { # DATE CALLER ARGS...
   local date=$1; shift
   faketime -f "@$date 12:00:00" timeout 60 "$@"

@@ -4,7 +4,8 @@
 //
 //   numwell-demo [count]        count defaults to 3
 //
-// The library is looked for beside this program first, then on the loader's usual path.
+// The library is looked for beside this program, then in its installation's library folder, then on
+// the loader's usual path.
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,14 +16,20 @@
 
 namespace {
 
-std::string LibraryBesideProgram()
+// Beside the program (the build tree), then in the library folder of the prefix it is installed
+// under (<prefix>/bin/../<libdir>), so an installation outside the loader's path finds its own copy.
+std::string LibraryOfThisInstallation()
 {
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error)
         return {};
-    const std::filesystem::path candidate = self.parent_path() / "libNumwell.so.1";
-    return std::filesystem::exists(candidate, error) ? candidate.string() : std::string();
+    for (const std::filesystem::path &candidate :
+         {self.parent_path() / "libNumwell.so.1", self.parent_path() / NUMWELL_DEMO_LIBDIR_FROM_BINDIR / "libNumwell.so.1"}) {
+        if (std::filesystem::is_regular_file(candidate, error))
+            return candidate.string();
+    }
+    return {};
 }
 
 } // namespace
@@ -35,7 +42,7 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    std::string file = LibraryBesideProgram();
+    std::string file = LibraryOfThisInstallation();
     if (file.empty())
         file = "libNumwell.so.1";
     NumwellLoader numwell(file.c_str());
