@@ -4,9 +4,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 
-namespace {
-
-QPixmap Draw(int size)
+QPixmap DrawQuillonIcon(int size)
 {
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
@@ -48,12 +46,10 @@ QPixmap Draw(int size)
     return pixmap;
 }
 
-} // namespace
-
 QIcon QuillonIcon()
 {
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addPixmap(Draw(size));
+        icon.addPixmap(DrawQuillonIcon(size));
     return icon;
 }

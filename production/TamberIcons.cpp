@@ -50,20 +50,22 @@ void DrawArrow(QPainter &p, const QPointF &tip)
     p.drawPath(arrow);
 }
 
-QPixmap Blank()
-{
-    QPixmap pixmap(kIconSize, kIconSize);
-    pixmap.fill(Qt::transparent);
-    return pixmap;
-}
-
 } // namespace
 
 QPixmap DrawIcon(int id)
 {
-    QPixmap pixmap = Blank();
+    return DrawIcon(id, kIconSize);
+}
+
+QPixmap DrawIcon(int id, int size)
+{
+    if (size <= 0)
+        return {};
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(qreal(size) / kIconSize, qreal(size) / kIconSize);
     switch (id) {
     case IDI_SEARCHING:
     case IDI_SEARCHING2:
@@ -105,7 +107,8 @@ QPixmap DrawIcon(int id)
 QIcon ProgramIcon()
 {
     QIcon icon;
-    icon.addPixmap(DrawIcon(IDI_PROGRAM));
+    for (int size : {16, 24, 32, kIconSize, 64, 128, 256})
+        icon.addPixmap(DrawIcon(IDI_PROGRAM, size));
     return icon;
 }
 

@@ -12,6 +12,9 @@ inline constexpr int kIconSize = 48;
 
 // A null pixmap for an id that has no picture.
 QPixmap DrawIcon(int id);
+// The same picture drawn at size by size pixels (the program icon at its larger sizes, the installed
+// menu icons).
+QPixmap DrawIcon(int id, int size);
 QIcon ProgramIcon();
 
 } // namespace production

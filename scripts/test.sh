@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the debug build, the sanitizer build
-# (AddressSanitizer + UndefinedBehaviorSanitizer), a bounded run of each fuzz target, and the
-# Windows core (mingw-w64) with its tests under Wine.
+# (AddressSanitizer + UndefinedBehaviorSanitizer), a bounded run of each fuzz target, the Windows core
+# (mingw-w64) with its tests under Wine, and the Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -17,3 +17,7 @@ echo "=== windows-core"
 wine_prefix=$(mktemp -d /tmp/kit-wine.XXXXXX)
 trap 'WINEPREFIX="$wine_prefix" wineserver -k >/dev/null 2>&1 || true; rm -rf "$wine_prefix"' EXIT
 WINEPREFIX="$wine_prefix" WINEDEBUG=-all DISPLAY= cmake --workflow --preset windows-core
+
+# The Debian packages: built, checked by lintian, installed, tried and removed; the install-prefix test.
+echo "=== package"
+packaging/check-packages.sh

@@ -4,7 +4,8 @@
 //
 //   numwell-demo [count]        count defaults to 3
 //
-// The library is looked for beside this program first, then on the loader's usual path.
+// The library is looked for beside this program, then in its installation's library folder, then on
+// the loader's usual path.
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,14 +21,20 @@
 
 namespace {
 
-std::string LibraryBesideProgram()
+// Beside the program (the build tree), then in the library folder of the prefix it is installed
+// under (<prefix>/bin/../<libdir>), so an installation outside the loader's path finds its own copy.
+std::string LibraryOfThisInstallation()
 {
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error)
         return {};
-    const std::filesystem::path candidate = self.parent_path() / NUMWELL_LIBRARY_FILE;
-    return std::filesystem::exists(candidate, error) ? candidate.string() : std::string();
+    for (const std::filesystem::path &candidate :
+         {self.parent_path() / NUMWELL_LIBRARY_FILE, self.parent_path() / NUMWELL_DEMO_LIBDIR_FROM_BINDIR / NUMWELL_LIBRARY_FILE}) {
+        if (std::filesystem::is_regular_file(candidate, error))
+            return candidate.string();
+    }
+    return {};
 }
 
 } // namespace
@@ -40,7 +47,7 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    std::string file = LibraryBesideProgram();
+    std::string file = LibraryOfThisInstallation();
     if (file.empty())
         file = NUMWELL_LIBRARY_FILE;
     NumwellLoader numwell(file.c_str());
