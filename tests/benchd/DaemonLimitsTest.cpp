@@ -200,6 +200,12 @@ TEST_F(DaemonLimits, ConnectionsBodiesAndTransfersAreBoundedAndOthersServed)
 // the daemon must answer again without anyone connecting first.
 TEST(DaemonDescriptors, ItRecoversAsSoonAsDescriptorsAreFree)
 {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer runtime needs descriptors to start a thread; when none are left, the failed
+    // start's unwinding trips the undefined-behaviour checker inside the C++ library (a type check
+    // across the uninstrumented library) and the daemon is aborted instead of refusing the client.
+    GTEST_SKIP() << "needs a daemon built without sanitizers";
+#endif
     TempDir home;
     const std::string socket = BenchSocketPath(home.path().string());
     const pid_t daemon = ::fork();
@@ -227,7 +233,7 @@ TEST(DaemonDescriptors, ItRecoversAsSoonAsDescriptorsAreFree)
     EXPECT_FALSE(answers()) << "the test needs the daemon out of descriptors";
     for (int fd : idle)
         ::close(fd);
-    EXPECT_TRUE(Eventually(answers, 5000ms)) << "the daemon recovers once the connections are gone";
+    EXPECT_TRUE(Eventually(answers, 15000ms)) << "the daemon recovers once the connections are gone";
 
     ::kill(daemon, SIGTERM);
     int status = 0;
