@@ -41,16 +41,22 @@ std::string RecordsCsv(const std::vector<LedgerRecord> &records)
                       "verdict,failed_step,differing,duration_ms\r\n";
     for (const LedgerRecord &r : records) {
         std::string devices, differing;
-        for (const std::string &d : r.devices)
-            devices += (devices.empty() ? "" : " ") + d;
-        for (const LedgerField &f : r.differing)
-            differing += (differing.empty() ? "" : "; ") + f.field + ": " + f.expected + " -> " + f.found;
+        for (const std::string &d : r.devices) {
+            devices += devices.empty() ? std::string() : std::string(" ");
+            devices += d;
+        }
+        for (const LedgerField &f : r.differing) {
+            differing += differing.empty() ? std::string() : std::string("; ");
+            differing += f.field + ": " + f.expected + " -> " + f.found;
+        }
         const std::string fields[] = {std::to_string(r.seq), r.timeUtc, r.kind, r.tool, std::to_string(r.station),
                                       r.host, r.serial, r.imageSha256, Hex4(r.chipModel), Hex4(r.chipVersion),
                                       devices, r.verdict, r.FailedStep(), differing, std::to_string(r.durationMs)};
         std::string line;
-        for (const std::string &f : fields)
-            line += (line.empty() ? "" : ",") + CsvField(f);
+        for (const std::string &f : fields) {
+            line += line.empty() ? std::string() : std::string(",");
+            line += CsvField(f);
+        }
         csv += line + "\r\n";
     }
     return csv;
@@ -106,8 +112,10 @@ std::string ReportText(const std::vector<DayReport> &days)
     char line[256];
     for (const DayReport &d : days) {
         std::string by;
-        for (const auto &[step, count] : d.failedBy)
-            by += (by.empty() ? "" : ", ") + step + ": " + std::to_string(count);
+        for (const auto &[step, count] : d.failedBy) {
+            by += by.empty() ? std::string() : std::string(", ");
+            by += step + ": " + std::to_string(count);
+        }
         std::string yield = "-";
         if (d.firstTests) {
             char y[32];

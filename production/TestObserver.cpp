@@ -74,7 +74,12 @@ std::string Quoted(const EepromImage &image, int index, bool *readable)
 {
     char text[256] = {};
     *readable = image.GetString(index, text, sizeof text);
-    return *readable ? "\"" + std::string(text) + "\"" : "(none)";
+    if (!*readable)
+        return "(none)";
+    std::string quoted = "\"";
+    quoted += text;
+    quoted += '"';
+    return quoted;
 }
 
 } // namespace

@@ -2,9 +2,10 @@
 
 #include "SettingsStore.h"
 
-#include <cstdint>
+#include <QString>
+#include <QSysInfo>
 
-#include <unistd.h>
+#include <cstdint>
 
 namespace line {
 
@@ -19,9 +20,7 @@ constexpr const char *kStationValue = "StationID";
 StationIdentity CurrentStation()
 {
     StationIdentity id;
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) == 0)
-        id.host = name;
+    id.host = QSysInfo::machineHostName().toStdString();
     if (auto store = platform::MachineSettingsStore()) {
         if (auto key = store->OpenKey(kNumwellKey, platform::SettingsAccess::Read)) {
             std::uint32_t value = 0, length = sizeof value;

@@ -101,8 +101,9 @@ struct ImmediateView : FlowView {
 void BM_FlowPerCable(benchmark::State &state)
 {
     TamberRig rig;
-    // Each cable's outcome is stored durably, in a ledger of the benchmark's own.
-    setenv("QT7730_LEDGER_DB", rig.dir.file("ledger.db").c_str(), 1);
+    // Each cable's outcome is stored durably, in a ledger of the benchmark's own (unless one is named).
+    if (!getenv("QT7730_LEDGER_DB"))
+        setenv("QT7730_LEDGER_DB", rig.dir.file("ledger.db").c_str(), 1);
     const auto cable = rig.AddCable();
     ImmediateView view;
     HostFlowMachine machine(rig.sim);
