@@ -233,7 +233,7 @@ TEST(DaemonDescriptors, ItRecoversAsSoonAsDescriptorsAreFree)
     EXPECT_FALSE(answers()) << "the test needs the daemon out of descriptors";
     for (int fd : idle)
         ::close(fd);
-    EXPECT_TRUE(Eventually(answers, 15000ms)) << "the daemon recovers once the connections are gone";
+    EXPECT_TRUE(Eventually(answers, 30000ms)) << "the daemon recovers once the connections are gone";
 
     ::kill(daemon, SIGTERM);
     int status = 0;

@@ -259,9 +259,11 @@ TEST(LineLedgerOutage, KilledStationAndRestartedServerLoseAndDoubleNothing) {
     EXPECT_EQ(sql.Count("SELECT count(*) FROM records WHERE host = 'killed' AND NOT passed"), 0);
 
     // The server goes away in the middle of a run and comes back: records wait, then arrive once.
+    // Slow enough (130 cables x 30 ms after the stop) that the run is still going when the server is
+    // back: a run that ends while the server is away leaves its records for the next run instead.
     const std::string db2 = dir.file("r.db");
     Station s(db2, server.Conninfo(),
-              {"--station", "4", "--host", "restarted", "--cables", "150", "--delay-ms", "4", "--drain-s", "60"},
+              {"--station", "4", "--host", "restarted", "--cables", "150", "--delay-ms", "30", "--drain-s", "60"},
               dir.file("r.out"));
     for (int i = 0; i < 500 && LinesStarting(Slurp(dir.file("r.out")), "OK ").size() < 20; ++i)
         std::this_thread::sleep_for(10ms);

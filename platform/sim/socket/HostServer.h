@@ -51,8 +51,10 @@ public:
     struct Limits {
         std::size_t connections = 128;         // served at once, in all
         std::size_t connectionsPerProcess = 32; // served at once for one client process
-        std::size_t transfersPerSession = 16;   // overlapped transfers in flight
-        std::size_t transferBytesPerSession = 4u << 20;
+        // Overlapped transfers in flight: a read and a write on each of the 32 device objects, as a
+        // line program testing every cable at once has (16 cables x 2 sides x 131,071 bytes each way).
+        std::size_t transfersPerSession = 64;
+        std::size_t transferBytesPerSession = 16u << 20;
         std::size_t memory = 64u << 20; // request bodies being read plus transfer buffers, in all
     };
     // Before Start(); tests lower them.
