@@ -35,7 +35,7 @@ $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::T
 
 echo "--- the installed kit"
 contents=$(for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done)
-for program in quillon tamber eeptool numwell-demo vbench vbenchd; do
+for program in quillon tamber eeptool numwell-demo mfgkit vbench vbenchd usbemu; do
   [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not installed in /usr/bin"
   # Looked for in the packages: a machine may exclude man pages from what dpkg unpacks.
   grep -q "/usr/share/man/man1/$program.1.gz" <<<"$contents" || fail "no man page for $program"
