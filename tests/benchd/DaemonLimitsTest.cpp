@@ -2,6 +2,7 @@
 // transfers in flight, and descriptors running out. Each bound must hold and the daemon must keep
 // serving everyone else.
 
+#include "SocketTestSupport.h"
 #include "Bench.h"
 #include "BenchHome.h"
 #include "BenchWire.h"
@@ -28,32 +29,10 @@
 using namespace std::chrono_literals;
 using namespace benchwire;
 
+using testsupport::Eventually;
+using testsupport::RawConnect;
+
 namespace {
-
-template <class Pred>
-bool Eventually(Pred done, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-int RawConnect(const std::string &path)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // The Hello answer's first field: the protocol version, or kRefused; 0 when nothing came.
 uint32_t Greet(int fd, uint64_t key, std::string *reason = nullptr)

@@ -1,6 +1,7 @@
 // The socket backend against a server in this process, serving an in-process bench: everything the
 // programs do through the daemon, and what a misbehaving client may do to it.
 
+#include "SocketTestSupport.h"
 #include "Bench.h"
 #include "BenchWire.h"
 #include "BridgeDevice.h"
@@ -25,32 +26,10 @@
 using namespace std::chrono_literals;
 using bench::Side;
 
+using testsupport::Eventually;
+using testsupport::RawConnect;
+
 namespace {
-
-template <class Pred>
-bool Eventually(Pred done, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-int RawConnect(const std::string &path)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 class SocketBench : public ::testing::Test {
 protected:

@@ -6,6 +6,7 @@
 //   build/release/tests/benchmarks/device_benchmarks --benchmark_filter=Busy
 
 #include "Bench.h"
+#include "PipeBenchmark.h"
 #include "BridgeDevice.h"
 #include "HostServer.h"
 #include "RecordingHost.h"
@@ -177,27 +178,7 @@ void BM_PipeTransfer(benchmark::State &state)
     Rig rig;
     bench::BuildSixteenCableTopology(rig.bench);
     platform::Host &h = rig.Over(viaSocket);
-    using namespace platform;
-    std::vector<uint8_t> out(131071), in(131071);
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<uint8_t>(i + 1);
-    for (auto _ : state) {
-        const Handle readPipe = h.OpenFile("\\\\.\\HOSTLNK-1\\3", ACCESS_READ, SHARE_READ, true);
-        const Handle writePipe = h.OpenFile("\\\\.\\HOSTLNK-2\\2", ACCESS_WRITE, SHARE_WRITE, true);
-        Overlapped r{h.CreateEvent(false)}, w{h.CreateEvent(false)};
-        h.ReadFile(readPipe, in.data(), uint32_t(in.size()), r);
-        h.WriteFile(writePipe, out.data(), uint32_t(out.size()), w);
-        const Handle events[] = {r.event, w.event};
-        if (h.WaitForEvents(events, true, 2000) != 0)
-            state.SkipWithError("transfer timed out");
-        h.GetOverlappedResult(readPipe, r, nullptr, true);
-        h.GetOverlappedResult(writePipe, w, nullptr, true);
-        for (Handle x : {readPipe, writePipe, r.event, w.event})
-            h.CloseHandle(x);
-    }
-    if (in != out)
-        state.SkipWithError("the pattern arrived changed");
-    state.SetBytesProcessed(int64_t(state.iterations()) * 131071);
+    TimePipeDirection(state, h);
     state.SetLabel(viaSocket ? "socket" : "in-process");
 }
 BENCHMARK(BM_PipeTransfer)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
