@@ -85,8 +85,7 @@ TEST(EepromImageLoad, ReportsEveryOutcomeWithItsCode)
     auto good = GoodFile();
     EXPECT_EQ(image.LoadFile(dir.write("ok.eep", good), CHIP_MODEL_QT7730), EEP_OK);
 
-    auto shortFile = good;
-    shortFile.pop_back();
+    const decltype(good) shortFile(good.begin(), good.end() - 1);
     EXPECT_EQ(image.LoadFile(dir.write("263.eep", shortFile), CHIP_MODEL_QT7730), EEP_ERR_SIZE);
     EXPECT_EQ(image.LoadFile(dir.write("empty.eep", {}), CHIP_MODEL_QT7730), EEP_ERR_SIZE);
 

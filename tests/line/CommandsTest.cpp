@@ -155,7 +155,7 @@ TEST(MfgkitArguments, BadArgumentsOfEveryCommandAreUsageErrorsThatTouchNothing)
         const MfgkitResult r = rig.Run(args);
         std::string shown;
         for (const std::string &a : args)
-            shown += "'" + a.substr(0, 20) + "' ";
+            shown.append("'").append(a.substr(0, 20)).append("' ");
         EXPECT_EQ(r.status, 2) << shown << r.err;
         EXPECT_NE(r.err.find(message), std::string::npos) << shown << r.err;
     }

@@ -125,8 +125,9 @@ TEST(StationLedger, ConcurrentWritersInThreadsAndConnectionsLoseNothing)
             ASSERT_TRUE(own.Open(path));
             for (int i = 0; i < 10; ++i) {
                 line::StationLedger &target = i % 2 ? own : shared;
-                auto seq = target.Append(Sample("s" + std::to_string(t) + "-" + std::to_string(i),
-                                                "2026-12-08T10:00:00.000Z", true));
+                std::string serial = "s";
+                serial.append(std::to_string(t)).append("-").append(std::to_string(i));
+                auto seq = target.Append(Sample(serial, "2026-12-08T10:00:00.000Z", true));
                 ASSERT_TRUE(seq);
                 std::lock_guard lock(seqMutex);
                 seqs.insert(*seq);
