@@ -187,6 +187,19 @@ int main(int argc, char **argv)
     }
     SaveState(*world, statePath);
 
+    // The same cables as an emulated USB stack, for the kit's USB backend (usbemu --bench runs a
+    // program inside it); its directory is named in the home while the daemon runs. Built before
+    // any client is served, so no client can be holding the descriptors it needs to start.
+    auto usb = std::make_unique<bench::UsbEmulator>(*bench);
+    const std::string usbDirFile = benchwire::BenchHome() + "/usbemu.dir";
+    // Never written through a link (the home is private, this is the second line of defence).
+    if (const int fd = ::open(usbDirFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600); fd >= 0) {
+        const std::string line = usb->Environment()["UMOCKDEV_DIR"] + "\n";
+        if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            std::fprintf(stderr, "vbenchd: cannot write %s\n", usbDirFile.c_str());
+        ::close(fd);
+    }
+
     platform::SimHost host(*bench);
     benchwire::HostServer *serverPtr = nullptr;
     std::mutex saveMutex;
@@ -210,24 +223,13 @@ int main(int argc, char **argv)
 
     if (!server.Start(benchwire::BenchSocketPath(home), error)) {
         std::fprintf(stderr, "vbenchd: %s\n", error.c_str());
+        std::filesystem::remove(usbDirFile, ec);
         return 1;
     }
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
     std::fprintf(stderr, "vbenchd: serving %s\n", home.c_str());
-
-    // The same cables as an emulated USB stack, for the kit's USB backend (usbemu --bench runs a
-    // program inside it); its directory is named in the home while the daemon runs.
-    auto usb = std::make_unique<bench::UsbEmulator>(*bench);
-    const std::string usbDirFile = benchwire::BenchHome() + "/usbemu.dir";
-    // Never written through a link (the home is private, this is the second line of defence).
-    if (const int fd = ::open(usbDirFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600); fd >= 0) {
-        const std::string line = usb->Environment()["UMOCKDEV_DIR"] + "\n";
-        if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-            std::fprintf(stderr, "vbenchd: cannot write %s\n", usbDirFile.c_str());
-        ::close(fd);
-    }
 
     // EEPROM writes arrive through the PC face; they are saved within half a second. The same loop
     // turns a signal into an orderly stop.

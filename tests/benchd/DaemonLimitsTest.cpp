@@ -175,8 +175,10 @@ TEST_F(DaemonLimits, ConnectionsBodiesAndTransfersAreBoundedAndOthersServed)
     EXPECT_EQ(ScanBridgeDevices(0x7730, client), 0x3u) << "the daemon still serves";
 }
 
-// vbenchd itself, started with 32 descriptors: 40 idle connections exhaust them; once they hang up
-// the daemon must answer again without anyone connecting first.
+// vbenchd itself, started with 32 descriptors: idle connections take all a client may have (the
+// daemon keeps a reserve for itself, so its emulated USB stack never starves); the next client is told
+// why it is refused, and once the idle ones hang up the daemon answers again without anyone
+// connecting first.
 TEST(DaemonDescriptors, ItRecoversAsSoonAsDescriptorsAreFree)
 {
 #ifdef __SANITIZE_ADDRESS__
@@ -204,12 +206,24 @@ TEST(DaemonDescriptors, ItRecoversAsSoonAsDescriptorsAreFree)
     };
     ASSERT_TRUE(Eventually(answers, 10000ms)) << "the daemon starts";
 
+    // Idle clients until the daemon refuses for want of descriptors (how many it takes depends on
+    // what the daemon itself holds at the moment).
+    std::string refusal;
+    auto refusedForDescriptors = [&] {
+        int status = 0;
+        return RunControlCommand(socket, {"status"}, status, refusal, 2000) && status != 0 &&
+               refusal.find("short of file descriptors") != std::string::npos;
+    };
     std::vector<int> idle;
-    for (int i = 0; i < 40; ++i)
-        if (const int fd = RawConnect(socket); fd >= 0)
-            idle.push_back(fd);
-    std::this_thread::sleep_for(500ms);
-    EXPECT_FALSE(answers()) << "the test needs the daemon out of descriptors";
+    bool refused = false;
+    while (!refused && idle.size() < 64) {
+        for (int i = 0; i < 8; ++i)
+            if (const int fd = RawConnect(socket); fd >= 0)
+                idle.push_back(fd);
+        refused = Eventually(refusedForDescriptors, 1000ms);
+    }
+    ASSERT_TRUE(refused) << "the daemon refuses with a reason instead of running out: " << refusal;
+    EXPECT_FALSE(answers());
     for (int fd : idle)
         ::close(fd);
     EXPECT_TRUE(Eventually(answers, 30000ms)) << "the daemon recovers once the connections are gone";

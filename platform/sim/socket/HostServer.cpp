@@ -6,12 +6,16 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 #include <deque>
 #include <random>
 
+#include <dirent.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -49,6 +53,24 @@ bool PeerStillWaiting(int fd)
         return false; // no peer (a request answered in-process): never block
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 0) == 0;
+}
+
+// Descriptors this process may still open. Counting the open ones takes a descriptor itself; none
+// left counts as none free.
+std::size_t DescriptorsFree()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return SIZE_MAX;
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return errno == EMFILE || errno == ENFILE ? 0 : SIZE_MAX;
+    std::size_t open = 0;
+    while (const dirent *entry = ::readdir(dir))
+        open += entry->d_name[0] != '.';
+    ::closedir(dir);
+    open = open > 0 ? open - 1 : 0; // the directory's own
+    return limit.rlim_cur > open ? static_cast<std::size_t>(limit.rlim_cur - open) : 0;
 }
 
 } // namespace
@@ -282,6 +304,12 @@ void HostServer::Admit(int fd)
     socklen_t size = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != ::geteuid()) {
         ::close(fd); // the socket is owner-only; a process of another user has no business here
+        return;
+    }
+    // Clients may not take the descriptors the rest of the daemon lives on: saving the state, reading
+    // the INF, the emulated USB stack (which gives up the whole process when it cannot open a file).
+    if (DescriptorsFree() < m_limits.descriptorsKept) {
+        Refuse(fd, "the daemon is short of file descriptors; try again when other clients have finished");
         return;
     }
     std::lock_guard lock(m_mutex);

@@ -5,7 +5,8 @@
 // sends or does, the server answers or drops that one connection and keeps serving the others.
 //
 // What a client may cost is bounded: connections (in all and per process; the excess is told why and
-// closed), transfers in flight and their buffers per session, and the memory of request bodies and
+// closed; so are connections that would eat into the descriptors the rest of the process needs),
+// transfers in flight and their buffers per session, and the memory of request bodies and
 // transfer buffers in all (a body is read as it arrives, never allocated for its announced length).
 // Only processes of the daemon's own user are served.
 
@@ -56,6 +57,9 @@ public:
         std::size_t transfersPerSession = 64;
         std::size_t transferBytesPerSession = 16u << 20;
         std::size_t memory = 64u << 20; // request bodies being read plus transfer buffers, in all
+        // File descriptors no client may take (the rest of the process needs them): a connection
+        // that would leave fewer free is told why and closed.
+        std::size_t descriptorsKept = 16;
     };
     // Before Start(); tests lower them.
     void SetLimits(const Limits &limits) { m_limits = limits; }
