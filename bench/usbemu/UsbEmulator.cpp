@@ -128,7 +128,7 @@ struct UsbEmulator::Impl {
     }
 
     gboolean Ioctl(UMockdevIoctlClient* client);
-    void Submit(UMockdevIoctlClient* client, Node& node);
+    void Submit(UMockdevIoctlClient* client, const std::shared_ptr<Node>& keep);
     void Reap(UMockdevIoctlClient* client, Node& node);
     void Discard(UMockdevIoctlClient* client, Node& node);
     bool StandardRequest(Node& node, std::uint8_t* setup, std::uint8_t* data, int& actual);
@@ -175,7 +175,7 @@ gboolean UsbEmulator::Impl::Ioctl(UMockdevIoctlClient* client)
         umockdev_ioctl_client_complete(client, -1, ENODATA);
         return TRUE;
     case USBDEVFS_SUBMITURB:
-        Submit(client, *node);
+        Submit(client, node);
         return TRUE;
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY:
@@ -217,8 +217,11 @@ bool UsbEmulator::Impl::StandardRequest(Node& node, std::uint8_t* setup, std::ui
     return true;
 }
 
-void UsbEmulator::Impl::Submit(UMockdevIoctlClient* client, Node& node)
+// `keep` holds the node for the transfer's completion: the device may leave meanwhile, and its
+// URBs must still finish and be reaped, or the program waits for them for ever.
+void UsbEmulator::Impl::Submit(UMockdevIoctlClient* client, const std::shared_ptr<Node>& keep)
 {
+    Node& node = *keep;
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     UMockdevIoctlData* urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
     if (!urbData) {
@@ -244,11 +247,6 @@ void UsbEmulator::Impl::Submit(UMockdevIoctlClient* client, Node& node)
     urb->length = u->buffer_length;
     urb->endpoint = u->endpoint;
     g_object_unref(bufferData);
-    std::shared_ptr<Node> keep;
-    {
-        std::lock_guard lock(mutex);
-        keep = byDevice[node.device];
-    }
 
     if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
         if (urb->length < 8 || 8 + (urb->buffer[6] | urb->buffer[7] << 8) > urb->length) {
@@ -436,7 +434,6 @@ void UsbEmulator::Impl::AddDevice(DeviceId id, const std::string& parentSyspath,
 
 void UsbEmulator::Impl::RemoveNode(const std::shared_ptr<Node>& node)
 {
-    std::vector<std::shared_ptr<Urb>> failed;
     ObjectHandle handles[3];
     {
         std::lock_guard lock(mutex);
