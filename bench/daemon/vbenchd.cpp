@@ -134,6 +134,7 @@ int main(int argc, char **argv)
                      "until it is stopped (vbench stop, SIGTERM or SIGINT). Normally started by 'vbench start'.\n");
         return argc == 2 && !std::strcmp(argv[1], "--help") ? 0 : 2;
     }
+    bench::UsbEmulator::RunUnderPreload(argv);
     const std::string home = benchwire::BenchHome();
     std::error_code ec;
     if (std::string error; !benchwire::PrepareBenchHome(home, error)) {

@@ -5,6 +5,7 @@
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -564,14 +565,49 @@ UsbEmulator::~UsbEmulator()
     g_object_unref(m->handler);
 }
 
+namespace {
+
+constexpr const char* kPreloadLibrary = "libumockdev-preload.so.0";
+
+// LD_PRELOAD with umockdev's library ahead of what it already holds.
+std::string PreloadWithUmockdev()
+{
+    std::string preload = kPreloadLibrary;
+    if (const char* old = std::getenv("LD_PRELOAD"); old && *old && std::string(old).find(preload) == std::string::npos)
+        preload += std::string(":") + old;
+    return preload;
+}
+
+} // namespace
+
+void UsbEmulator::RunUnderPreload(char** argv)
+{
+    const char* current = std::getenv("LD_PRELOAD");
+    if (current && std::strstr(current, kPreloadLibrary))
+        return;
+    const std::string old = current ? current : "";
+    ::setenv("LD_PRELOAD", PreloadWithUmockdev().c_str(), 1);
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer runtime insists on coming first among the libraries; the preload one is ahead.
+    std::string options = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    options += std::string(options.empty() ? "" : ":") + "verify_asan_link_order=0";
+    ::setenv("ASAN_OPTIONS", options.c_str(), 1);
+#endif
+    ::execv("/proc/self/exe", argv);
+    std::fprintf(stderr, "%s: cannot restart with %s (%s); programs inside the emulated USB stack will not see "
+                         "cables plugged or unplugged while they run\n",
+                 argv[0], kPreloadLibrary, std::strerror(errno));
+    if (old.empty())
+        ::unsetenv("LD_PRELOAD");
+    else
+        ::setenv("LD_PRELOAD", old.c_str(), 1);
+}
+
 std::map<std::string, std::string> UsbEmulator::Environment() const
 {
     std::map<std::string, std::string> env;
     env["UMOCKDEV_DIR"] = m->root;
-    std::string preload = "libumockdev-preload.so.0";
-    if (const char* old = std::getenv("LD_PRELOAD"); old && *old && std::string(old).find(preload) == std::string::npos)
-        preload += std::string(":") + old;
-    env["LD_PRELOAD"] = preload;
+    env["LD_PRELOAD"] = PreloadWithUmockdev();
     return env;
 }
 

@@ -6,7 +6,10 @@
 // is hot-plug in the emulated stack.
 //
 // The emulated stack is seen by this process when it runs with umockdev's preload library (e.g.
-// under umockdev-wrapper), and by children started with Environment().
+// under umockdev-wrapper), and by children started with Environment(). A program that hosts an
+// emulator for others calls RunUnderPreload() first: umockdev announces plugging and unplugging
+// through the udev library, which finds the emulated devices only through that preload library, so
+// without it the children never hear of a change.
 //
 // The usbfs requests are answered on umockdev's own worker thread; the bench's notifications are
 // applied to the emulated sysfs on the thread that changed the bench.
@@ -21,6 +24,11 @@ namespace bench {
 
 class UsbEmulator {
 public:
+    // Restarts this program (argv as given to main) with umockdev's preload library unless it already
+    // runs with it; returns only when it does, or when the restart failed (said on stderr: the
+    // emulator then works without device-change events). Call before any thread starts.
+    static void RunUnderPreload(char** argv);
+
     explicit UsbEmulator(Bench& world);
     ~UsbEmulator();
     UsbEmulator(const UsbEmulator&) = delete;

@@ -159,6 +159,7 @@ int main(int argc, char** argv)
         return Fail("no command to run (usbemu --help)");
     if (useBench)
         return RunInBench(argv + command);
+    bench::UsbEmulator::RunUnderPreload(argv);
 
     // The child's own copy of the kit's data.
     char pattern[] = "/tmp/usbemu-XXXXXX";

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 
 namespace {
@@ -62,6 +63,22 @@ TEST(Usbemu, BenchModeSeesTheDaemonsCablesAndWritesIntoThem)
     ASSERT_EQ(vbench("unplug c1 B").status, 0);
     const auto oneSide = inBench("");
     EXPECT_TRUE(Contains(oneSide.out, "mask 0x00000001")) << oneSide.out;
+
+    // A program that is already running sees what vbench plugs and unplugs.
+    FILE *watcher = ::popen((env + USBEMU_PATH " --bench -- " USB_PROBE_PATH " wait 0x3 0x0 2>&1").c_str(), "r");
+    ASSERT_NE(watcher, nullptr);
+    auto nextLine = [&] {
+        char line[256] = {};
+        return std::string(std::fgets(line, sizeof line, watcher) ? line : "(end)");
+    };
+    EXPECT_TRUE(Contains(nextLine(), "watching"));
+    vbench("plug c1 B");
+    const std::string plugged = nextLine();
+    EXPECT_TRUE(Contains(plugged, "saw 0x00000003")) << plugged;
+    vbench("unplug c1 both");
+    const std::string unplugged = nextLine();
+    EXPECT_TRUE(Contains(unplugged, "saw 0x00000000")) << unplugged;
+    EXPECT_EQ(::pclose(watcher), 0);
     vbench("stop");
 }
 
