@@ -1,5 +1,6 @@
 // mfgkit: the line's command-line programmer and tester. See `mfgkit --help`.
 
+#include "HostMachine.h"
 #include "Mfgkit.h"
 
 #include <string>
@@ -9,6 +10,7 @@
 
 int main(int argc, char **argv)
 {
+    production::KeepTransferBuffersInHeap();
     std::vector<std::string> args(argv + 1, argv + argc);
     line::MfgkitEnv env;
     env.terminal = ::isatty(STDOUT_FILENO) == 1;

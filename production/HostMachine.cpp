@@ -11,7 +11,19 @@
 #include <array>
 #include <vector>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace production {
+
+void KeepTransferBuffersInHeap()
+{
+#ifdef __GLIBC__
+    ::mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
+}
 
 uint32_t HostFlowMachine::ScanBridgeDevices()
 {

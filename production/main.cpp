@@ -1,6 +1,7 @@
 // Tamber, the production-line tester for QT7730 bridge cables.
 
 #include "Host.h"
+#include "HostMachine.h"
 #include "Prompter.h"
 #include "TamberApp.h"
 #include "TamberTexts.h"
@@ -9,6 +10,7 @@
 
 int main(int argc, char **argv)
 {
+    production::KeepTransferBuffersInHeap();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tamber"));
     production::InstallTextTable(QLocale::system());

@@ -9,6 +9,7 @@
 // BM_ProgramCommand: the whole `mfgkit program` (find the sides, pair them by data, program, store
 // each record durably in the ledger, print), for the cost of the ledger beside the model.
 
+#include "HostMachine.h"
 #include "LineRun.h"
 #include "Mfgkit.h"
 #include "SimHost.h"
@@ -47,6 +48,7 @@ struct Line {
         image.m_rec.dwChipModel.set(0x7730);
         image.m_rec.dwChipVersion.set(0x0100);
         cables = line::PairByData(host, line::FindBridgeSides(host, false)).cables;
+        production::KeepTransferBuffersInHeap(); // as mfgkit does at start
         bench::BenchTiming timing;
         timing.controlLatency = std::chrono::milliseconds(1);
         timing.eepromWriteCycle = std::chrono::milliseconds(5);

@@ -27,6 +27,7 @@ namespace {
 void BM_FunctionTestDirection(benchmark::State &state)
 {
     const bool viaSocket = state.range(0);
+    KeepTransferBuffersInHeap(); // as Tamber does at start
     TamberRig rig;
     const auto cable = rig.AddCable();
     rig.PlugBoth(cable, 1);
@@ -100,6 +101,7 @@ struct ImmediateView : FlowView {
 
 void BM_FlowPerCable(benchmark::State &state)
 {
+    KeepTransferBuffersInHeap(); // as Tamber does at start
     TamberRig rig;
     // Each cable's outcome is stored durably, in a ledger of the benchmark's own (unless one is named).
     if (!getenv("QT7730_LEDGER_DB"))
