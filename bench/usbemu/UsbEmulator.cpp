@@ -569,8 +569,9 @@ namespace {
 
 constexpr const char* kPreloadLibrary = "libumockdev-preload.so.0";
 
-// LD_PRELOAD with umockdev's library ahead of what it already holds.
-std::string PreloadWithUmockdev()
+} // namespace
+
+std::string UsbEmulator::PreloadValue()
 {
     std::string preload = kPreloadLibrary;
     if (const char* old = std::getenv("LD_PRELOAD"); old && *old && std::string(old).find(preload) == std::string::npos)
@@ -578,15 +579,13 @@ std::string PreloadWithUmockdev()
     return preload;
 }
 
-} // namespace
-
 void UsbEmulator::RunUnderPreload(char** argv)
 {
     const char* current = std::getenv("LD_PRELOAD");
     if (current && std::strstr(current, kPreloadLibrary))
         return;
     const std::string old = current ? current : "";
-    ::setenv("LD_PRELOAD", PreloadWithUmockdev().c_str(), 1);
+    ::setenv("LD_PRELOAD", PreloadValue().c_str(), 1);
 #if defined(__SANITIZE_ADDRESS__)
     // The sanitizer runtime insists on coming first among the libraries; the preload one is ahead.
     std::string options = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
@@ -607,7 +606,7 @@ std::map<std::string, std::string> UsbEmulator::Environment() const
 {
     std::map<std::string, std::string> env;
     env["UMOCKDEV_DIR"] = m->root;
-    env["LD_PRELOAD"] = PreloadWithUmockdev();
+    env["LD_PRELOAD"] = PreloadValue();
     return env;
 }
 

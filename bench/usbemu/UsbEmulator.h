@@ -28,6 +28,8 @@ public:
     // runs with it; returns only when it does, or when the restart failed (said on stderr: the
     // emulator then works without device-change events). Call before any thread starts.
     static void RunUnderPreload(char** argv);
+    // LD_PRELOAD with umockdev's preload library ahead of what it already holds.
+    static std::string PreloadValue();
 
     explicit UsbEmulator(Bench& world);
     ~UsbEmulator();

@@ -95,10 +95,7 @@ int RunInBench(char** command)
     if (dir.empty() || !std::filesystem::is_directory(dir, error))
         return Fail("no bench daemon serves " + home + " (start one with: vbench start)");
     ::setenv("UMOCKDEV_DIR", dir.c_str(), 1);
-    std::string preload = "libumockdev-preload.so.0";
-    if (const char* old = std::getenv("LD_PRELOAD"); old && *old)
-        preload += std::string(":") + old;
-    ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    ::setenv("LD_PRELOAD", bench::UsbEmulator::PreloadValue().c_str(), 1);
     ::setenv("QT7730_DATA_DIR", benchwire::BenchSystemDirectory(home).c_str(), 1);
     ::setenv("QT7730_INF_NAME", bench::BenchOptions().driverInfName.c_str(), 1);
     ::setenv("QT7730_HOST", "usb", 0);
