@@ -58,6 +58,13 @@ std::uint32_t Fnv1a(std::string_view text)
     return h;
 }
 
+// The instance ID of a device on a hub's port, as Windows forms it from the location: the same port
+// gives the same ID across plug-ins, whatever the device's serial number.
+std::string PortInstanceId(unsigned vid, unsigned pid, int depth, const std::string& parentInstanceId, int port)
+{
+    return Format("USB\\VID_%04X&PID_%04X\\%d&%08x&0&%d", vid, pid, 4 + depth, Fnv1a(parentInstanceId), port);
+}
+
 std::uint32_t GetLe32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
 void PutLe16(std::uint8_t* p, std::uint32_t v) { p[0] = std::uint8_t(v), p[1] = std::uint8_t(v >> 8); }
 void PutLe32(std::uint8_t* p, std::uint32_t v) { PutLe16(p, v), PutLe16(p + 2, v >> 16); }
@@ -313,8 +320,7 @@ DeviceId Bench::AttachHub(PortRef at, const HubSpec& spec)
         hub.vid = spec.vid, hub.pid = spec.pid, hub.revision = 0x0100;
         hub.hubDescription = spec.description;
         hub.description = spec.description;
-        hub.instanceId = Format("USB\\VID_%04X&PID_%04X\\%d&%08x&0&%d", spec.vid, spec.pid, 4 + hub.depth,
-                                Fnv1a(parent.instanceId), at.port);
+        hub.instanceId = PortInstanceId(spec.vid, spec.pid, hub.depth, parent.instanceId, at.port);
         hub.driverKey = AllocateDriverKey(hub.instanceId, kUsbClassGuid);
         hub.symbolicName = SymbolicNameOf(hub.instanceId, kHubInterfaceGuid);
         Register(hub);
@@ -335,8 +341,7 @@ DeviceId Bench::AttachDevice(PortRef at, const DeviceSpec& spec)
         d.kind = Device::Plain;
         d.vid = spec.vid, d.pid = spec.pid, d.revision = spec.revision;
         d.description = spec.description;
-        d.instanceId = Format("USB\\VID_%04X&PID_%04X\\%d&%08x&0&%d", spec.vid, spec.pid, 4 + d.depth,
-                              Fnv1a(parent.instanceId), at.port);
+        d.instanceId = PortInstanceId(spec.vid, spec.pid, d.depth, parent.instanceId, at.port);
         if (spec.hasDriver) {
             d.driverKey = AllocateDriverKey(d.instanceId, spec.driverClassGuid);
             // An interface path that exists but that nothing of the bench opens.
@@ -439,8 +444,7 @@ DeviceId Bench::PlugSide(CableId cableId, Side side, PortRef at)
         d.side = side;
         d.vid = vid, d.pid = pid, d.revision = revision;
         d.iSerial = serial ? EepromImage::kSerialInUse : 0;
-        d.instanceId = Format("USB\\VID_%04X&PID_%04X\\%d&%08x&0&%d", vid, pid, 4 + d.depth,
-                              Fnv1a(parent.instanceId), at.port);
+        d.instanceId = PortInstanceId(vid, pid, d.depth, parent.instanceId, at.port);
         d.description = product;
         BindBridgeDriver(d);
         state.plugged = d.id;
@@ -488,8 +492,7 @@ DeviceId Bench::AttachLive(PortRef at, const LiveDeviceSpec& spec, std::shared_p
         d.vid = spec.vid, d.pid = spec.pid, d.revision = spec.revision;
         d.iSerial = spec.iSerial;
         d.description = spec.description;
-        d.instanceId = Format("USB\\VID_%04X&PID_%04X\\%d&%08x&0&%d", d.vid, d.pid, 4 + d.depth,
-                              Fnv1a(parent.instanceId), at.port);
+        d.instanceId = PortInstanceId(d.vid, d.pid, d.depth, parent.instanceId, at.port);
         BindBridgeDriver(d);
         Register(d);
         id = d.id;

@@ -2,6 +2,7 @@
 // transfers in flight, and descriptors running out. Each bound must hold and the daemon must keep
 // serving everyone else.
 
+#include "BenchOptionsIn.h"
 #include "SocketTestSupport.h"
 #include "Bench.h"
 #include "BenchHome.h"
@@ -60,12 +61,7 @@ long ResidentKiB()
 class DaemonLimits : public ::testing::Test {
 protected:
     DaemonLimits()
-        : m_bench([this] {
-              bench::BenchOptions options;
-              options.systemDirectory = m_dir.path() / "system";
-              std::filesystem::create_directories(options.systemDirectory / "INF");
-              return options;
-          }()),
+        : m_bench(BenchOptionsIn(m_dir)),
           m_sim(m_bench)
     {
         m_bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});

@@ -1,6 +1,7 @@
 // The socket backend against a server in this process, serving an in-process bench: everything the
 // programs do through the daemon, and what a misbehaving client may do to it.
 
+#include "BenchOptionsIn.h"
 #include "SocketTestSupport.h"
 #include "Bench.h"
 #include "BenchWire.h"
@@ -34,12 +35,7 @@ namespace {
 class SocketBench : public ::testing::Test {
 protected:
     SocketBench()
-        : m_bench([this] {
-              bench::BenchOptions options;
-              options.systemDirectory = m_dir.path() / "system";
-              std::filesystem::create_directories(options.systemDirectory / "INF");
-              return options;
-          }()),
+        : m_bench(BenchOptionsIn(m_dir)),
           m_sim(m_bench)
     {
         m_bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});

@@ -9,6 +9,7 @@
 // BM_ProgramCommand: the whole `mfgkit program` (find the sides, pair them by data, program, store
 // each record durably in the ledger, print), for the cost of the ledger beside the model.
 
+#include "BenchOptionsIn.h"
 #include "HostMachine.h"
 #include "LineRun.h"
 #include "Mfgkit.h"
@@ -34,11 +35,7 @@ struct Line {
     EepromImage image;
 
     Line()
-        : bench([this] {
-              bench::BenchOptions options;
-              options.systemDirectory = dir.path() / "system";
-              return options;
-          }()),
+        : bench(BenchOptionsIn(dir)),
           host(bench),
           topology(bench::BuildSixteenCableTopology(
               bench, bench::ConfiguredEeprom(0x0C5E, 0x7730, "Veltrona", "USB Bridge Cable", std::string("000000000001"))))

@@ -4,6 +4,7 @@
 //
 //   build/release/tests/benchmarks/usb_benchmarks
 
+#include "BenchOptionsIn.h"
 #include "Bench.h"
 #include "PipeBenchmark.h"
 #include "BridgeDevice.h"
@@ -29,11 +30,7 @@ struct Rig {
     std::unique_ptr<UsbWorld> usb;
 
     explicit Rig(bool hundredPorts)
-        : bench([this] {
-              bench::BenchOptions options;
-              options.systemDirectory = dir.path() / "system";
-              return options;
-          }())
+        : bench(BenchOptionsIn(dir))
     {
         if (hundredPorts)
             bench::BuildHundredPortTopology(bench);

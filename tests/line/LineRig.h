@@ -2,6 +2,7 @@
 // An in-process bench for mfgkit: cables on controllers and hubs, a driver INF that knows the batch's
 // identity, image files, a private ledger and settings store, and mfgkit run as a function.
 
+#include "BenchOptionsIn.h"
 #include "Bench.h"
 #include "EepromImage.h"
 #include "Mfgkit.h"
@@ -29,12 +30,7 @@ struct LineRig {
     line::MfgkitEnv env;
 
     LineRig()
-        : bench([&] {
-              bench::BenchOptions options;
-              options.systemDirectory = dir.path() / "system";
-              std::filesystem::create_directories(options.systemDirectory / "INF");
-              return options;
-          }()),
+        : bench(BenchOptionsIn(dir)),
           sim(bench)
     {
         bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});

@@ -2,6 +2,7 @@
 // An in-process bench for Tamber: one host controller with eight root ports, a driver INF that knows
 // the batch's identity (and a foreign one), and helpers for cables, image files and plugging.
 
+#include "BenchOptionsIn.h"
 #include "Bench.h"
 #include "EepromImage.h"
 #include "SimHost.h"
@@ -32,10 +33,8 @@ struct TamberRig {
 
     explicit TamberRig(std::chrono::milliseconds installTime = std::chrono::milliseconds(0))
         : bench([&] {
-              bench::BenchOptions options;
-              options.systemDirectory = dir.path() / "system";
+              bench::BenchOptions options = BenchOptionsIn(dir);
               options.installTime = installTime;
-              std::filesystem::create_directories(options.systemDirectory / "INF");
               return options;
           }()),
 #ifdef KIT_TESTS_ON_USB
