@@ -7,6 +7,7 @@
 #include "TestObserver.h"
 #include "TestRecord.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -24,7 +25,6 @@ constexpr const char *kStepChip = "Check chip";
 constexpr const char *kStepWrite = "Write EEPROM";
 constexpr const char *kStepVerify = "Verify configuration";
 constexpr const char *kStepSerial = "Take serial number";
-constexpr const char *kStepSave = "Save serial number";
 
 // Runs `body` for every item at once, one thread each, and joins them all. An item whose thread cannot
 // be started runs on the calling thread instead, so every item is done when this returns.
@@ -65,22 +65,13 @@ struct ProgramJob {
     EepromImage target;
     bool ok = true;
     bool skipped = false;
-    bool holdsNumber = false;
+    bool numbered = false; // holds a reserved number: it ends programmed or void
 
     void Step(const char *name, bool passed)
     {
         outcome.record.steps.push_back({name, passed ? "OK" : "FAIL"});
         if (!passed)
             ok = false;
-    }
-    void DropSteps(const char *from)
-    {
-        auto &steps = outcome.record.steps;
-        for (std::size_t i = 0; i < steps.size(); ++i)
-            if (steps[i].name == from) {
-                steps.resize(i);
-                return;
-            }
     }
     void Finish(bool passed)
     {
@@ -90,6 +81,8 @@ struct ProgramJob {
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count();
         if (!passed && outcome.detail.empty())
             outcome.detail = outcome.record.FailedStep();
+        if (numbered && !outcome.serialVerdict)
+            outcome.serialVerdict = SerialVerdict{outcome.record.serial, passed, passed ? "" : outcome.detail, ""};
     }
 };
 
@@ -132,7 +125,37 @@ void WriteAndVerify(platform::Host &host, ProgramJob &job)
     }
 }
 
+// A numbered cable that failed: write it again without the serial, so it never carries a void number.
+// Says in the verdict whether that worked ("yes": the read-back holds no serial text).
+void ClearSerial(platform::Host &host, ProgramJob &job, const EepromImage &cleared)
+{
+    if (job.outcome.detail.empty())
+        job.outcome.detail = job.outcome.record.FailedStep();
+    SerialVerdict verdict{job.outcome.record.serial, false, job.outcome.detail, "no"};
+    BridgeDevice device(host);
+    std::array<uint8_t, EepromImage::kEepromSize> back{};
+    if (device.Open(job.outcome.cable.a.name) && device.WriteEeprom(cleared.Bytes(), 0, EepromImage::kEepromSize) &&
+        device.ReadEeprom(back.data(), 0, EepromImage::kEepromSize) &&
+        std::memcmp(back.data(), cleared.Bytes(), back.size()) == 0)
+        verdict.cleared = "yes";
+    job.outcome.serialVerdict = verdict;
+    job.outcome.detail += verdict.cleared == "yes" ? " (its serial number was cleared from the EEPROM)"
+                                                   : " (its serial number could not be cleared: the cable may hold it)";
+}
+
 } // namespace
+
+EepromImage ImageWithoutSerial(const EepromImage &image)
+{
+    EepromImage out = image;
+    char text[256] = {};
+    if (out.GetString(3, text, sizeof text)) {
+        const std::string blank(std::strlen(text), '\0');
+        out.SetProperty(EEP_SERIAL_STRING, blank.data(), uint16_t(blank.size()));
+    }
+    out.m_rec.bSerialIndex = 0;
+    return out;
+}
 
 bool ImageWithSerial(const EepromImage &image, const std::string &serial, EepromImage &out)
 {
@@ -145,8 +168,8 @@ bool ImageWithSerial(const EepromImage &image, const std::string &serial, Eeprom
     return true;
 }
 
-void ProgramCables(platform::Host &host, const std::vector<CablePair> &cables, const ProgramPlan &plan,
-                   const OutcomeSink &finished, std::vector<CablePair> *skipped)
+ProgramStop ProgramCables(platform::Host &host, const std::vector<CablePair> &cables, const ProgramPlan &plan,
+                          const OutcomeSink &finished, std::vector<CablePair> *skipped)
 {
     SerialSink sink(finished);
     const uint32_t wantedModel = plan.image.m_rec.dwChipModel.get();
@@ -188,135 +211,92 @@ void ProgramCables(platform::Host &host, const std::vector<CablePair> &cables, c
         job.Step(kStepChip, answered);
     });
     std::vector<ProgramJob *> writing;
+    std::vector<ProgramJob *> failedEarly;
     for (ProgramJob *job : jobs) {
         if (job->skipped) {
             if (skipped)
                 skipped->push_back(job->outcome.cable);
         } else if (!job->ok) {
-            job->Finish(false);
-            sink(job->outcome);
+            failedEarly.push_back(job);
         } else {
             writing.push_back(job);
         }
     }
 
-    // The serial text of each cable; numbers are taken in cable order, just before the writes.
-    std::vector<ProgramJob *> numbered; // holding a number, in the order taken
-    auto assign = [&](ProgramJob &job) {
-        std::string serial;
-        bool ok = true;
-        if (plan.mode == SerialMode::Keep) {
-            job.target = plan.image;
-            serial = production::SerialText(plan.image.Bytes());
-        } else if (plan.mode == SerialMode::Text) {
-            serial = plan.text;
-            ok = ImageWithSerial(plan.image, serial, job.target);
-        } else {
-            std::string error;
-            std::optional<std::string> number = plan.serials->Take(&error);
-            ok = number && ImageWithSerial(plan.image, *number, job.target);
-            if (number) {
-                serial = *number;
-                job.holdsNumber = true;
-                numbered.push_back(&job);
-            }
-            if (!ok) {
-                job.Step(kStepSerial, false);
-                job.outcome.detail = std::string(kStepSerial) + ": " + (error.empty() ? "it does not fit" : error);
-            }
-        }
-        job.outcome.record.serial = serial;
-        return ok;
-    };
-    for (ProgramJob *job : writing)
-        if (!assign(*job)) {
-            job->ok = false;
-            job->Finish(false);
-            sink(job->outcome);
-        }
-
-    const bool numbers = plan.mode == SerialMode::Numwell;
-    std::vector<ProgramJob *> round;
-    for (ProgramJob *job : writing)
-        if (job->ok)
-            round.push_back(job);
-    for (;;) {
-        ForEachAtOnce(round, [&](ProgramJob &job) {
-            WriteAndVerify(host, job);
-            // A failure is final at once; without numbers to keep, so is a success.
-            if (!job.ok && !job.holdsNumber) {
-                job.Finish(false);
-                sink(job.outcome);
-            } else if (job.ok && !numbers) {
-                job.Finish(true);
-                sink(job.outcome);
-            }
-        });
-        if (!numbers)
-            break;
-        // A failed cable gives its number back. The numbers after it are given back too and taken again
-        // by the good cables, which are written again: the numbers kept stay without a gap.
-        std::size_t firstFailed = numbered.size();
-        for (std::size_t i = 0; i < numbered.size(); ++i)
-            if (!numbered[i]->ok) {
-                firstFailed = i;
-                break;
-            }
-        if (firstFailed == numbered.size())
-            break;
-        for (std::size_t i = numbered.size(); i-- > firstFailed;) {
-            ProgramJob &job = *numbered[i];
-            plan.serials->GiveBack(job.outcome.record.serial);
-            job.holdsNumber = false;
-        }
-        std::vector<ProgramJob *> again(numbered.begin() + std::ptrdiff_t(firstFailed), numbered.end());
-        numbered.resize(firstFailed);
-        round.clear();
-        for (ProgramJob *job : again) {
-            if (!job->ok) {
-                job->outcome.record.serial.clear(); // its number went to another cable
-                job->Finish(false);
-                sink(job->outcome);
-                continue;
-            }
-            job->DropSteps(kStepWrite);
-            if (assign(*job))
-                round.push_back(job);
-            else {
-                job->Finish(false);
-                sink(job->outcome);
-            }
-        }
-        if (round.empty())
-            break;
-    }
-
-    // Numbers are spent in the order they were taken, each only once its cable read back right. After a
-    // save that failed, nothing later is claimed: those numbers go back unspent.
-    if (numbers) {
+    // The serial text of each cable. Numbers are spent (the counter saved past them), leased on the
+    // line and reserved in the ledger, all before the first write: whatever happens to the run after
+    // this, none of them can be handed out again.
+    if (plan.mode == SerialMode::Numwell && !writing.empty()) {
         std::string error;
-        std::size_t kept = 0;
-        for (; kept < numbered.size(); ++kept) {
-            ProgramJob &job = *numbered[kept];
-            if (!plan.serials->Keep(job.outcome.record.serial, &error))
-                break;
-            job.holdsNumber = false;
-            job.Step(kStepSave, true);
-            job.Finish(true);
-            sink(job.outcome);
+        std::optional<std::vector<std::string>> numbers = plan.serials->Spend(writing.size(), &error);
+        if (!numbers || numbers->size() != writing.size())
+            return {error.empty() ? "the serial numbers could not be taken" : error, false};
+        const std::vector<std::string> refused = plan.serials->Lease(*numbers);
+        std::vector<std::pair<std::string, std::string>> reservations;
+        for (std::size_t i = 0; i < writing.size(); ++i) {
+            writing[i]->outcome.record.serial = (*numbers)[i];
+            reservations.emplace_back((*numbers)[i], writing[i]->outcome.cable.Name());
         }
-        for (std::size_t i = numbered.size(); i-- > kept;)
-            plan.serials->GiveBack(numbered[i]->outcome.record.serial);
-        for (std::size_t i = kept; i < numbered.size(); ++i) {
-            ProgramJob &job = *numbered[i];
-            job.holdsNumber = false;
-            job.Step(kStepSave, false);
-            job.outcome.detail = std::string(kStepSave) + ": " +
-                                 (i == kept ? error : std::string("not tried after an earlier save failed"));
-            job.Finish(false);
-            sink(job.outcome);
+        std::vector<std::string> held;
+        if (plan.reserve && !plan.reserve(reservations, &held, &error)) {
+            for (const auto &[serial, devices] : reservations)
+                plan.serials->Void(serial, "not written: the station's ledger did not take its reservation");
+            return {error, true};
+        }
+        for (std::size_t i = 0; i < writing.size(); ++i) {
+            ProgramJob &job = *writing[i];
+            const std::string &serial = job.outcome.record.serial;
+            const bool heldBefore = std::find(held.begin(), held.end(), serial) != held.end();
+            job.numbered = !heldBefore;
+            std::string why = i < refused.size() ? refused[i] : std::string();
+            if (why.empty() && heldBefore)
+                why = "serial " + serial + " was issued by this station before (its counter was set back)";
+            if (why.empty() && !ImageWithSerial(plan.image, serial, job.target))
+                why = "it does not fit the image";
+            job.Step(kStepSerial, why.empty());
+            if (!why.empty()) {
+                job.outcome.detail = std::string(kStepSerial) + ": " + why;
+                if (job.numbered)
+                    job.outcome.serialVerdict = SerialVerdict{serial, false, job.outcome.detail, ""};
+            }
+        }
+    } else {
+        for (ProgramJob *job : writing) {
+            if (plan.mode == SerialMode::Keep) {
+                job->target = plan.image;
+                job->outcome.record.serial = production::SerialText(plan.image.Bytes());
+            } else if (plan.mode == SerialMode::Text) {
+                job->outcome.record.serial = plan.text;
+                if (!ImageWithSerial(plan.image, plan.text, job->target)) {
+                    job->Step(kStepSerial, false);
+                    job->outcome.detail = std::string(kStepSerial) + ": it does not fit";
+                }
+            }
         }
     }
+
+    for (ProgramJob *job : failedEarly) {
+        job->Finish(false);
+        sink(job->outcome);
+    }
+    // Every cable is written at most once; a failure is final at once.
+    const EepromImage cleared = ImageWithoutSerial(plan.image);
+    ForEachAtOnce(writing, [&](ProgramJob &job) {
+        if (job.ok) {
+            WriteAndVerify(host, job);
+            if (!job.ok && job.numbered)
+                ClearSerial(host, job, cleared);
+        }
+        job.Finish(job.ok);
+        if (job.numbered) {
+            if (job.ok)
+                plan.serials->Confirm(job.outcome.record.serial);
+            else
+                plan.serials->Void(job.outcome.record.serial, job.outcome.detail);
+        }
+        sink(job.outcome);
+    });
+    return {};
 }
 
 void TestCables(platform::Host &host, const std::vector<CablePair> &cables, const TestPlan &plan,
@@ -330,6 +310,26 @@ void TestCables(platform::Host &host, const std::vector<CablePair> &cables, cons
         items.push_back(&outcomes[i]);
     }
     const std::map<std::string, std::string> names = production::EnglishStepNames();
+    // The serial text of every cable first, so that one number carried by two cables fails both.
+    std::map<std::string, int> carried;
+    if (plan.serialStanding) {
+        std::vector<std::string> serials(items.size());
+        std::vector<std::pair<CableOutcome *, std::string *>> reads;
+        for (std::size_t i = 0; i < items.size(); ++i)
+            reads.emplace_back(items[i], &serials[i]);
+        std::vector<std::pair<CableOutcome *, std::string *> *> readItems;
+        for (auto &r : reads)
+            readItems.push_back(&r);
+        ForEachAtOnce(readItems, [&](std::pair<CableOutcome *, std::string *> &r) {
+            BridgeDevice device(host);
+            std::array<uint8_t, EepromImage::kEepromSize> bytes{};
+            if (device.Open(r.first->cable.a.name) && device.ReadEeprom(bytes.data(), 0, EepromImage::kEepromSize))
+                *r.second = production::SerialText(bytes.data());
+        });
+        for (const std::string &serial : serials)
+            if (!serial.empty())
+                ++carried[serial];
+    }
     ForEachAtOnce(items, [&](CableOutcome &outcome) {
         production::RunInputs in;
         std::memcpy(in.imageBytes.data(), plan.image.Bytes(), EepromImage::kEepromSize);
@@ -349,7 +349,24 @@ void TestCables(platform::Host &host, const std::vector<CablePair> &cables, cons
         outcome.record = production::TestRecord("mfgkit", in, observed.Observed(), steps.Steps(), passed, start, took);
         outcome.record.imageSha256 = plan.imageSha256;
         outcome.passed = passed;
-        if (!passed) {
+        std::string serialProblem;
+        if (plan.serialStanding && passed) {
+            const std::string &serial = outcome.record.serial;
+            if (serial.empty())
+                serialProblem = "the cable carries no serial number";
+            else if (carried[serial] > 1)
+                serialProblem = serial + " is carried by another cable of this run too";
+            else
+                serialProblem = plan.serialStanding(serial);
+            outcome.record.steps.push_back({kStepSerialNumber, serialProblem.empty() ? "OK" : "FAIL"});
+            if (!serialProblem.empty()) {
+                outcome.passed = false;
+                outcome.record.verdict = LedgerRecord::kFail;
+            }
+        }
+        if (!serialProblem.empty()) {
+            outcome.detail = std::string(kStepSerialNumber) + ": " + serialProblem;
+        } else if (!passed) {
             const std::string step = outcome.record.FailedStep();
             outcome.detail = step;
             if (step == "Send data from side A to B")

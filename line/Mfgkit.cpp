@@ -9,6 +9,7 @@
 #include "Sides.h"
 #include "Station.h"
 #include "StationLedger.h"
+#include "StationLock.h"
 #include "TestObserver.h"
 #include "UsbTreeWalker.h"
 
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -42,7 +44,7 @@ The line's command-line programmer and tester for QT7730 / QT7701 bridge cables.
   ledger               the line's ledger server: init, status, push (records --line, report --line)
 
 Exit status: 0 all good, 1 a cable failed, 2 usage, 3 no bench / no device, 4 a record could not be
-stored. The records are kept in $QT7730_LEDGER_DB, or /var/lib/qt7730-mfg-kit/ledger.db, and with
+stored, 5 another numbering run holds the station. The records are kept in $QT7730_LEDGER_DB, or /var/lib/qt7730-mfg-kit/ledger.db, and with
 $QT7730_LEDGER (a PostgreSQL connection string) sent to the line's server as well.
 )";
 
@@ -70,21 +72,27 @@ ledger before its line is printed.
   --serial TEXT     this fixed serial text for every cable
   --serial numwell  a number of its own for each cable from Numwell. Numwell asks the operator for
                     the station the first time and to confirm the date every time, so this needs a
-                    display (without one it stops before any cable is touched). A number is saved
-                    only once its cable read back right: a failed cable spends none.
+                    display (without one it stops before any cable is touched). Every number is
+                    spent and reserved in the ledger before the first cable is written; it ends
+                    programmed, or void when its cable fails (then its serial is cleared from the
+                    EEPROM where possible). A void number is never given to another cable.
   --expect N        stop at once unless exactly N cables are present
   --json            one JSON document on standard output instead of lines and a table
 
-With a line server ($QT7730_LEDGER), each Numwell number is reserved on the server before its cable
-is written; a number another station holds is refused (that cable fails, the run goes on). Without
-the server reachable the numbers are checked on this station only, and it says so once.
+With a line server ($QT7730_LEDGER), the run's numbers are leased on the server before any cable is
+written; a number another station holds is refused (that cable is not written, the run goes on).
+Without the server reachable the numbers are checked on this station only, and it says so once.
+--serial numwell and --serial TEXT need an image with the serial number on, and one such run at a
+time per station: a second one is refused at once. A run that was killed is found at the next start:
+its numbers without a verdict become void, and the cables that may hold them are listed.
 
 Cables of another chip than the image's are not touched and are listed. Exit status: 0 all good,
 1 a cable failed (or was not programmed, or a side has no partner), 2 usage, 3 no cable,
-4 a record could not be stored.
+4 the ledger does not take records (then no cable is written) or a record could not be stored,
+5 another numbering run holds the station.
 )";
 
-constexpr const char *kTestHelp = R"(usage: mfgkit test IMAGE [--expect N] [--json]
+constexpr const char *kTestHelp = R"(usage: mfgkit test IMAGE [--expect N] [--any-serial] [--json]
 
 The production test of every cable present, all at once, with the production tester's steps:
 chip version, EEPROM compared with the image (the serial text masked), and 131,071 bytes each way
@@ -92,17 +100,24 @@ within 2000 ms. A cable whose EEPROM differs has each differing field named with
 the found value. Each outcome is stored in the station's ledger before its line is printed.
 
   --expect N        stop at once unless exactly N cables are present
+  --any-serial      do not check the serial numbers against the ledger (cables programmed elsewhere)
   --json            one JSON document on standard output
+
+With an image whose serial number is on, a step "Serial number" fails a cable whose serial is void,
+was never programmed on this station (or on the line, with a line server), or is carried by another
+cable of the same run.
 
 Exit status: 0 all passed, 1 a cable failed (or a side has no partner), 2 usage, 3 no cable,
 4 a record could not be stored.
 )";
 
-constexpr const char *kRecordsHelp = R"(usage: mfgkit records [--since DATE] [--serial TEXT] [--csv|--json] [--line]
+constexpr const char *kRecordsHelp = R"(usage: mfgkit records [--since DATE] [--serial TEXT] [--void] [--csv|--json] [--line]
 
 The station's records, oldest first: as a table (the default), CSV or JSON.
   --since DATE      records from this UTC day on (YYYY-MM-DD)
   --serial TEXT     only the records of this serial text
+  --void            the void serial numbers instead: each with its reason, its cable's device
+                    objects and whether its serial was cleared from that cable
   --line            every station's records, from the line's server ($QT7730_LEDGER)
 Exit status: 0, 2 usage, 4 the ledger cannot be read (1 the line's server cannot).
 )";
@@ -110,11 +125,12 @@ Exit status: 0, 2 usage, 4 the ledger cannot be read (1 the line's server cannot
 constexpr const char *kReportHelp = R"(usage: mfgkit report [--since DATE] [--line]
 
 Per UTC day: cables programmed (and failed programming), tested, passed, failed, the failures by
-the step that failed, and the first-pass yield (of the cables first tested that day, how many passed
-that first test).
+the step that failed, the first-pass yield (of the cables first tested that day, how many passed
+that first test), and the serial numbers that became void, by reason.
   --line            per station across the line, from the line's server ($QT7730_LEDGER): programmed,
                     tested, passed, yield; cables programmed at one station that failed the test at
-                    another; serial numbers programmed by more than one station
+                    another; serial numbers programmed by more than one station; numbers
+                    leased and never confirmed (void), per day and reason
 Exit status: 0, 2 usage, 4 the ledger cannot be read (1 the line's server cannot).
 )";
 
@@ -279,6 +295,7 @@ struct CableRun {
     std::string serial = "keep";
     int expect = -1;
     bool json = false;
+    bool anySerial = false; // test: no ledger check of the serial numbers
 };
 
 class Reporter {
@@ -291,8 +308,9 @@ public:
     bool Finished(CableOutcome &o)
     {
         std::string error;
+        const SerialVerdict *verdict = o.serialVerdict ? &*o.serialVerdict : nullptr;
         std::optional<std::int64_t> seq = m_c.env.store ? m_c.env.store(o.record, &error)
-                                                        : m_ledger.Append(o.record, &error);
+                                                        : m_ledger.Append(o.record, &error, verdict);
         ++m_done;
         ClearProgress();
         if (!seq) {
@@ -317,6 +335,22 @@ public:
         }
         Progress();
         return true;
+    }
+
+    // Numbers an earlier, killed run left without a verdict: void now; their cables may hold them.
+    void EarlierRunVoided(const std::vector<SerialEntry> &entries)
+    {
+        m_recovered = entries;
+        if (m_run.json || entries.empty())
+            return;
+        m_c.out << "An earlier run ended before the verdicts of " << entries.size()
+                << " cable(s). Their serial numbers are void now; re-test these cables (mfgkit test) or "
+                   "program them again:\n";
+        for (const SerialEntry &e : entries)
+            m_c.out << "  " << Pad(Printable(e.devices), 24) << Printable(e.serial) << "  (reserved " << e.reservedUtc
+                    << ")\n";
+        m_c.out << "\n";
+        m_c.out.flush();
     }
 
     int Finish(const char *command, const Pairing &pairing, const std::vector<CablePair> &skipped)
@@ -358,6 +392,12 @@ public:
             doc["unpaired"] = unpaired;
             doc["skipped"] = skippedList;
             doc["not_recorded"] = unstored;
+            QJsonArray recovered;
+            for (const SerialEntry &e : m_recovered)
+                recovered.append(QJsonObject{{"serial", QString::fromStdString(e.serial)},
+                                             {"devices", QString::fromStdString(e.devices)},
+                                             {"reserved_utc", QString::fromStdString(e.reservedUtc)}});
+            doc["void_after_earlier_run"] = recovered;
             doc["passed"] = passed;
             doc["failed"] = failed;
             doc["exit_status"] = status;
@@ -410,6 +450,7 @@ private:
     StationLedger &m_ledger;
     std::vector<CableOutcome> m_outcomes;
     std::vector<std::string> m_unstored;
+    std::vector<SerialEntry> m_recovered;
     std::size_t m_total = 0, m_done = 0;
     bool m_failed = false, m_storeFailed = false, m_progressShown = false;
 };
@@ -421,6 +462,8 @@ int ParseCableRun(Context &c, const std::vector<std::string> &args, bool program
         const std::string &a = args[i];
         if (a == "--json") {
             run.json = true;
+        } else if (!program && a == "--any-serial") {
+            run.anySerial = true;
         } else if (a == "--expect" || (program && a == "--serial")) {
             if (i + 1 >= args.size())
                 return Usage(c, a + " needs a value", help);
@@ -475,6 +518,39 @@ int FindCables(Context &c, const CableRun &run, Pairing &pairing)
     return -1;
 }
 
+// Opens the ledger and makes the run's first durable write: proof that the ledger takes records, before
+// any cable is touched. False (said) when it does not.
+bool StartLedgerRun(Context &c, StationLedger &ledger, const char *kind, std::int64_t &runId)
+{
+    if (!OpenLedger(c, ledger))
+        return false;
+    std::string error;
+    const std::optional<std::int64_t> id = ledger.BeginRun(kind, "mfgkit", &error);
+    if (!id) {
+        c.err << "mfgkit: the station's ledger does not take records, so no cable is touched: " << error << "\n";
+        return false;
+    }
+    runId = *id;
+    return true;
+}
+
+// The numbers a killed run left reserved become void. Only while this process holds the station's
+// numbering lock (`held`), or can take it for a moment: then no live run holds any reservation.
+std::vector<SerialEntry> VoidWhatKilledRunsLeft(Context &c, StationLedger &ledger, const StationLock &held)
+{
+    StationLock probe;
+    if (!held.Held() && !probe.TryLock(nullptr))
+        return {};
+    std::string error;
+    std::optional<std::vector<SerialEntry>> left =
+        ledger.VoidUnsettled("the run ended before this cable's verdict", &error);
+    if (!left) {
+        c.err << "mfgkit: an earlier run's serial numbers could not be settled: " << error << "\n";
+        return {};
+    }
+    return *left;
+}
+
 int Program(Context &c, const std::vector<std::string> &args)
 {
     if (WantsHelp(args)) {
@@ -488,6 +564,14 @@ int Program(Context &c, const std::vector<std::string> &args)
     std::string error;
     if (!LoadImage(run.image, plan.image, plan.imageSha256, error)) {
         c.err << "mfgkit: " << error << "\n";
+        return kExitUsage;
+    }
+    // A serial written under an image that says "no serial number" would fail every cable's test.
+    if (run.serial != "keep" && plan.image.m_rec.bSerialIndex == 0) {
+        c.err << "mfgkit: the image " << Printable(run.image)
+              << " has the serial number off, so cables given a serial would fail their test against it. Save "
+                 "the image in Quillon with \"Enable S/N\" checked, or program with --serial keep. No cable was "
+                 "touched.\n";
         return kExitUsage;
     }
     EepromImage trial;
@@ -512,9 +596,17 @@ int Program(Context &c, const std::vector<std::string> &args)
                          kProgramHelp);
     }
 
+    StationLock lock;
+    if (plan.mode != SerialMode::Keep && !lock.TryLock(&error)) {
+        c.err << "mfgkit: " << error << ". No cable was touched.\n";
+        return kExitBusy;
+    }
     StationLedger ledger;
-    if (!OpenLedger(c, ledger))
+    std::int64_t runId = 0;
+    if (!StartLedgerRun(c, ledger, LedgerRecord::kProgram, runId))
         return kExitLedger;
+    Reporter reporter(c, run, ledger);
+    reporter.EarlierRunVoided(VoidWhatKilledRunsLeft(c, ledger, lock));
     Pairing pairing;
     if (int status = FindCables(c, run, pairing); status >= 0)
         return status;
@@ -538,16 +630,51 @@ int Program(Context &c, const std::vector<std::string> &args)
         return kExitUsage;
     }
     if (plan.serials)
-        plan.serials = &lineServer.Reserving(*plan.serials);
+        plan.serials = &lineServer.Reserving(*plan.serials, ledger.InstanceId());
+    plan.reserve = [&](const std::vector<std::pair<std::string, std::string>> &numbers, std::vector<std::string> *held,
+                       std::string *why) { return ledger.ReserveSerials(runId, numbers, held, why); };
 
-    Reporter reporter(c, run, ledger);
     reporter.Start(pairing.cables.size());
     std::vector<CablePair> skipped;
-    ProgramCables(c.host, pairing.cables, plan, [&](CableOutcome &o) { return lineServer.Appended(reporter.Finished(o)); },
-                  &skipped);
+    const ProgramStop stop = ProgramCables(
+        c.host, pairing.cables, plan, [&](CableOutcome &o) { return lineServer.Appended(reporter.Finished(o)); },
+        &skipped);
+    if (!stop.reason.empty()) {
+        c.err << "mfgkit: no cable was written: " << stop.reason << "\n";
+        lineServer.Finish(kLineDrain);
+        return kExitLedger;
+    }
     const int status = reporter.Finish("program", pairing, skipped);
+    ledger.EndRun(runId);
     lineServer.Finish(kLineDrain);
     return status;
+}
+
+// Why a tested cable's serial is not one this station (or the line) programmed; "" when it is.
+std::string SerialStanding(StationLedger &ledger, LineSession &lineServer, std::mutex &lineMutex,
+                           const std::string &serial)
+{
+    std::string error;
+    if (const std::optional<SerialEntry> e = ledger.Serial(serial, &error)) {
+        if (e->state == SerialEntry::kProgrammed)
+            return {};
+        if (e->state == SerialEntry::kVoid)
+            return serial + " is void (" + e->reason + ")";
+        return serial + " is reserved by a run that has not ended";
+    }
+    if (ledger.ProgrammedByRecord(serial))
+        return {};
+    std::lock_guard lock(lineMutex);
+    if (const auto onLine = lineServer.SerialOnLine(serial)) {
+        if (onLine->known && onLine->confirmed)
+            return {};
+        if (onLine->known && !onLine->voidReason.empty())
+            return serial + " is void on the line (" + onLine->voidReason + ")";
+        if (onLine->known)
+            return serial + " was leased on the line and never confirmed";
+        return serial + " was never programmed on the line";
+    }
+    return serial + " was never programmed on this station";
 }
 
 int Test(Context &c, const std::vector<std::string> &args)
@@ -566,8 +693,11 @@ int Test(Context &c, const std::vector<std::string> &args)
         return kExitUsage;
     }
     StationLedger ledger;
-    if (!OpenLedger(c, ledger))
+    std::int64_t runId = 0;
+    if (!StartLedgerRun(c, ledger, LedgerRecord::kTest, runId))
         return kExitLedger;
+    Reporter reporter(c, run, ledger);
+    reporter.EarlierRunVoided(VoidWhatKilledRunsLeft(c, ledger, StationLock()));
     Pairing pairing;
     if (int status = FindCables(c, run, pairing); status >= 0)
         return status;
@@ -577,10 +707,15 @@ int Test(Context &c, const std::vector<std::string> &args)
         c.err << "mfgkit: " << lineServer.Error() << ". No cable was touched.\n";
         return kExitUsage;
     }
-    Reporter reporter(c, run, ledger);
+    std::mutex lineMutex;
+    if (plan.image.m_rec.bSerialIndex != 0)
+        plan.serialStanding = [&](const std::string &serial) {
+            return run.anySerial ? std::string() : SerialStanding(ledger, lineServer, lineMutex, serial);
+        };
     reporter.Start(pairing.cables.size());
     TestCables(c.host, pairing.cables, plan, [&](CableOutcome &o) { return lineServer.Appended(reporter.Finished(o)); });
     const int status = reporter.Finish("test", pairing, {});
+    ledger.EndRun(runId);
     lineServer.Finish(kLineDrain);
     return status;
 }
@@ -612,6 +747,28 @@ int ReadRecords(Context &c, const LedgerQuery &query, std::vector<LedgerRecord> 
     return -1;
 }
 
+// The void serial numbers settled from `since` on; a status to end with, or -1 with them.
+int ReadVoid(Context &c, const std::string &since, std::vector<SerialEntry> &entries)
+{
+    const std::string path = c.env.ledgerPath.empty() ? LedgerPath() : c.env.ledgerPath;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT)
+        return -1;
+    StationLedger ledger;
+    std::string error;
+    if (!ledger.OpenExisting(path, &error)) {
+        c.err << "mfgkit: " << error << "\n";
+        return kExitLedger;
+    }
+    error.clear();
+    entries = ledger.VoidSerials(since, &error);
+    if (!error.empty()) {
+        c.err << "mfgkit: " << error << "\n";
+        return kExitLedger;
+    }
+    return -1;
+}
+
 int Records(Context &c, const std::vector<std::string> &args)
 {
     if (WantsHelp(args)) {
@@ -622,6 +779,7 @@ int Records(Context &c, const std::vector<std::string> &args)
     enum { Table, Csv, Json } format = Table;
     int formats = 0;
     bool lineWide = false; // from the line's server instead of this station's ledger
+    bool voidNumbers = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         if (a == "--csv" || a == "--json") {
@@ -629,6 +787,8 @@ int Records(Context &c, const std::vector<std::string> &args)
             ++formats;
         } else if (a == "--line") {
             lineWide = true;
+        } else if (a == "--void") {
+            voidNumbers = true;
         } else if (a == "--since" || a == "--serial") {
             if (i + 1 >= args.size())
                 return Usage(c, a + " needs a value", kRecordsHelp);
@@ -644,6 +804,15 @@ int Records(Context &c, const std::vector<std::string> &args)
     }
     if (formats > 1)
         return Usage(c, "--csv or --json, not both", kRecordsHelp);
+    if (voidNumbers && (lineWide || !query.serial.empty()))
+        return Usage(c, "--void lists this station's void numbers: not with --line or --serial", kRecordsHelp);
+    if (voidNumbers) {
+        std::vector<SerialEntry> entries;
+        if (int status = ReadVoid(c, query.since, entries); status >= 0)
+            return status;
+        c.out << (format == Csv ? VoidSerialsCsv(entries) : format == Json ? VoidSerialsJson(entries) : VoidSerialsText(entries));
+        return kExitOk;
+    }
     if (lineWide)
         return RunLineRecords(query.since, query.serial,
                               format == Csv ? RecordsFormat::Csv : format == Json ? RecordsFormat::Json : RecordsFormat::Text,
@@ -692,7 +861,10 @@ int Report(Context &c, const std::vector<std::string> &args)
     std::vector<LedgerRecord> records;
     if (int status = ReadRecords(c, {}, records); status >= 0)
         return status;
-    c.out << ReportText(DailyReport(records, since));
+    std::vector<SerialEntry> voided;
+    if (int status = ReadVoid(c, since, voided); status >= 0)
+        return status;
+    c.out << ReportText(DailyReport(records, since)) << VoidReportText(voided);
     return kExitOk;
 }
 

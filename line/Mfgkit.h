@@ -21,6 +21,7 @@ enum ExitStatus : int {
     kExitUsage = 2,     // bad arguments, an image that cannot be used, no display for Numwell
     kExitNoDevice = 3,  // no bench, no cable
     kExitLedger = 4,    // a record could not be stored (or the ledger read)
+    kExitBusy = 5,      // another numbering run holds the station
 };
 
 struct MfgkitEnv {

@@ -69,48 +69,27 @@ bool NumwellSerials::Begin(std::string *error)
     return true;
 }
 
-std::optional<std::string> NumwellSerials::Take(std::string *error)
+std::optional<std::vector<std::string>> NumwellSerials::Spend(std::size_t count, std::string *error)
 {
     if (!m_loader || !m_loader->IsLoaded()) {
         SetError(error, "Numwell is not started");
         return std::nullopt;
     }
-    State before{};
-    m_loader->CopyConstruct(before.bytes, Object(m_generator));
-    m_before.push_back(before);
-    m_loader->IncreaseSN(Object(m_generator));
-    m_out.emplace_back(m_loader->GetSN(Object(m_generator)));
-    return m_out.back();
-}
-
-bool NumwellSerials::Keep(const std::string &serial, std::string *error)
-{
-    if (m_out.empty() || m_out.front() != serial) {
-        SetError(error, "serial number " + serial + " is not the oldest one out");
-        return false;
+    if (m_broken) {
+        SetError(error, "Numwell could not save its counter earlier in this run");
+        return std::nullopt;
     }
-    // The state right after this number was formed: the state before the next one, or the generator.
-    State after{};
-    if (m_before.size() > 1)
-        m_loader->CopyConstruct(after.bytes, Object(m_before[1]));
-    else
-        m_loader->CopyConstruct(after.bytes, Object(m_generator));
-    if (!m_loader->Save(Object(after))) {
-        SetError(error, "Numwell could not save its counter after " + serial);
-        return false;
+    std::vector<std::string> numbers;
+    for (std::size_t i = 0; i < count; ++i) {
+        m_loader->IncreaseSN(Object(m_generator));
+        numbers.emplace_back(m_loader->GetSN(Object(m_generator)));
     }
-    m_out.erase(m_out.begin());
-    m_before.erase(m_before.begin());
-    return true;
-}
-
-void NumwellSerials::GiveBack(const std::string &serial)
-{
-    if (m_out.empty() || m_out.back() != serial)
-        return;
-    m_loader->Assign(Object(m_generator), Object(m_before.back()));
-    m_out.pop_back();
-    m_before.pop_back();
+    if (!m_loader->Save(Object(m_generator))) {
+        m_broken = true;
+        SetError(error, "Numwell could not save its counter (its settings store cannot be written)");
+        return std::nullopt;
+    }
+    return numbers;
 }
 
 } // namespace line

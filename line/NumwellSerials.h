@@ -1,8 +1,7 @@
 #pragma once
 // Serial numbers from Numwell, used as any outside caller uses it: the library bound at run time
 // through its published header. Initialize (Begin) shows Numwell's station and date dialogs, so it
-// needs a display. Take is IncreaseSN, Keep is Save; a number given back is taken again by restoring
-// the generator to the state it had before that IncreaseSN (the class copies by value).
+// needs a display. Spend is IncreaseSN once per number, then one Save past the last of them.
 
 #include "NumwellLoader.h"
 #include "SerialSource.h"
@@ -20,9 +19,7 @@ public:
     ~NumwellSerials() override;
 
     bool Begin(std::string *error) override;
-    std::optional<std::string> Take(std::string *error) override;
-    bool Keep(const std::string &serial, std::string *error) override;
-    void GiveBack(const std::string &serial) override;
+    std::optional<std::vector<std::string>> Spend(std::size_t count, std::string *error) override;
     int Station() const override { return m_station; }
 
     // Whether a window can be shown here (a display, or a Qt platform chosen explicitly).
@@ -37,10 +34,7 @@ private:
     std::string m_library;
     std::unique_ptr<NumwellLoader> m_loader;
     State m_generator{};
-    // m_states[k]: the generator as it was before the k-th number still out was taken; the numbers
-    // still out, oldest first.
-    std::vector<State> m_before;
-    std::vector<std::string> m_out;
+    bool m_broken = false; // a save failed: what the object holds may be ahead of the store
     int m_station = -1;
 };
 

@@ -136,6 +136,64 @@ bool IsDate(const std::string &text)
     return QDate::fromString(QString::fromStdString(text), Qt::ISODate).isValid();
 }
 
+std::string VoidSerialsText(const std::vector<SerialEntry> &entries)
+{
+    if (entries.empty())
+        return "No void serial numbers.\n";
+    auto pad = [](const std::string &t, std::size_t w) { return t.size() >= w ? t + " " : t + std::string(w - t.size(), ' '); };
+    std::string out = pad("Serial", 16) + pad("Void since (UTC)", 26) + pad("Cable", 24) + pad("Cleared", 9) + "Reason\n";
+    for (const SerialEntry &e : entries)
+        out += pad(Printable(e.serial), 16) + pad(e.settledUtc, 26) + pad(Printable(e.devices), 24) +
+               pad(e.cleared.empty() ? "-" : e.cleared, 9) + Printable(e.reason) + "\n";
+    return out;
+}
+
+std::string VoidSerialsCsv(const std::vector<SerialEntry> &entries)
+{
+    std::string out = "serial,state,reserved_utc,void_utc,devices,cleared,reason\r\n";
+    for (const SerialEntry &e : entries)
+        out += CsvField(e.serial) + "," + CsvField(e.state) + "," + CsvField(e.reservedUtc) + "," +
+               CsvField(e.settledUtc) + "," + CsvField(e.devices) + "," + CsvField(e.cleared) + "," +
+               CsvField(e.reason) + "\r\n";
+    return out;
+}
+
+std::string VoidSerialsJson(const std::vector<SerialEntry> &entries)
+{
+    QJsonArray list;
+    for (const SerialEntry &e : entries)
+        list.append(QJsonObject{{"serial", QString::fromStdString(e.serial)},
+                                {"state", QString::fromStdString(e.state)},
+                                {"reserved_utc", QString::fromStdString(e.reservedUtc)},
+                                {"void_utc", QString::fromStdString(e.settledUtc)},
+                                {"devices", QString::fromStdString(e.devices)},
+                                {"cleared", QString::fromStdString(e.cleared)},
+                                {"reason", QString::fromStdString(e.reason)}});
+    return QJsonDocument(list).toJson(QJsonDocument::Indented).toStdString();
+}
+
+std::string VoidReportText(const std::vector<SerialEntry> &entries)
+{
+    if (entries.empty())
+        return {};
+    std::map<std::string, std::map<std::string, int>> byDay; // day -> reason -> count
+    for (const SerialEntry &e : entries) {
+        // "Write EEPROM: ... (its serial number was cleared ...)": the reason without the cable's detail.
+        std::string reason = e.reason.substr(0, e.reason.find(':'));
+        ++byDay[e.settledUtc.substr(0, 10)][reason];
+    }
+    std::string out = "\nVoid serial numbers (never given to another cable; mfgkit records --void lists them):\n";
+    for (const auto &[day, reasons] : byDay) {
+        int total = 0;
+        for (const auto &[reason, n] : reasons)
+            total += n;
+        out += "  " + day + "  " + std::to_string(total) + "\n";
+        for (const auto &[reason, n] : reasons)
+            out += "      " + std::to_string(n) + "  " + Printable(reason) + "\n";
+    }
+    return out;
+}
+
 std::string Printable(const std::string &text)
 {
     std::string out = text;

@@ -3,6 +3,7 @@
 // the daily report (programmed, tested, passed, failed by step, first-pass yield).
 
 #include "LedgerRecord.h"
+#include "StationLedger.h"
 
 #include <map>
 #include <string>
@@ -32,6 +33,13 @@ struct DayReport {
 // days before `since` ("YYYY-MM-DD", may be empty) are left out.
 std::vector<DayReport> DailyReport(const std::vector<LedgerRecord> &records, const std::string &since);
 std::string ReportText(const std::vector<DayReport> &days);
+
+// The void serial numbers: a table, CSV (RFC 4180) or one JSON array.
+std::string VoidSerialsText(const std::vector<SerialEntry> &entries);
+std::string VoidSerialsCsv(const std::vector<SerialEntry> &entries);
+std::string VoidSerialsJson(const std::vector<SerialEntry> &entries);
+// Per UTC day: how many numbers became void, by reason ("" when none did).
+std::string VoidReportText(const std::vector<SerialEntry> &entries);
 
 // Whether `text` is a real calendar date written "YYYY-MM-DD".
 bool IsDate(const std::string &text);

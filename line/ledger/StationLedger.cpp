@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <QUuid>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include <filesystem>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace line {
 
@@ -84,6 +87,44 @@ CREATE INDEX IF NOT EXISTS records_serial ON records(serial);
 CREATE INDEX IF NOT EXISTS records_unsent ON records(seq) WHERE line_sent = 0;
 )sql";
 
+// Version 2: the ledger's identity, runs, and every serial number from its reservation to its end.
+constexpr const char *kSchema2 = R"sql(
+CREATE TABLE IF NOT EXISTS ledger_meta (
+  key   TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS runs (
+  run_id      INTEGER PRIMARY KEY AUTOINCREMENT,
+  started_utc TEXT    NOT NULL,
+  kind        TEXT    NOT NULL,
+  tool        TEXT    NOT NULL,
+  pid         INTEGER NOT NULL,
+  ended_utc   TEXT
+);
+CREATE TABLE IF NOT EXISTS serials (
+  serial       TEXT    PRIMARY KEY,
+  run_id       INTEGER NOT NULL,
+  state        TEXT    NOT NULL,
+  devices      TEXT    NOT NULL,
+  reserved_utc TEXT    NOT NULL,
+  settled_utc  TEXT    NOT NULL DEFAULT '',
+  reason       TEXT    NOT NULL DEFAULT '',
+  cleared      TEXT    NOT NULL DEFAULT ''
+);
+CREATE INDEX IF NOT EXISTS serials_state ON serials(state);
+)sql";
+
+// The columns each table must have for this program to write it; a table with other columns is
+// another program's and is refused before anything is changed.
+const std::vector<std::pair<const char *, std::vector<std::string>>> kColumns = {
+    {"records", {"seq", "time_utc", "kind", "tool", "station", "host", "serial", "image_sha256", "chip_model",
+                 "chip_version", "verdict", "failed_step", "duration_ms", "body", "line_sent"}},
+    {"serials", {"serial", "run_id", "state", "devices", "reserved_utc", "settled_utc", "reason", "cleared"}},
+    {"runs", {"run_id", "started_utc", "kind", "tool", "pid", "ended_utc"}},
+};
+
+std::string NewInstanceId() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString(); }
+
 } // namespace
 
 std::string LedgerPath()
@@ -156,6 +197,14 @@ bool StationLedger::OpenFile(const std::string &path, bool create, std::string *
         return false;
     }
     m_db = db;
+    // SQLite quietly opens a file it cannot write read-only; a ledger that cannot take records must
+    // stop the work before it starts, so that is refused here.
+    if (create && sqlite3_db_readonly(db, "main") == 1) {
+        SetError(error, "the ledger " + path + " cannot be written (read-only file or file system)");
+        sqlite3_close_v2(db);
+        m_db = nullptr;
+        return false;
+    }
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     // The workers open the ledger for each record; a checkpoint at every close would add two disk
@@ -167,6 +216,46 @@ bool StationLedger::OpenFile(const std::string &path, bool create, std::string *
         if (error)
             *error = "the ledger " + path + ": " + *error;
         return false;
+    }
+    // What the file is now, to notice when it is replaced or deleted while this program runs.
+    if (::stat(path.c_str(), &st) == 0) {
+        m_device = st.st_dev;
+        m_inode = st.st_ino;
+    }
+    return true;
+}
+
+bool StationLedger::StillSameFile(std::string *error)
+{
+    struct stat st {};
+    if (::stat(m_path.c_str(), &st) != 0) {
+        SetError(error, "the ledger " + m_path + " was deleted while this program ran");
+        return false;
+    }
+    if (st.st_dev != m_device || st.st_ino != m_inode) {
+        SetError(error, "the ledger " + m_path + " was replaced by another file while this program ran");
+        return false;
+    }
+    return true;
+}
+
+bool StationLedger::CheckColumns(std::string *error)
+{
+    for (const auto &[table, wanted] : kColumns) {
+        Statement info(m_db, (std::string("PRAGMA table_info(") + table + ")").c_str());
+        if (!info.Ok()) {
+            SetError(error, DbError(m_db, "not a readable ledger"));
+            return false;
+        }
+        std::vector<std::string> columns;
+        while (info.Step() == SQLITE_ROW)
+            columns.push_back(info.ColumnText(1));
+        if (columns.empty() && std::string(table) != "records")
+            continue; // added by the upgrade
+        if (columns != wanted) {
+            SetError(error, std::string("not a ledger (its ") + table + " table has other columns)");
+            return false;
+        }
     }
     return true;
 }
@@ -188,17 +277,17 @@ bool StationLedger::PrepareSchema(std::string *error)
                             std::to_string(kLedgerSchemaVersion) + ")");
         return false;
     }
-    if (!Exec(m_db, "PRAGMA journal_mode=WAL", error) || !Exec(m_db, "PRAGMA synchronous=FULL", error))
-        return false;
-    if (version == kLedgerSchemaVersion) {
-        // Another program's database that happens to carry our version number is still refused.
+    if (version >= 1) {
+        // Another program's database that happens to carry a version number of ours is still refused,
+        // and so is one whose tables have other columns: before anything in it is changed.
         Statement t(m_db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'records'");
-        if (t.Ok() && t.Step() == SQLITE_ROW)
-            return true;
-        SetError(error, "not a ledger (no records table)");
-        return false;
-    }
-    if (version == 0) {
+        if (!t.Ok() || t.Step() != SQLITE_ROW) {
+            SetError(error, "not a ledger (no records table)");
+            return false;
+        }
+        if (!CheckColumns(error))
+            return false;
+    } else {
         // A database with other tables and no version is not ours; an empty one becomes a ledger.
         Statement t(m_db, "SELECT count(*) FROM sqlite_master");
         if (!t.Ok() || t.Step() != SQLITE_ROW) {
@@ -210,9 +299,24 @@ bool StationLedger::PrepareSchema(std::string *error)
             return false;
         }
     }
+    if (!Exec(m_db, "PRAGMA journal_mode=WAL", error) || !Exec(m_db, "PRAGMA synchronous=FULL", error))
+        return false;
+    if (version < kLedgerSchemaVersion && !Upgrade(version, error))
+        return false;
+    Statement id(m_db, "SELECT value FROM ledger_meta WHERE key = 'instance_id'");
+    if (id.Ok() && id.Step() == SQLITE_ROW)
+        m_instanceId = id.ColumnText(0);
+    return true;
+}
+
+bool StationLedger::Upgrade(int from, std::string *error)
+{
     if (!Exec(m_db, "BEGIN IMMEDIATE", error))
         return false;
-    std::string sql = std::string(kSchema) + "PRAGMA user_version=" + std::to_string(kLedgerSchemaVersion) + ";";
+    std::string sql = from < 1 ? kSchema : "";
+    sql += kSchema2;
+    sql += "INSERT OR IGNORE INTO ledger_meta (key, value) VALUES ('instance_id', '" + NewInstanceId() + "');";
+    sql += "PRAGMA user_version=" + std::to_string(kLedgerSchemaVersion) + ";";
     if (!Exec(m_db, sql.c_str(), error) || !Exec(m_db, "COMMIT", error)) {
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
@@ -220,13 +324,24 @@ bool StationLedger::PrepareSchema(std::string *error)
     return true;
 }
 
-std::optional<std::int64_t> StationLedger::Append(const LedgerRecord &record, std::string *error)
+std::optional<std::int64_t> StationLedger::Append(const LedgerRecord &record, std::string *error,
+                                                  const SerialVerdict *verdict)
 {
     std::lock_guard lock(m_mutex);
     if (!m_db) {
         SetError(error, "the ledger is not open");
         return std::nullopt;
     }
+    if (!StillSameFile(error))
+        return std::nullopt;
+    const std::string where = "cannot store the record in " + m_path;
+    if (!Exec(m_db, "BEGIN IMMEDIATE", error))
+        return std::nullopt;
+    auto fail = [&](const std::string &why) -> std::optional<std::int64_t> {
+        SetError(error, why);
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return std::nullopt;
+    };
     Statement insert(m_db, "INSERT INTO records (time_utc, kind, tool, station, host, serial, image_sha256, "
                            "chip_model, chip_version, verdict, failed_step, duration_ms, body) "
                            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
@@ -236,14 +351,181 @@ std::optional<std::int64_t> StationLedger::Append(const LedgerRecord &record, st
                        insert.Int(8, record.chipModel) && insert.Int(9, record.chipVersion) &&
                        insert.Text(10, record.verdict) && insert.Text(11, record.FailedStep()) &&
                        insert.Int(12, record.durationMs) && insert.Text(13, record.ToJson());
-    // One statement in autocommit mode is one transaction; with synchronous=FULL the commit is on the
-    // disk when the step returns.
-    if (!bound || insert.Step() != SQLITE_DONE) {
-        SetError(error, DbError(m_db, ("cannot store the record in " + m_path).c_str()));
+    if (!bound || insert.Step() != SQLITE_DONE)
+        return fail(DbError(m_db, where.c_str()));
+    const std::int64_t seq = sqlite3_last_insert_rowid(m_db);
+    if (verdict) {
+        Statement settle(m_db, "UPDATE serials SET state = ?2, reason = ?3, cleared = ?4, settled_utc = ?5 "
+                               "WHERE serial = ?1 AND state = 'reserved'");
+        const bool ok = settle.Ok() && settle.Text(1, verdict->serial) &&
+                        settle.Text(2, verdict->programmed ? SerialEntry::kProgrammed : SerialEntry::kVoid) &&
+                        settle.Text(3, verdict->programmed ? std::string() : verdict->reason) &&
+                        settle.Text(4, verdict->programmed ? std::string() : verdict->cleared) &&
+                        settle.Text(5, NowUtc()) && settle.Step() == SQLITE_DONE;
+        if (!ok)
+            return fail(DbError(m_db, where.c_str()));
+        if (sqlite3_changes(m_db) != 1)
+            return fail(where + ": serial number " + verdict->serial + " is not reserved in it");
+    }
+    // With synchronous=FULL the commit is on the disk when it returns.
+    if (!Exec(m_db, "COMMIT", error)) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return std::nullopt;
+    }
+    return seq;
+}
+
+std::optional<std::int64_t> StationLedger::BeginRun(const std::string &kind, const std::string &tool,
+                                                    std::string *error)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db) {
+        SetError(error, "the ledger is not open");
+        return std::nullopt;
+    }
+    if (!StillSameFile(error))
+        return std::nullopt;
+    Statement insert(m_db, "INSERT INTO runs (started_utc, kind, tool, pid) VALUES (?1, ?2, ?3, ?4)");
+    if (!insert.Ok() || !insert.Text(1, NowUtc()) || !insert.Text(2, kind) || !insert.Text(3, tool) ||
+        !insert.Int(4, ::getpid()) || insert.Step() != SQLITE_DONE) {
+        SetError(error, DbError(m_db, ("the ledger " + m_path + " does not take records").c_str()));
         return std::nullopt;
     }
     return sqlite3_last_insert_rowid(m_db);
 }
+
+void StationLedger::EndRun(std::int64_t runId)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db)
+        return;
+    Statement end(m_db, "UPDATE runs SET ended_utc = ?2 WHERE run_id = ?1");
+    if (end.Ok() && end.Int(1, runId) && end.Text(2, NowUtc()))
+        end.Step();
+}
+
+bool StationLedger::ReserveSerials(std::int64_t runId, const std::vector<std::pair<std::string, std::string>> &serials,
+                                   std::vector<std::string> *held, std::string *error)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db) {
+        SetError(error, "the ledger is not open");
+        return false;
+    }
+    if (!StillSameFile(error) || !Exec(m_db, "BEGIN IMMEDIATE", error))
+        return false;
+    const std::string now = NowUtc();
+    Statement insert(m_db, "INSERT OR IGNORE INTO serials (serial, run_id, state, devices, reserved_utc) "
+                           "VALUES (?1, ?2, 'reserved', ?3, ?4)");
+    bool ok = insert.Ok();
+    for (std::size_t i = 0; ok && i < serials.size(); ++i) {
+        ok = insert.Text(1, serials[i].first) && insert.Int(2, runId) && insert.Text(3, serials[i].second) &&
+             insert.Text(4, now) && insert.Step() == SQLITE_DONE;
+        if (ok && sqlite3_changes(m_db) == 0 && held)
+            held->push_back(serials[i].first);
+        insert.Reset();
+    }
+    if (!ok) {
+        SetError(error, DbError(m_db, ("cannot reserve the serial numbers in " + m_path).c_str()));
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    if (!Exec(m_db, "COMMIT", error)) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
+}
+
+std::vector<SerialEntry> StationLedger::SelectSerials(const char *sql, const std::vector<std::string> &binds,
+                                                      std::string *error)
+{
+    std::vector<SerialEntry> out;
+    Statement select(m_db, sql);
+    if (!select.Ok()) {
+        SetError(error, DbError(m_db, "cannot read the ledger's serial numbers"));
+        return out;
+    }
+    for (std::size_t i = 0; i < binds.size(); ++i)
+        select.Text(int(i + 1), binds[i]);
+    int rc;
+    while ((rc = select.Step()) == SQLITE_ROW)
+        out.push_back({select.ColumnText(0), select.ColumnInt(1), select.ColumnText(2), select.ColumnText(3),
+                       select.ColumnText(4), select.ColumnText(5), select.ColumnText(6), select.ColumnText(7)});
+    if (rc != SQLITE_DONE)
+        SetError(error, DbError(m_db, "cannot read the ledger's serial numbers"));
+    return out;
+}
+
+#define KIT_SERIAL_COLUMNS "serial, run_id, state, devices, reserved_utc, settled_utc, reason, cleared"
+
+std::optional<std::vector<SerialEntry>> StationLedger::VoidUnsettled(const std::string &reason, std::string *error)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db) {
+        SetError(error, "the ledger is not open");
+        return std::nullopt;
+    }
+    if (!StillSameFile(error) || !Exec(m_db, "BEGIN IMMEDIATE", error))
+        return std::nullopt;
+    std::string readError;
+    std::vector<SerialEntry> left = SelectSerials(
+        "SELECT " KIT_SERIAL_COLUMNS " FROM serials WHERE state = 'reserved' ORDER BY run_id, serial", {}, &readError);
+    Statement update(m_db, "UPDATE serials SET state = 'void', reason = ?1, settled_utc = ?2 WHERE state = 'reserved'");
+    const std::string now = NowUtc();
+    if (!readError.empty() || !update.Ok() || !update.Text(1, reason) || !update.Text(2, now) ||
+        update.Step() != SQLITE_DONE || !Exec(m_db, "COMMIT", error)) {
+        if (!readError.empty())
+            SetError(error, readError);
+        else
+            SetError(error, DbError(m_db, "cannot settle an earlier run's serial numbers"));
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return std::nullopt;
+    }
+    for (SerialEntry &e : left) {
+        e.state = SerialEntry::kVoid;
+        e.reason = reason;
+        e.settledUtc = now;
+    }
+    return left;
+}
+
+std::optional<SerialEntry> StationLedger::Serial(const std::string &serial, std::string *error)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db) {
+        SetError(error, "the ledger is not open");
+        return std::nullopt;
+    }
+    std::vector<SerialEntry> found =
+        SelectSerials("SELECT " KIT_SERIAL_COLUMNS " FROM serials WHERE serial = ?1", {serial}, error);
+    if (found.empty())
+        return std::nullopt;
+    return found.front();
+}
+
+bool StationLedger::ProgrammedByRecord(const std::string &serial)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db)
+        return false;
+    Statement select(m_db, "SELECT 1 FROM records WHERE serial = ?1 AND kind = 'program' AND verdict = 'pass' LIMIT 1");
+    return select.Ok() && select.Text(1, serial) && select.Step() == SQLITE_ROW;
+}
+
+std::vector<SerialEntry> StationLedger::VoidSerials(const std::string &since, std::string *error)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_db) {
+        SetError(error, "the ledger is not open");
+        return {};
+    }
+    return SelectSerials("SELECT " KIT_SERIAL_COLUMNS " FROM serials WHERE state = 'void' AND settled_utc >= ?1 "
+                         "ORDER BY settled_utc, serial",
+                         {since}, error);
+}
+
+#undef KIT_SERIAL_COLUMNS
 
 std::vector<LedgerRecord> StationLedger::Select(const std::string &sql, const std::vector<std::string> &binds,
                                                 std::string *error, int *unreadable)

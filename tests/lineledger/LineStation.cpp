@@ -6,7 +6,8 @@
 //   line_station ledger ARGS...    (mfgkit's ledger command)
 //   QT7730_LEDGER_DB: the station ledger; QT7730_LEDGER: the line server.
 // Prints "OK SERIAL" for each cable written, "N/G SERIAL: reason" for each refused one. The counter is
-// kept in "<ledger>.counter" and advanced only for a cable that was written, as Numwell's Save is.
+// kept in "<ledger>.counter" and saved past each number before it is reserved, as mfgkit spends
+// Numwell's numbers: a number is never formed twice, whatever happens after.
 // Exit status: 0 everything sent, 4 records still wait in the outbox.
 
 #include "LineCommands.h"
@@ -60,6 +61,12 @@ int main(int argc, char **argv) {
         rec.station = station;
         rec.host = host;
         rec.serial = serial;
+        ++counter;  // spent before it is reserved
+        {
+            std::ofstream out(counterFile + ".new", std::ios::trunc);
+            out << counter << "\n";
+        }
+        std::rename((counterFile + ".new").c_str(), counterFile.c_str());
         const line::ReserveResult r = lineServer.Reserve(serial, isoDate);
         if (r.outcome == line::Reservation::Taken) {
             rec.steps = {{"Serial number", "FAIL"}};
@@ -67,12 +74,6 @@ int main(int argc, char **argv) {
         } else {
             rec.steps = {{"Serial number", "OK"}, {"Write EEPROM", "OK"}, {"Read back", "OK"}};
             rec.verdict = line::LedgerRecord::kPass;
-            ++counter;  // the counter is saved once the read-back matched
-            {
-                std::ofstream out(counterFile + ".new", std::ios::trunc);
-                out << counter << "\n";
-            }
-            std::rename((counterFile + ".new").c_str(), counterFile.c_str());
         }
         if (!ledger.Append(rec, &error)) {
             std::cerr << error << "\n";

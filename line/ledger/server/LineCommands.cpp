@@ -17,6 +17,14 @@
 namespace line {
 namespace {
 
+// Text from the server made safe for a terminal: control bytes become '?'.
+std::string Shown(std::string text) {
+    for (char &ch : text)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+    return text;
+}
+
+
 constexpr int kOk = 0, kFailed = 1, kUsage = 2, kNotStored = 4;
 
 const char *kLedgerHelp =
@@ -254,6 +262,12 @@ int RunLineReport(const std::string &since, std::ostream &out, std::ostream &err
             out << (i ? ", " : " ") << Identity(d.stations[i].number, d.stations[i].host);
         out << "\n";
     }
+    out << "Serial numbers leased and never confirmed (void), per day: ";
+    long voided = 0;
+    for (const auto &v : rep->voided) voided += v.count;
+    out << voided << "\n";
+    for (const auto &v : rep->voided)
+        out << "  " << v.day << "  " << std::setw(5) << v.count << "  " << Shown(v.reason) << "\n";
     return kOk;
 }
 

@@ -8,6 +8,7 @@
 #include <QJsonObject>
 
 #include <map>
+#include <set>
 
 namespace line {
 namespace {
@@ -44,6 +45,18 @@ CREATE TABLE serials (
     R"sql(
 CREATE INDEX records_serial ON records (serial) WHERE serial IS NOT NULL;
 CREATE INDEX records_time ON records (recorded_at);
+)sql",
+    // 3: numbers leased in blocks by a station ledger (its random instance id), void numbers with their
+    // reason, and which host holds each station number.
+    R"sql(
+ALTER TABLE serials ADD COLUMN ledger_id text;
+ALTER TABLE serials ADD COLUMN void_reason text;
+CREATE TABLE stations (
+    number    integer PRIMARY KEY,
+    host      text    NOT NULL,
+    ledger_id text    NOT NULL,
+    since     timestamptz NOT NULL DEFAULT now()
+);
 )sql",
 };
 constexpr int kVersion = static_cast<int>(sizeof kMigrations / sizeof *kMigrations);
@@ -268,38 +281,96 @@ bool LineLedger::Send(const std::vector<OutboxRow> &rows) {
 }
 
 ReserveResult LineLedger::Reserve(const std::string &serial, const StationId &station, const std::string &localDate) {
-    ReserveResult r;
-    if (!CheckSchema()) {
-        r.message = m_error;
-        return r;
-    }
+    std::vector<ReserveResult> r = ReserveBlock({serial}, station, "", localDate);
+    return r.empty() ? ReserveResult{} : r.front();
+}
+
+std::vector<ReserveResult> LineLedger::ReserveBlock(const std::vector<std::string> &serials, const StationId &station,
+                                                    const std::string &ledgerId, const std::string &localDate) {
+    std::vector<ReserveResult> results(serials.size());
+    auto unreachable = [&](const std::string &message) {
+        m_db.Exec("ROLLBACK", {}, m_timeout);
+        for (ReserveResult &r : results) r = {Reservation::Unreachable, {}, message};
+        return results;
+    };
+    if (serials.empty()) return results;
+    if (!CheckSchema()) return unreachable(m_error);
     const std::string number = std::to_string(station.number);
-    auto ins = m_db.Exec(
-        "INSERT INTO serials (serial, station, host, issued_on) VALUES ($1, $2, $3, $4::date) "
-        "ON CONFLICT (serial) DO UPDATE SET reserved_at = now() "
-        "WHERE serials.station = EXCLUDED.station AND serials.host = EXCLUDED.host AND NOT serials.confirmed "
-        "RETURNING serial",
-        {serial, number, station.host, localDate}, m_timeout);
-    if (!ins) {
-        r.message = "line server: " + m_db.Error();
-        return r;
+    if (!m_db.Exec("BEGIN", {}, m_timeout)) return unreachable("line server: " + m_db.Error());
+    if (!ledgerId.empty()) {
+        // A station number belongs to the first station ledger that leased with it; a second PC (or a
+        // copied ledger) with the same number would form the same serials.
+        auto held = m_db.Exec("INSERT INTO stations (number, host, ledger_id) VALUES ($1, $2, $3) "
+                              "ON CONFLICT (number) DO NOTHING", {number, station.host, ledgerId}, m_timeout);
+        auto who = held ? m_db.Exec("SELECT host, ledger_id, to_char(since, 'YYYY-MM-DD') FROM stations WHERE number = $1",
+                                    {number}, m_timeout)
+                        : std::nullopt;
+        if (!who || who->rows.empty()) return unreachable("line server: " + m_db.Error());
+        if (who->rows[0][1].value_or("") != ledgerId) {
+            const std::string message = "station number " + number + " is in use by host " +
+                                        who->rows[0][0].value_or("?") + " since " + who->rows[0][2].value_or("?") +
+                                        "; set another station number";
+            m_db.Exec("ROLLBACK", {}, m_timeout);
+            for (ReserveResult &r : results) r = {Reservation::StationInUse, {}, message};
+            return results;
+        }
     }
-    if (!ins->rows.empty()) {
-        r.outcome = Reservation::Granted;
-        return r;
+    QJsonArray list;
+    for (const std::string &s : serials) list.append(QString::fromStdString(s));
+    const std::string json = QJsonDocument(list).toJson(QJsonDocument::Compact).toStdString();
+    // A number is granted once, ever: one reserved and never confirmed is void, not granted again.
+    auto granted = m_db.Exec(
+        "INSERT INTO serials (serial, station, host, issued_on, ledger_id) "
+        "SELECT s, $2, $3, $4::date, NULLIF($5, '') FROM jsonb_array_elements_text($1::jsonb) AS s "
+        "ON CONFLICT (serial) DO NOTHING RETURNING serial",
+        {json, number, station.host, localDate, ledgerId}, m_timeout);
+    if (!granted) return unreachable("line server: " + m_db.Error());
+    std::set<std::string> ok;
+    for (auto &row : granted->rows) ok.insert(row[0].value_or(""));
+    auto holders = m_db.Exec("SELECT serial, station, host, issued_on::text FROM serials "
+                             "WHERE serial IN (SELECT jsonb_array_elements_text($1::jsonb))",
+                             {json}, m_timeout);
+    if (!holders || !m_db.Exec("COMMIT", {}, m_timeout)) return unreachable("line server: " + m_db.Error());
+    std::map<std::string, SerialHolder> by;
+    for (auto &row : holders->rows)
+        by[row[0].value_or("")] = {{std::stoi(row[1].value_or("-1")), row[2].value_or("")}, row[3].value_or("")};
+    for (std::size_t i = 0; i < serials.size(); ++i) {
+        if (ok.count(serials[i])) {
+            results[i].outcome = Reservation::Granted;
+            continue;
+        }
+        ReserveResult &r = results[i];
+        r.outcome = Reservation::Taken;
+        r.holder = by[serials[i]];
+        r.message = "serial " + serials[i] + " already issued by station " + std::to_string(r.holder.station.number) +
+                    " (host " + r.holder.station.host + ") on " + r.holder.issuedOn;
     }
-    auto who = m_db.Exec("SELECT station, host, issued_on::text FROM serials WHERE serial = $1", {serial}, m_timeout);
-    if (!who || who->rows.empty()) {
-        r.message = "line server: " + (who ? std::string("the serial's holder vanished") : m_db.Error());
-        return r;
+    return results;
+}
+
+bool LineLedger::Void(const std::string &serial, const StationId &station, const std::string &reason) {
+    if (!Open()) return false;
+    auto r = m_db.Exec("UPDATE serials SET void_reason = $4 WHERE serial = $1 AND station = $2 AND host = $3 "
+                       "AND NOT confirmed",
+                       {serial, std::to_string(station.number), station.host, reason}, m_timeout);
+    if (!r) return Fail("line server: " + m_db.Error());
+    return true;
+}
+
+std::optional<LineLedger::SerialState> LineLedger::SerialOnLine(const std::string &serial) {
+    if (!CheckSchema()) return std::nullopt;
+    auto r = m_db.Exec("SELECT confirmed, void_reason, station, host FROM serials WHERE serial = $1", {serial}, m_timeout);
+    if (!r) {
+        Fail("line server: " + m_db.Error());
+        return std::nullopt;
     }
-    r.outcome = Reservation::Taken;
-    r.holder.station.number = std::stoi(who->rows[0][0].value_or("-1"));
-    r.holder.station.host = who->rows[0][1].value_or("");
-    r.holder.issuedOn = who->rows[0][2].value_or("");
-    r.message = "serial " + serial + " already issued by station " + std::to_string(r.holder.station.number) +
-                " (host " + r.holder.station.host + ") on " + r.holder.issuedOn;
-    return r;
+    SerialState st;
+    if (r->rows.empty()) return st;
+    st.known = true;
+    st.confirmed = r->rows[0][0] == std::optional<std::string>("t");
+    st.voidReason = r->rows[0][1].value_or("");
+    st.holder = {std::stoi(r->rows[0][2].value_or("-1")), r->rows[0][3].value_or("")};
+    return st;
 }
 
 bool LineLedger::Confirm(const std::string &serial, const StationId &station) {
@@ -345,10 +416,17 @@ std::optional<LineLedger::Report> LineLedger::LineReport(const std::string &sinc
         "(SELECT serial FROM records WHERE kind = 'program' AND passed AND ($1 = '' OR recorded_at >= $1) "
         " GROUP BY serial HAVING count(DISTINCT (station, host)) > 1) ORDER BY 1, 2, 3",
         {since}, big) : std::nullopt;
-    if (!dup) {
+    // The reason up to its first colon: the failing step, without the cable's own detail.
+    auto voided = dup ? m_db.Exec(
+        "SELECT issued_on::text, COALESCE(split_part(void_reason, ':', 1), 'no verdict reached the line'), count(*) "
+        "FROM serials WHERE NOT confirmed AND ($1 = '' OR issued_on >= left($1, 10)::date) GROUP BY 1, 2 ORDER BY 1, 2",
+        {since}, big) : std::nullopt;
+    if (!voided) {
         Fail("line server: " + m_db.Error());
         return std::nullopt;
     }
+    for (auto &r : voided->rows)
+        rep.voided.push_back({r[0].value_or(""), r[1].value_or(""), r[2] ? std::stol(*r[2]) : 0L});
     auto num = [](const std::optional<std::string> &c) { return c ? std::stol(*c) : 0L; };
     for (auto &r : st->rows)
         rep.stations.push_back({{static_cast<int>(num(r[0])), r[1].value_or("")}, num(r[2]), num(r[3]), num(r[4]), num(r[5])});

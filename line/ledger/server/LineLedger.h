@@ -41,7 +41,7 @@ struct SerialHolder {
     StationId station;
     std::string issuedOn;  // YYYY-MM-DD
 };
-enum class Reservation { Granted, Taken, Unreachable };
+enum class Reservation { Granted, Taken, Unreachable, StationInUse };
 struct ReserveResult {
     Reservation outcome = Reservation::Unreachable;
     SerialHolder holder;   // for Taken
@@ -78,9 +78,23 @@ public:
     // content fails the whole batch (the station's ledger was replaced): nothing is lost that way.
     bool Send(const std::vector<OutboxRow> &rows);
 
-    // Reserves `serial` for `station`, dated `localDate` (YYYY-MM-DD). A reservation of the same station
-    // that was never confirmed is granted again (its counter forms an unused number again).
+    // Reserves `serial` for `station`, dated `localDate` (YYYY-MM-DD). A number is granted once, ever:
+    // one reserved and never confirmed is void, and a station asking for it again is refused.
     ReserveResult Reserve(const std::string &serial, const StationId &station, const std::string &localDate);
+    // Leases a run's numbers in one transaction for the station ledger `ledgerId` (its instance id):
+    // one result per number. A station number already held by another ledger refuses them all
+    // (StationInUse, the holder and the date named).
+    std::vector<ReserveResult> ReserveBlock(const std::vector<std::string> &serials, const StationId &station,
+                                            const std::string &ledgerId, const std::string &localDate);
+    // The number's cable failed: it stays void (never granted again) with its reason.
+    bool Void(const std::string &serial, const StationId &station, const std::string &reason);
+    struct SerialState {
+        bool known = false;      // the line has granted it
+        bool confirmed = false;  // its cable was programmed
+        std::string voidReason;
+        StationId holder;
+    };
+    std::optional<SerialState> SerialOnLine(const std::string &serial);
     // The serial went into a cable that passed its read-back.
     bool Confirm(const std::string &serial, const StationId &station);
 
@@ -106,6 +120,12 @@ public:
         std::vector<StationReport> stations;
         std::vector<CrossFailure> crossFailures;  // passed programming at one station, failed the test at another
         std::vector<Duplicate> duplicates;        // one serial programmed by more than one station
+        struct Voided {
+            std::string day;  // the number's date, YYYY-MM-DD
+            std::string reason;
+            long count = 0;
+        };
+        std::vector<Voided> voided;               // leased and never confirmed, by day and reason
     };
     std::optional<Report> LineReport(const std::string &since);
 

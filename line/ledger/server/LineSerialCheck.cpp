@@ -28,6 +28,38 @@ ReserveResult LineSerialCheck::Reserve(const std::string &serial, const std::str
     return r;
 }
 
+std::vector<std::string> LineSerialCheck::Lease(const std::vector<std::string> &serials, const std::string &localDate,
+                                                const std::string &ledgerId) {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> refusals(serials.size());
+    if (Clock::now() < m_retryAt) return refusals;
+    const std::vector<ReserveResult> results = m_server.ReserveBlock(serials, m_station, ledgerId, localDate);
+    for (std::size_t i = 0; i < results.size() && i < serials.size(); ++i) {
+        const ReserveResult &r = results[i];
+        if (r.outcome == Reservation::Unreachable) {
+            m_retryAt = Clock::now() + kRetryAfter;
+            m_server.Close();
+            if (!m_told && m_notice)
+                m_notice(r.message + "; serial numbers are checked on this station only until it is back");
+            m_told = true;
+            return std::vector<std::string>(serials.size());
+        }
+        if (r.outcome == Reservation::StationInUse) {
+            if (!m_told && m_notice) m_notice(r.message);
+            m_told = true;
+            return std::vector<std::string>(serials.size(), r.message);
+        }
+        if (r.outcome == Reservation::Taken) refusals[i] = r.message;
+    }
+    return refusals;
+}
+
+void LineSerialCheck::Void(const std::string &serial, const std::string &reason) {
+    std::lock_guard lock(m_mutex);
+    if (Clock::now() < m_retryAt) return;
+    m_server.Void(serial, m_station, reason);
+}
+
 void LineSerialCheck::Confirm(const std::string &serial) {
     std::lock_guard lock(m_mutex);
     if (Clock::now() < m_retryAt) return;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace line {
 
@@ -22,8 +23,14 @@ public:
     // Granted: write the cable. Taken: the cable is N/G, `message` says why. Unreachable: write the cable,
     // checked locally only. Safe to call from several workers.
     ReserveResult Reserve(const std::string &serial, const std::string &localDate);
+    // A run's numbers at once, for the station ledger `ledgerId`: per number "" to write it, else why not.
+    // Without the server every number is written, checked locally only (said once).
+    std::vector<std::string> Lease(const std::vector<std::string> &serials, const std::string &localDate,
+                                   const std::string &ledgerId);
     // After the cable's read-back matched; a failure here is harmless (the cable's record confirms it).
     void Confirm(const std::string &serial);
+    // The cable failed: the number stays void on the line too (best effort, as Confirm).
+    void Void(const std::string &serial, const std::string &reason);
 
 private:
     std::mutex m_mutex;

@@ -23,11 +23,23 @@ ReserveResult LineSession::Reserve(const std::string &serial, const std::string 
     return m_check->Reserve(serial, localDate);
 }
 
-SerialSource &LineSession::Reserving(SerialSource &base) {
+std::optional<LineLedger::SerialState> LineSession::SerialOnLine(const std::string &serial) {
+    if (m_conninfo.empty()) return std::nullopt;
+    if (!m_lookup) m_lookup = std::make_unique<LineLedger>(m_conninfo, std::chrono::seconds(3));
+    if (m_lookupFailed) return std::nullopt;
+    auto st = m_lookup->SerialOnLine(serial);
+    if (!st) {
+        m_lookupFailed = true;  // one time-out per run, not one per cable
+        if (m_say) m_say(m_lookup->Error() + "; serial numbers are checked against this station's ledger only");
+    }
+    return st;
+}
+
+SerialSource &LineSession::Reserving(SerialSource &base, const std::string &ledgerId) {
     if (!m_sender) return base;
     StationId station = m_station;
     if (base.Station() >= 0) station.number = base.Station();
-    m_reserving = std::make_unique<ReservingSerials>(base, std::make_unique<LineSerialCheck>(m_conninfo, station, m_say));
+    m_reserving = std::make_unique<ReservingSerials>(base, std::make_unique<LineSerialCheck>(m_conninfo, station, m_say), ledgerId);
     return *m_reserving;
 }
 

@@ -31,9 +31,11 @@ public:
     const std::string &Error() const { return m_error; }
 
     ReserveResult Reserve(const std::string &serial, const std::string &localDate);
-    // `base` (begun) with each number reserved on the line server before it is handed out; `base`
-    // itself without a server. The result lives as long as this session.
-    SerialSource &Reserving(SerialSource &base);
+    // `base` (begun) with its numbers leased on the line server for the station ledger `ledgerId`
+    // before they are written; `base` itself without a server. The result lives as long as this session.
+    SerialSource &Reserving(SerialSource &base, const std::string &ledgerId);
+    // The serial's standing on the line: nullopt without a server or when it cannot be reached.
+    std::optional<LineLedger::SerialState> SerialOnLine(const std::string &serial);
     void Confirm(const std::string &serial);
     // After an append: `stored` says whether the record was stored; passed through.
     bool Appended(bool stored = true);
@@ -49,6 +51,8 @@ private:
     std::string m_ledgerPath;
     std::unique_ptr<LineSerialCheck> m_check;
     std::unique_ptr<OutboxSender> m_sender;
+    std::unique_ptr<LineLedger> m_lookup;
+    bool m_lookupFailed = false;
 };
 
 }  // namespace line

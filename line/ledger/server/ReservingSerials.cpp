@@ -6,27 +6,21 @@ namespace line {
 
 std::string LocalDate() { return QDate::currentDate().toString(Qt::ISODate).toStdString(); }
 
-ReservingSerials::ReservingSerials(SerialSource &base, std::unique_ptr<LineSerialCheck> check)
-    : m_base(base), m_check(std::move(check)) {}
+ReservingSerials::ReservingSerials(SerialSource &base, std::unique_ptr<LineSerialCheck> check, std::string ledgerId)
+    : m_base(base), m_check(std::move(check)), m_ledgerId(std::move(ledgerId)) {}
 
 bool ReservingSerials::Begin(std::string *) { return true; }
 
-std::optional<std::string> ReservingSerials::Take(std::string *error) {
-    std::optional<std::string> number = m_base.Take(error);
-    if (!number) return number;
-    const ReserveResult r = m_check->Reserve(*number, LocalDate());
-    if (r.outcome != Reservation::Taken) return number;
-    m_base.GiveBack(*number);
-    if (error) *error = r.message;
-    return std::nullopt;
+std::optional<std::vector<std::string>> ReservingSerials::Spend(std::size_t count, std::string *error) {
+    return m_base.Spend(count, error);
 }
 
-bool ReservingSerials::Keep(const std::string &serial, std::string *error) {
-    if (!m_base.Keep(serial, error)) return false;
-    m_check->Confirm(serial);
-    return true;
+std::vector<std::string> ReservingSerials::Lease(const std::vector<std::string> &numbers) {
+    return m_check->Lease(numbers, LocalDate(), m_ledgerId);
 }
 
-void ReservingSerials::GiveBack(const std::string &serial) { m_base.GiveBack(serial); }
+void ReservingSerials::Confirm(const std::string &serial) { m_check->Confirm(serial); }
+
+void ReservingSerials::Void(const std::string &serial, const std::string &reason) { m_check->Void(serial, reason); }
 
 }  // namespace line

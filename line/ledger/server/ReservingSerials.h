@@ -1,9 +1,8 @@
 #pragma once
-// A serial source that reserves each number on the line server before the programmer may write it.
-// A number another station holds is not handed out: Take fails for that cable with the holder named,
-// and the number goes back to the station's own source (which forms it again for the next cable, so a
-// station set to a duplicate station number keeps being refused until its number is corrected).
-// Without the server, numbers are handed out as the station's own source forms them.
+// A serial source whose numbers are leased on the line server before the programmer may write them.
+// The station's own source spends the numbers first (its counter saved past them); the line then
+// grants each or names its holder, and a refused number is void: that cable is not written. Without
+// the server, numbers are written as the station's own source formed them, checked locally only.
 
 #include "LineSerialCheck.h"
 #include "SerialSource.h"
@@ -14,18 +13,21 @@ namespace line {
 
 class ReservingSerials final : public SerialSource {
 public:
-    // `base` must have begun; `check` names the station as the base source serves it.
-    ReservingSerials(SerialSource &base, std::unique_ptr<LineSerialCheck> check);
+    // `base` must have begun; `check` names the station as the base source serves it; `ledgerId` is the
+    // station ledger's instance id.
+    ReservingSerials(SerialSource &base, std::unique_ptr<LineSerialCheck> check, std::string ledgerId);
 
     bool Begin(std::string *error) override;
-    std::optional<std::string> Take(std::string *error) override;
-    bool Keep(const std::string &serial, std::string *error) override;
-    void GiveBack(const std::string &serial) override;
+    std::optional<std::vector<std::string>> Spend(std::size_t count, std::string *error) override;
+    std::vector<std::string> Lease(const std::vector<std::string> &numbers) override;
+    void Confirm(const std::string &serial) override;
+    void Void(const std::string &serial, const std::string &reason) override;
     int Station() const override { return m_base.Station(); }
 
 private:
     SerialSource &m_base;
     std::unique_ptr<LineSerialCheck> m_check;
+    std::string m_ledgerId;
 };
 
 // The station's local date as the serials carry it, YYYY-MM-DD.
