@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -97,6 +98,24 @@ std::string DescribeDifferences(const std::vector<LedgerField> &fields)
     return text;
 }
 
+// Writes the image so that a run killed half-way never leaves a cable showing a serial number pieced
+// together from two numbers: the serial flag goes off with the first block written and comes back with
+// the last one, so a half-written cable shows no serial at all.
+bool WriteSerialLast(BridgeDevice &device, const EepromImage &image)
+{
+    constexpr uint16_t kFlag = offsetof(EepromRecord, bSerialIndex);
+    constexpr uint16_t kFlagBlock = kFlag / 8 * 8;
+    std::array<uint8_t, EepromImage::kEepromSize> bytes{};
+    std::memcpy(bytes.data(), image.Bytes(), bytes.size());
+    const uint8_t flag = bytes[kFlag];
+    bytes[kFlag] = 0;
+    if (!device.WriteEeprom(bytes.data() + kFlagBlock, kFlagBlock, 8) ||
+        !device.WriteEeprom(bytes.data(), 0, EepromImage::kEepromSize))
+        return false;
+    bytes[kFlag] = flag;
+    return flag == 0 || device.WriteEeprom(bytes.data() + kFlagBlock, kFlagBlock, 8);
+}
+
 void WriteAndVerify(platform::Host &host, ProgramJob &job)
 {
     BridgeDevice device(host);
@@ -105,7 +124,7 @@ void WriteAndVerify(platform::Host &host, ProgramJob &job)
         job.outcome.detail = std::string(kStepWrite) + ": the side did not open";
         return;
     }
-    if (!device.WriteEeprom(job.target.Bytes(), 0, EepromImage::kEepromSize)) {
+    if (!WriteSerialLast(device, job.target)) {
         job.Step(kStepWrite, false);
         return;
     }
@@ -134,7 +153,7 @@ void ClearSerial(platform::Host &host, ProgramJob &job, const EepromImage &clear
     SerialVerdict verdict{job.outcome.record.serial, false, job.outcome.detail, "no"};
     BridgeDevice device(host);
     std::array<uint8_t, EepromImage::kEepromSize> back{};
-    if (device.Open(job.outcome.cable.a.name) && device.WriteEeprom(cleared.Bytes(), 0, EepromImage::kEepromSize) &&
+    if (device.Open(job.outcome.cable.a.name) && WriteSerialLast(device, cleared) &&
         device.ReadEeprom(back.data(), 0, EepromImage::kEepromSize) &&
         std::memcmp(back.data(), cleared.Bytes(), back.size()) == 0)
         verdict.cleared = "yes";

@@ -114,6 +114,22 @@ void BM_Test(benchmark::State &state)
 BENCHMARK(BM_Test)->Args({1, 1})->Args({16, 1})->Args({16, 0})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 
 // The whole command on 1 or 16 cables (the others unplugged), ledger included.
+// Numbers as a station's counter forms them, saved in memory: what numbering adds is the ledger's
+// reservation and verdicts, not Numwell's dialogs.
+struct MemoryNumbers : line::SerialSource {
+    explicit MemoryNumbers(int &next) : m_next(next) {}
+    bool Begin(std::string *) override { return true; }
+    std::optional<std::vector<std::string>> Spend(std::size_t count, std::string *) override
+    {
+        std::vector<std::string> numbers;
+        for (std::size_t i = 0; i < count; ++i)
+            numbers.push_back("0261209" + std::to_string(10000000 + ++m_next).substr(3));
+        return numbers;
+    }
+    int &m_next;
+};
+
+// Arg 0: cables; arg 1: 1 numbered (--serial numwell: spent, reserved, settled), 0 a fixed text.
 void BM_ProgramCommand(benchmark::State &state)
 {
     Line line;
@@ -133,14 +149,18 @@ void BM_ProgramCommand(benchmark::State &state)
     env.out = &out;
     env.err = &err;
     env.ledgerPath = line.dir.file("ledger.db");
+    int next = 0;
+    env.needDisplay = false;
+    env.numwell = [&next] { return std::make_unique<MemoryNumbers>(next); };
+    const std::string serial = state.range(1) ? "numwell" : "LINE-0001";
     for (auto _ : state) {
-        if (line::RunMfgkit({"program", image, "--serial", "LINE-0001"}, env) != 0) {
+        if (line::RunMfgkit({"program", image, "--serial", serial}, env) != 0) {
             state.SkipWithError("the command failed");
             break;
         }
     }
     state.SetLabel("find, pair, program, durable record per cable");
 }
-BENCHMARK(BM_ProgramCommand)->Arg(1)->Arg(16)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_ProgramCommand)->Args({1, 0})->Args({16, 0})->Args({1, 1})->Args({16, 1})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 } // namespace

@@ -6,6 +6,8 @@
 #include "Mfgkit.h"
 #include "ModalScript.h"
 #include "NumwellSerials.h"
+#include "StationLedger.h"
+#include "TestObserver.h"
 #include "RunCommand.h"
 #include "SocketHost.h"
 #include "TempDir.h"
@@ -14,8 +16,18 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <map>
+#include <random>
+#include <set>
 #include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char **environ;
 
 namespace {
 
@@ -107,6 +119,108 @@ TEST_F(MfgkitDaemon, EightCablesProgrammedWithNumwellThenTestedThenListed)
         ASSERT_EQ(kinds.size(), 2u) << serial;
         EXPECT_EQ(kinds.at("program"), kinds.at("test")) << serial;
     }
+}
+
+// A line's worst accident, over and over: mfgkit numbering sixteen cables over the bench daemon,
+// killed at a random moment. Across all runs no number may reach two cables, and every number a cable
+// holds must be in the ledger (reserved before it was written); at the end every cable's number is
+// either programmed (and passes the test) or void (and fails it).
+TEST_F(MfgkitDaemon, KilledAtRandomMomentsNoNumberReachesTwoCables)
+{
+    ASSERT_EQ(Vbench("start").status, 0);
+    ASSERT_EQ(Vbench("controller add --ports 32").status, 0);
+    for (int k = 1; k <= 16; ++k) {
+        ASSERT_EQ(Vbench("cable add c" + std::to_string(k)).status, 0);
+        ASSERT_EQ(Vbench("plug c" + std::to_string(k)).status, 0);
+    }
+    const bench::EepromBytes eeprom = bench::ConfiguredEeprom(0x0C5E, 0x7730, "Veltrona", "USB Bridge Cable",
+                                                              std::string("000000000001"));
+    std::vector<uint8_t> file(eeprom.begin(), eeprom.end());
+    for (uint8_t b : {0x30, 0x77, 0, 0, 0x00, 0x01, 0, 0})
+        file.push_back(b);
+    const std::string image = m_home.write("batch.eep", file);
+    setenv("VBENCH_HOME", m_home.path().c_str(), 1);
+    setenv("QT7730_HOST", "sim", 1);
+    setenv("QT7730_LEDGER_DB", Ledger().c_str(), 1);
+    setenv("QT7730_SETTINGS_DB", m_home.file("settings.db").c_str(), 1);
+    unsetenv("QT7730_LEDGER");
+
+    const std::string log = m_home.file("child.log");
+    auto start = [&] {
+        const char *argv[] = {NUMBERING_CHILD_PATH, "program", image.c_str(), "--serial", "numwell", "--expect", "16",
+                              nullptr};
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_adddup2(&files, 1, 2);
+        pid_t pid = -1;
+        posix_spawn(&pid, argv[0], &files, nullptr, const_cast<char **>(argv), environ);
+        posix_spawn_file_actions_destroy(&files);
+        return pid;
+    };
+    auto serialOf = [&](int k) {
+        const CommandResult hex = Vbench("eeprom c" + std::to_string(k));
+        std::istringstream in(hex.out);
+        std::array<uint8_t, 256> bytes{};
+        for (auto &b : bytes) {
+            unsigned v = 0;
+            in >> std::hex >> v;
+            b = uint8_t(v);
+        }
+        return production::SerialText(bytes.data());
+    };
+
+    // One whole run first: how long a run takes sets the range of the kill moments.
+    const auto began = std::chrono::steady_clock::now();
+    pid_t pid = start();
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << RunCommand("cat '" + log + "'").out;
+    const auto runMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+
+    std::mt19937 random(20261209);
+    std::map<std::string, std::set<int>> cablesOf; // number -> every cable it was ever seen in
+    int kills = 0;
+    for (int round = 0; round < 56; ++round) {
+        pid = start();
+        if (round % 8 != 7) { // every eighth run is let finish
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(std::uniform_int_distribution<long>(0, runMs.count())(random)));
+            if (kill(pid, SIGKILL) == 0)
+                ++kills;
+        }
+        waitpid(pid, &raw, 0);
+        line::StationLedger ledger;
+        ASSERT_TRUE(ledger.OpenExisting(Ledger()));
+        for (int k = 1; k <= 16; ++k) {
+            const std::string serial = serialOf(k);
+            if (serial.empty())
+                continue;
+            cablesOf[serial].insert(k);
+            ASSERT_LE(cablesOf[serial].size(), 1u) << serial << " reached two cables (round " << round << ")";
+            ASSERT_TRUE(ledger.Serial(serial)) << serial << " is in a cable but not in the ledger";
+        }
+    }
+    EXPECT_GE(kills, 48);
+
+    // The end: a last run settles what the killed ones left; every cable's number is either programmed
+    // or void, and the test agrees with the ledger cable by cable.
+    pid = start();
+    waitpid(pid, &raw, 0);
+    line::StationLedger ledger;
+    ASSERT_TRUE(ledger.OpenExisting(Ledger()));
+    int programmed = 0;
+    for (const auto &[serial, cables] : cablesOf) {
+        const auto entry = ledger.Serial(serial);
+        ASSERT_TRUE(entry);
+        EXPECT_NE(entry->state, "reserved") << serial;
+    }
+    for (int k = 1; k <= 16; ++k)
+        if (const auto entry = ledger.Serial(serialOf(k)); entry && entry->state == "programmed")
+            ++programmed;
+    const CommandResult test = Mfgkit("test '" + image + "' --expect 16");
+    EXPECT_NE(test.out.find("16 cable(s): " + std::to_string(programmed) + " passed"), std::string::npos)
+        << test.out << RunCommand("tail -40 '" + log + "'").out;
 }
 
 } // namespace
