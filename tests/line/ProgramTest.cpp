@@ -202,8 +202,8 @@ TEST(MfgkitTest, SixteenCablesAtOnceWithADeadDirectionAWrongFieldAndAWrongChipVe
     const auto &cables = rig.topology.cables;
     // Cables numbered elsewhere, each its own number: --any-serial tests them without the ledger check.
     for (std::size_t i = 0; i < cables.size(); ++i) {
-        char serial[16];
-        std::snprintf(serial, sizeof serial, "%012zu", i + 1);
+        char serial[32];
+        std::snprintf(serial, sizeof serial, "%012u", unsigned(i + 1));
         rig.bench.SetEeprom(cables[i], bench::ConfiguredEeprom(LineRig::kVid, LineRig::kPid, "Veltrona",
                                                                i == 7 ? "USB Bridge Kabel" : "USB Bridge Cable",
                                                                std::string(serial)));
