@@ -308,26 +308,30 @@ TEST(LineLedgerSchema, MigrationsNewerSchemaAndServersThatCannotBeReached) {
         line::StationLedger local;
         ASSERT_TRUE(local.Open(db));
     }
-    // Nothing yet, then version 1 to 2, then nothing to do.
+    // Nothing yet, then version 1 to 3, then nothing to do.
     auto st = Ledger(server.Conninfo(), db, {"status"});
     EXPECT_EQ(st.status, 1);
-    EXPECT_NE(st.out.find("schema version: 0 (this program: 2), none yet"), std::string::npos) << st.out;
+    EXPECT_NE(st.out.find("schema version: 0 (this program: 3), none yet"), std::string::npos) << st.out;
     EXPECT_NE(st.out.find("waiting in this station's outbox: 0"), std::string::npos) << st.out;
     auto init = Ledger(server.Conninfo(), db, {"init"});
-    EXPECT_EQ(init.out, "line ledger schema created at version 2\n") << init.err;
+    EXPECT_EQ(init.out, "line ledger schema created at version 3\n") << init.err;
     Sql sql(server.Conninfo());
-    for (const char *undo : {"DROP INDEX records_serial", "DROP INDEX records_time", "UPDATE line_schema SET version = 1"})
+    for (const char *undo : {"DROP INDEX records_serial", "DROP INDEX records_time", "DROP TABLE stations",
+                             "ALTER TABLE serials DROP COLUMN ledger_id", "ALTER TABLE serials DROP COLUMN void_reason",
+                             "UPDATE line_schema SET version = 1"})
         sql.Rows(undo);
-    EXPECT_EQ(Ledger(server.Conninfo(), db, {"init"}).out, "line ledger schema upgraded from version 1 to version 2\n");
+    EXPECT_EQ(Ledger(server.Conninfo(), db, {"init"}).out, "line ledger schema upgraded from version 1 to version 3\n");
     EXPECT_EQ(sql.Count("SELECT count(*) FROM pg_indexes WHERE indexname LIKE 'records_%'"), 3);
-    EXPECT_EQ(Ledger(server.Conninfo(), db, {"init"}).out, "line ledger schema is up to date (version 2)\n");
+    EXPECT_EQ(sql.Count("SELECT count(*) FROM information_schema.columns WHERE table_name = 'serials' "
+                        "AND column_name IN ('ledger_id', 'void_reason')"), 2);
+    EXPECT_EQ(Ledger(server.Conninfo(), db, {"init"}).out, "line ledger schema is up to date (version 3)\n");
 
     // A newer schema: refused everywhere, touched nowhere; the station's records wait.
-    sql.Rows("UPDATE line_schema SET version = 3");
+    sql.Rows("UPDATE line_schema SET version = 4");
     init = Ledger(server.Conninfo(), db, {"init"});
     EXPECT_EQ(init.status, 1);
-    EXPECT_EQ(init.err, "mfgkit ledger init: the line server's ledger schema is version 3, newer than this program "
-                        "knows (2): update mfgkit on this station\n");
+    EXPECT_EQ(init.err, "mfgkit ledger init: the line server's ledger schema is version 4, newer than this program "
+                        "knows (3): update mfgkit on this station\n");
     {
         line::StationLedger local;
         ASSERT_TRUE(local.Open(db));
@@ -340,7 +344,7 @@ TEST(LineLedgerSchema, MigrationsNewerSchemaAndServersThatCannotBeReached) {
     st = Ledger(server.Conninfo(), db, {"status"});
     EXPECT_NE(st.out.find("newer than this program: update mfgkit"), std::string::npos) << st.out;
     EXPECT_NE(st.out.find("waiting in this station's outbox: 1"), std::string::npos) << st.out;
-    sql.Rows("UPDATE line_schema SET version = 2");
+    sql.Rows("UPDATE line_schema SET version = 3");
     push = Ledger(server.Conninfo(), db, {"push"});
     EXPECT_EQ(push.status, 0) << push.err;
     EXPECT_EQ(push.out, "1 record(s) sent to the line server\n");
