@@ -100,17 +100,43 @@ TEST(MfgkitLine, SerialsReservedAcrossTheLineRecordsAndReportFromTheServer) {
     EXPECT_EQ(c2.status, 0) << c2.out << c2.err;
     EXPECT_EQ(savedB, 6);
 
+    // A cable that fails its write: its number is void on the line too, with the failing step.
+    bench::SideFaults failing;
+    failing.failEepromBlock = 0;
+    rig.bench.SetSideFaults(second[1], bench::Side::A, failing);
+    rig.bench.SetSideFaults(second[1], bench::Side::B, failing);
+    EXPECT_EQ(rig.Program(10, savedB).status, 1);
+    EXPECT_EQ(savedB, 8);
+    rig.bench.SetSideFaults(second[1], bench::Side::A, {});
+    rig.bench.SetSideFaults(second[1], bench::Side::B, {});
+
+    // Another station ledger (a second PC, a copied ledger) with the same station number: its numbers
+    // would be this station's; it is told who holds the number, and writes no cable.
+    const std::string ownLedger = rig.env.ledgerPath;
+    rig.env.ledgerPath = rig.dir.file("other-pc.db");
+    int savedC = 100;
+    const MfgkitResult clone = rig.Program(10, savedC);
+    EXPECT_EQ(clone.status, 1) << clone.out << clone.err;
+    const std::string inUse = "station number 10 is in use by host " + host + " since " + today +
+                              "; set another station number";
+    EXPECT_NE(clone.err.find(inUse), std::string::npos) << clone.err;
+    EXPECT_EQ(clone.err.find(inUse), clone.err.rfind(inUse)) << "said once";
+    for (auto c : second) EXPECT_LT(rig.SerialIn(c).substr(7), "00100") << "a cable was written";
+    rig.env.ledgerPath = ownLedger;
+
     // The line's view of it.
     const MfgkitResult records = rig.Run({"records", "--line", "--csv"});
     EXPECT_EQ(records.status, 0) << records.err;
-    EXPECT_EQ(std::count(records.out.begin(), records.out.end(), '\n'), 1 + 4 + 2 + 2) << records.out;
+    EXPECT_EQ(std::count(records.out.begin(), records.out.end(), '\n'), 1 + 4 + 2 + 2 + 2) << records.out;
     const MfgkitResult report = rig.Run({"report", "--line"});
     EXPECT_EQ(report.status, 0) << report.err;
     EXPECT_NE(report.out.find("10 (" + host + ")"), std::string::npos) << report.out;
     EXPECT_NE(report.out.find("more than one station: 0"), std::string::npos) << report.out;
+    EXPECT_NE(report.out.find("leased and never confirmed (void), per day: 1\n  " + today + "      1  Write EEPROM\n"),
+              std::string::npos) << report.out;
     const MfgkitResult status = rig.Run({"ledger", "status"});
     EXPECT_EQ(status.status, 0) << status.out;
-    EXPECT_NE(status.out.find("records on the server: 8\nwaiting in this station's outbox: 0\n"), std::string::npos)
+    EXPECT_NE(status.out.find("records on the server: 10\nwaiting in this station's outbox: 0\n"), std::string::npos)
         << status.out;
 
     // The server out of reach: the cables are programmed, the operator is told once, the records wait.
@@ -119,7 +145,7 @@ TEST(MfgkitLine, SerialsReservedAcrossTheLineRecordsAndReportFromTheServer) {
     rig.Plug(3);
     const MfgkitResult off = rig.Program(10, savedB);
     EXPECT_EQ(off.status, 0) << off.out << off.err;
-    EXPECT_EQ(savedB, 9);
+    EXPECT_EQ(savedB, 11);
     EXPECT_EQ(off.err.find("checked on this station only"), off.err.rfind("checked on this station only")) << off.err;
     EXPECT_NE(off.err.find("3 record(s) wait in this station's outbox"), std::string::npos) << off.err;
     setenv("QT7730_LEDGER", server.Conninfo().c_str(), 1);
@@ -129,7 +155,7 @@ TEST(MfgkitLine, SerialsReservedAcrossTheLineRecordsAndReportFromTheServer) {
     // A line server string that is none is a usage error before any cable is touched.
     setenv("QT7730_LEDGER", "lineserver", 1);
     EXPECT_EQ(rig.Program(10, savedB).status, 2);
-    EXPECT_EQ(savedB, 9);
+    EXPECT_EQ(savedB, 11);
 }
 
 }  // namespace
