@@ -121,6 +121,37 @@ TEST_F(MfgkitDaemon, EightCablesProgrammedWithNumwellThenTestedThenListed)
     }
 }
 
+// Gang work over the daemon: 32 sides asked at once, sixteen cables programmed and tested at once, ten
+// runs in a row. A process must stay below the daemon's bound on its connections by itself; none of
+// these runs may fail for want of one.
+TEST_F(MfgkitDaemon, SixteenCableRunsInARowNeverFailByThemselves)
+{
+    ASSERT_EQ(Vbench("start").status, 0);
+    ASSERT_EQ(Vbench("controller add --ports 32").status, 0);
+    for (int k = 1; k <= 16; ++k) {
+        ASSERT_EQ(Vbench("cable add c" + std::to_string(k)).status, 0);
+        ASSERT_EQ(Vbench("plug c" + std::to_string(k)).status, 0);
+    }
+    const bench::EepromBytes eeprom = bench::ConfiguredEeprom(0x0C5E, 0x7730, "Veltrona", "USB Bridge Cable",
+                                                              std::string("000000000001"));
+    std::vector<uint8_t> file(eeprom.begin(), eeprom.end());
+    for (uint8_t b : {0x30, 0x77, 0, 0, 0x00, 0x01, 0, 0})
+        file.push_back(b);
+    const std::string image = m_home.write("batch.eep", file);
+    for (int run = 0; run < 5; ++run) {
+        const CommandResult program = Mfgkit("program '" + image + "' --serial LINE-" + std::to_string(run) +
+                                             " --expect 16 2>&1");
+        ASSERT_EQ(program.status, 0) << program.out;
+        const CommandResult test = Mfgkit("test '" + image + "' --expect 16 --any-serial 2>&1");
+        // Every step passes but the last: one serial text on sixteen cables is what the test must catch.
+        std::size_t carried = 0;
+        for (std::size_t at = 0; (at = test.out.find("FAIL  Serial number: LINE-", at)) != std::string::npos; ++at)
+            ++carried;
+        EXPECT_EQ(carried, 16u) << test.out;
+        EXPECT_EQ(test.out.find("not running"), std::string::npos) << test.out;
+    }
+}
+
 // A line's worst accident, over and over: mfgkit numbering sixteen cables over the bench daemon,
 // killed at a random moment. Across all runs no number may reach two cables, and every number a cable
 // holds must be in the ledger (reserved before it was written); at the end every cable's number is

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -27,6 +28,11 @@ constexpr auto kReconnectDelay = std::chrono::milliseconds(500);
 constexpr auto kHelloTimeout = std::chrono::milliseconds(2000);
 // Longer than the slowest request the bench models (10 s latency plus a 10 s EEPROM write cycle).
 constexpr auto kRequestTimeout = std::chrono::milliseconds(30000);
+// Connections one Host object opens for requests at most: below the daemon's bound for one process
+// (32), with room for the notification stream and a second Host object in the same process.
+constexpr std::size_t kMaxRequestConnections = 24;
+// How long a daemon that refuses for one of its bounds is asked again before the call fails.
+constexpr auto kBusyPatience = std::chrono::milliseconds(3000);
 // The longest a wait asks the daemon for in one request; longer waits ask again.
 constexpr uint32_t kWaitSliceMs = 1000;
 
@@ -63,7 +69,21 @@ SocketHost::~SocketHost()
         ::close(fd);
 }
 
-int SocketHost::Connect(std::string &reason)
+int SocketHost::ConnectPatiently(std::string &reason, bool &busy)
+{
+    // A daemon at its bound on connections (of all clients, or of this process through another Host
+    // object) is running: it is asked again for a while rather than taken for absent.
+    const auto until = std::chrono::steady_clock::now() + kBusyPatience;
+    for (;;) {
+        busy = false;
+        const int fd = Connect(reason, &busy);
+        if (fd >= 0 || !busy || std::chrono::steady_clock::now() >= until)
+            return fd;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+int SocketHost::Connect(std::string &reason, bool *busy)
 {
     const int fd = ConnectToDaemon(m_socketPath, reason);
     if (fd < 0)
@@ -81,7 +101,13 @@ int SocketHost::Connect(std::string &reason)
     Reader in(answer);
     const uint32_t version = in.u32();
     if (version == kRefused) {
-        reason = "the daemon on " + m_socketPath + " refused: " + in.str();
+        const std::string why = in.str();
+        // The daemon's words for a refusal at one of its bounds (it is there, only busy).
+        if (busy)
+            *busy = why.find("its most") != std::string::npos ||
+                    why.find("the most one process may have") != std::string::npos ||
+                    why.find("short of file descriptors") != std::string::npos;
+        reason = "the daemon on " + m_socketPath + " refused: " + why;
         ::close(fd);
         return -1;
     }
@@ -95,16 +121,24 @@ int SocketHost::Connect(std::string &reason)
 
 void SocketHost::Release(int fd, bool healthy)
 {
-    if (!healthy) {
-        ::close(fd);
-        return;
-    }
     std::lock_guard lock(m_poolMutex);
-    m_idle.push_back(fd);
+    if (healthy) {
+        m_idle.push_back(fd);
+    } else {
+        ::close(fd);
+        --m_requestConnections;
+    }
+    m_poolFreed.notify_one();
 }
 
-void SocketHost::ReportDown(const std::string &reason)
+void SocketHost::ReportDown(const std::string &reason, bool busy)
 {
+    if (busy) {
+        // Running, but at one of its bounds: not an absent bench, and nothing to start.
+        std::fprintf(stderr, "The virtual bench is too busy to answer (%s); try again when other programs have finished.\n",
+                     reason.c_str());
+        return;
+    }
     m_connected = false;
     if (!m_warned.exchange(true))
         std::fprintf(stderr,
@@ -173,20 +207,35 @@ bool SocketHost::Exchange(const std::string &frame, std::string &answer)
     }
     // A pooled connection may be stale after a daemon restart: one fresh try follows a failure.
     std::string reason = "no answer on " + m_socketPath;
+    bool busy = false; // refused at one of the daemon's bounds: there, but busy
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = -1;
+        bool pooled = false;
         {
-            std::lock_guard lock(m_poolMutex);
+            // A process doing gang work (32 sides asked at once) stays below the daemon's bound on the
+            // connections of one process: beyond kMaxRequestConnections a caller waits for one to come
+            // back. Every call ends within its time-out, so the wait is bounded too.
+            std::unique_lock lock(m_poolMutex);
+            m_poolFreed.wait_for(lock, kRequestTimeout, [this] {
+                return !m_idle.empty() || m_requestConnections < kMaxRequestConnections;
+            });
             if (!m_idle.empty()) {
                 fd = m_idle.back();
                 m_idle.pop_back();
+                pooled = true;
+            } else {
+                ++m_requestConnections; // reserved before connecting, so that no two callers overshoot
             }
         }
-        const bool pooled = fd >= 0;
-        if (!pooled)
-            fd = Connect(reason);
-        if (fd < 0)
-            break;
+        if (!pooled) {
+            fd = ConnectPatiently(reason, busy);
+            if (fd < 0) {
+                std::lock_guard lock(m_poolMutex);
+                --m_requestConnections;
+                m_poolFreed.notify_one();
+                break;
+            }
+        }
         const auto deadline = DeadlineIn(kRequestTimeout);
         if (SendAll(fd, frame, deadline) && ReceiveFrame(fd, answer, deadline)) {
             ++m_roundTrips;
@@ -209,7 +258,7 @@ bool SocketHost::Exchange(const std::string &frame, std::string &answer)
         if (!pooled)
             break;
     }
-    ReportDown(reason);
+    ReportDown(reason, busy);
     return false;
 }
 

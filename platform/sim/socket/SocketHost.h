@@ -124,9 +124,13 @@ private:
     platform::Handle CallForHandle(const Writer &request);
     // Starts an overlapped transfer; the daemon's token goes into `ov`.
     platform::IoStart StartTransfer(const Writer &request, platform::Overlapped &ov);
-    int Connect(std::string &reason);
+    // A connection that has greeted the daemon, or -1 with the reason; `busy` says whether the daemon
+    // refused at one of its bounds (it is there).
+    int Connect(std::string &reason, bool *busy = nullptr);
+    int ConnectPatiently(std::string &reason, bool &busy);
     void Release(int fd, bool healthy);
-    void ReportDown(const std::string &reason);
+    // Says once that the daemon is not there; a daemon refusing at a bound (`busy`) is said to be busy.
+    void ReportDown(const std::string &reason, bool busy = false);
     void NotificationLoop();
     void Invalidate();
     void Dispatch(platform::DeviceChange change);
@@ -167,7 +171,9 @@ private:
     uint64_t m_aheadGeneration = 0; // bumped by every notification: answers asked before it are dropped
 
     std::mutex m_poolMutex;
+    std::condition_variable m_poolFreed;
     std::vector<int> m_idle;
+    std::size_t m_requestConnections = 0; // open for requests: in use or idle in the pool
 
     std::mutex m_cacheMutex;
     Cache m_cache;
