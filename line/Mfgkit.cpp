@@ -17,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -143,6 +144,32 @@ struct Context {
     platform::Host &host;
     std::ostream &out;
     std::ostream &err;
+    bool jsonPrinted = false; // the run's JSON document is out
+};
+
+// Writes to two streams: what a run says on stderr, also kept for its JSON answer.
+class TeeBuffer : public std::streambuf {
+public:
+    TeeBuffer(std::ostream &a, std::ostream &b) : m_a(a), m_b(b) {}
+
+protected:
+    int overflow(int ch) override
+    {
+        if (ch != traits_type::eof()) {
+            m_a.put(char(ch));
+            m_b.put(char(ch));
+        }
+        return ch;
+    }
+    std::streamsize xsputn(const char *s, std::streamsize n) override
+    {
+        m_a.write(s, n);
+        m_b.write(s, n);
+        return n;
+    }
+
+private:
+    std::ostream &m_a, &m_b;
 };
 
 // The line server's messages for the operator, on the run's thread.
@@ -402,6 +429,7 @@ public:
             doc["failed"] = failed;
             doc["exit_status"] = status;
             m_c.out << QJsonDocument(doc).toJson(QJsonDocument::Indented).toStdString();
+            m_c.jsonPrinted = true;
             return status;
         }
 
@@ -539,7 +567,7 @@ bool StartLedgerRun(Context &c, StationLedger &ledger, const char *kind, std::in
 std::vector<SerialEntry> VoidWhatKilledRunsLeft(Context &c, StationLedger &ledger, const StationLock &held)
 {
     StationLock probe;
-    if (!held.Held() && !probe.TryLock(nullptr))
+    if (!held.Held() && !probe.TryLock(nullptr, false))
         return {};
     std::string error;
     std::optional<std::vector<SerialEntry>> left =
@@ -888,10 +916,28 @@ int RunMfgkit(const std::vector<std::string> &args, MfgkitEnv &env)
         return Scan(c, rest);
     if (command == "walk")
         return Walk(c, rest);
-    if (command == "program")
-        return Program(c, rest);
-    if (command == "test")
-        return Test(c, rest);
+    if (command == "program" || command == "test") {
+        if (std::find(rest.begin(), rest.end(), "--json") == rest.end() || WantsHelp(rest))
+            return command == "program" ? Program(c, rest) : Test(c, rest);
+        // A caller that asked for JSON gets it on every exit, early ones included: the status and why.
+        std::ostringstream said;
+        TeeBuffer tee(c.err, said);
+        std::ostream err(&tee);
+        Context teed{c.env, c.host, c.out, err};
+        const int status = command == "program" ? Program(teed, rest) : Test(teed, rest);
+        if (!teed.jsonPrinted) {
+            std::string reason = said.str();
+            for (std::size_t at; (at = reason.find("mfgkit: ")) != std::string::npos;)
+                reason.erase(at, 8);
+            while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' '))
+                reason.pop_back();
+            QJsonObject doc{{"command", QString::fromStdString(command)},
+                            {"exit_status", status},
+                            {"error", QString::fromStdString(reason)}};
+            c.out << QJsonDocument(doc).toJson(QJsonDocument::Indented).toStdString();
+        }
+        return status;
+    }
     if (command == "records")
         return Records(c, rest);
     if (command == "report")

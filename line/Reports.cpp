@@ -49,9 +49,11 @@ std::string RecordsCsv(const std::vector<LedgerRecord> &records)
             differing += differing.empty() ? std::string() : std::string("; ");
             differing += f.field + ": " + f.expected + " -> " + f.found;
         }
-        const std::string fields[] = {std::to_string(r.seq), r.timeUtc, r.kind, r.tool, std::to_string(r.station),
-                                      r.host, r.serial, r.imageSha256, Hex4(r.chipModel), Hex4(r.chipVersion),
-                                      devices, r.verdict, r.FailedStep(), differing, std::to_string(r.durationMs)};
+        const std::string fields[] = {std::to_string(r.seq), r.timeUtc, r.kind, SpreadsheetText(r.tool),
+                                      std::to_string(r.station), SpreadsheetText(r.host), SpreadsheetText(r.serial),
+                                      r.imageSha256, Hex4(r.chipModel), Hex4(r.chipVersion), SpreadsheetText(devices),
+                                      r.verdict, SpreadsheetText(r.FailedStep()), SpreadsheetText(differing),
+                                      std::to_string(r.durationMs)};
         std::string line;
         for (const std::string &f : fields) {
             line += line.empty() ? std::string() : std::string(",");
@@ -152,9 +154,9 @@ std::string VoidSerialsCsv(const std::vector<SerialEntry> &entries)
 {
     std::string out = "serial,state,reserved_utc,void_utc,devices,cleared,reason\r\n";
     for (const SerialEntry &e : entries)
-        out += CsvField(e.serial) + "," + CsvField(e.state) + "," + CsvField(e.reservedUtc) + "," +
+        out += CsvField(SpreadsheetText(e.serial)) + "," + CsvField(e.state) + "," + CsvField(e.reservedUtc) + "," +
                CsvField(e.settledUtc) + "," + CsvField(e.devices) + "," + CsvField(e.cleared) + "," +
-               CsvField(e.reason) + "\r\n";
+               CsvField(SpreadsheetText(e.reason)) + "\r\n";
     return out;
 }
 

@@ -27,13 +27,16 @@ std::string StationLock::Path()
     return (settings.parent_path() / "numbering.lock").string();
 }
 
-bool StationLock::TryLock(std::string *error)
+bool StationLock::TryLock(std::string *error, bool create)
 {
     const std::string path = Path();
     std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    if (create)
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     // O_NOFOLLOW: a link planted in a shared folder must not make us write somewhere else.
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0664);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT : 0), 0664);
+    if (fd < 0 && !create && errno == ENOENT)
+        return true; // never numbered here: nothing to hold
     if (fd < 0) {
         if (error)
             *error = "cannot open the station's numbering lock " + path + ": " + std::strerror(errno);

@@ -15,8 +15,9 @@ public:
     StationLock &operator=(const StationLock &) = delete;
 
     // Takes the lock without waiting. False with a sentence in `error`: held by another process (named
-    // by its pid), or the lock file cannot be made.
-    bool TryLock(std::string *error);
+    // by its pid), or the lock file cannot be made. `create` false: a station without a lock file yet
+    // (no numbering run ever) is free, and nothing is created.
+    bool TryLock(std::string *error, bool create = true);
     bool Held() const { return m_fd >= 0; }
 
     // The lock file: "numbering.lock" in the folder of the settings store.

@@ -1,5 +1,7 @@
 #include "LedgerRecord.h"
 
+#include <string_view>
+
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -23,6 +25,13 @@ std::string S(const QJsonValue &value)
 }
 
 } // namespace
+
+std::string SpreadsheetText(const std::string &text)
+{
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos)
+        return "'" + text;
+    return text;
+}
 
 std::string LedgerRecord::FailedStep() const
 {

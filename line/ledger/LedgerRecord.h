@@ -60,6 +60,11 @@ struct LedgerRecord {
     bool operator==(const LedgerRecord &) const = default;
 };
 
+// A text cell for a spreadsheet: texts from cables (serials, product texts) that begin with '=', '+',
+// '-', '@', a tab or a carriage return would be taken for a formula; such a text gets a leading
+// apostrophe, which spreadsheets show as text and do not display.
+std::string SpreadsheetText(const std::string &text);
+
 // The current time as LedgerRecord::timeUtc writes it.
 std::string NowUtc();
 

@@ -219,11 +219,12 @@ int RunLineRecords(const std::string &since, const std::string &serial, RecordsF
         const std::string station = f->station.number < 0 ? "-" : std::to_string(f->station.number);
         const std::string verdict = f->passed ? "OK" : "N/G";
         if (format == RecordsFormat::Csv)
-            out << CsvField(f->time) << "," << station << "," << CsvField(f->station.host) << ","
-                << CsvField(f->kind) << "," << CsvField(f->serial) << "," << verdict << "\n";
-        else
-            out << f->time << "  station " << Identity(f->station.number, f->station.host) << "  " << f->kind
-                << "  " << (f->serial.empty() ? "-" : f->serial) << "  " << verdict << "\n";
+            out << CsvField(f->time) << "," << station << "," << CsvField(SpreadsheetText(f->station.host)) << ","
+                << CsvField(SpreadsheetText(f->kind)) << "," << CsvField(SpreadsheetText(f->serial)) << "," << verdict
+                << "\n";
+        else  // what the server holds came from cables and stations: control bytes are shown as '?'
+            out << Shown(f->time) << "  station " << Shown(Identity(f->station.number, f->station.host)) << "  "
+                << Shown(f->kind) << "  " << (f->serial.empty() ? "-" : Shown(f->serial)) << "  " << verdict << "\n";
     }
     return kOk;
 }

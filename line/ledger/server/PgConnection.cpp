@@ -5,12 +5,48 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 namespace line {
 
 std::string OneLine(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\r')) text.pop_back();
+    // libpq's messages come with tabs, line ends and "WARNING:" lines of their own: one line of text.
+    for (char &ch : text)
+        if (ch == '\n' || ch == '\r' || ch == '\t' || static_cast<unsigned char>(ch) < 0x20) ch = ' ';
+    std::string out;
+    for (char ch : text)
+        if (ch != ' ' || (!out.empty() && out.back() != ' ')) out += ch;
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+static std::vector<std::string> SecretsOf(const std::string &conninfo, bool &readable) {
+    std::vector<std::string> secrets;
+    char *error = nullptr;
+    PQconninfoOption *options = PQconninfoParse(conninfo.c_str(), &error);
+    readable = options != nullptr;
+    if (error) PQfreemem(error);  // its text may quote the password: never shown
+    if (!options) return secrets;
+    for (PQconninfoOption *o = options; o->keyword; ++o)
+        if (o->val && *o->val && std::string(o->keyword) == "password") secrets.emplace_back(o->val);
+    PQconninfoFree(options);
+    return secrets;
+}
+
+static std::string WithoutSecrets(std::string text, const std::vector<std::string> &secrets) {
+    for (const std::string &secret : secrets) {
+        // The whole password, and each of its words (a message may quote one part of it).
+        std::vector<std::string> parts{secret};
+        std::size_t start = 0;
+        for (std::size_t i = 0; i <= secret.size(); ++i)
+            if (i == secret.size() || secret[i] == ' ') {
+                if (i - start >= 3) parts.push_back(secret.substr(start, i - start));
+                start = i + 1;
+            }
+        for (const std::string &part : parts)
+            for (std::size_t at; !part.empty() && (at = text.find(part)) != std::string::npos;)
+                text.replace(at, part.size(), "***");
+    }
     return text;
 }
 
@@ -25,7 +61,7 @@ void PgConnection::Close() {
 bool PgConnection::Connected() const { return m_conn && PQstatus(m_conn) == CONNECTION_OK; }
 
 bool PgConnection::Fail(std::string message) {
-    m_error = OneLine(std::move(message));
+    m_error = OneLine(WithoutSecrets(std::move(message), m_secrets));
     return false;
 }
 
@@ -46,6 +82,13 @@ bool PgConnection::Connect(const std::string &conninfo, std::chrono::millisecond
     Close();
     m_sqlState.clear();
     const auto deadline = Clock::now() + timeout;
+    // libpq quotes pieces of a string it cannot read, the password among them: such a string is
+    // refused in our words, and libpq's later messages have the password taken out.
+    bool readable = false;
+    m_secrets = SecretsOf(conninfo, readable);
+    if (!readable)
+        return Fail("the line server's connection string cannot be read (QT7730_LEDGER: check its quoting, its "
+                    "escapes and its key=value words)");
     // The caller's string is expanded as a whole; nothing of ours overrides what it says.
     const char *keys[] = {"dbname", nullptr};
     const char *values[] = {conninfo.c_str(), nullptr};

@@ -53,6 +53,7 @@ private:
 
     pg_conn *m_conn = nullptr;
     std::string m_error;
+    std::vector<std::string> m_secrets; // the connection string's password: never in a message
     std::string m_sqlState;
 };
 
