@@ -1,5 +1,7 @@
 #include "StationLedger.h"
 
+#include "SharedFiles.h"
+
 #include <sqlite3.h>
 
 #include <cerrno>
@@ -137,15 +139,10 @@ bool StationLedger::OpenFile(const std::string &path, bool create, std::string *
     } else if (!create) {
         SetError(error, "there is no ledger at " + path);
         return false;
-    } else {
-        std::error_code ec;
-        const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-        if (!folder.empty())
-            std::filesystem::create_directories(folder, ec);
-        if (ec) {
-            SetError(error, "cannot create the ledger's folder " + folder.string() + ": " + ec.message());
-            return false;
-        }
+    } else if (std::string why; !platform::PrepareSharedFile(path, &why)) {
+        // Group-writable, so that every operator of the station can append to it.
+        SetError(error, "cannot create the ledger: " + why);
+        return false;
     }
 
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
