@@ -1,8 +1,10 @@
 #include "HostMachine.h"
 
 #ifndef KIT_NO_STATION_LEDGER
+#include "StationCheck.h"
 #include "StationLedger.h"
 #include "StepLog.h"
+#include "TamberTexts.h"
 #include "TestRecord.h"
 #endif
 
@@ -183,6 +185,11 @@ int HostCableIo::TransferTest(const std::string &readPath, const std::string &wr
 }
 
 #ifdef KIT_NO_STATION_LEDGER
+QString StartupWarning()
+{
+    return {};
+}
+
 CableRunner HostCableRunner(platform::Host &host)
 {
     return [&host](const RunInputs &in, const LogFn &log) {
@@ -191,6 +198,14 @@ CableRunner HostCableRunner(platform::Host &host)
     };
 }
 #else
+QString StartupWarning()
+{
+    for (const line::StationProblem &problem : line::StationProblems())
+        if (problem.what == line::StationProblem::What::Ledger)
+            return LoadText(IDS_LEDGER_NOT_WRITABLE).arg(QString::fromStdString(problem.detail));
+    return {};
+}
+
 CableRunner HostCableRunner(platform::Host &host)
 {
     return [&host](const RunInputs &in, const LogFn &log) {
@@ -205,8 +220,9 @@ CableRunner HostCableRunner(platform::Host &host)
             log(text);
         });
         const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
-        line::AppendToStationLedger(TestRecord("Tamber", in, observed.Observed(), steps.Steps(), passed, start, took),
-                                    "Tamber");
+        if (!line::AppendToStationLedger(
+                TestRecord("Tamber", in, observed.Observed(), steps.Steps(), passed, start, took), "Tamber"))
+            log("\r\n" + LoadTextUtf8(IDS_NOT_RECORDED) + "\r\n"); // in the window, not only on stderr
         return passed;
     };
 }

@@ -8,6 +8,8 @@
 #include "TestWorker.h"
 #include "UsbTreeWalker.h"
 
+#include <QString>
+
 namespace production {
 
 // Keeps the data test's transfer buffers (131,071 bytes per direction) in the allocator's own heap.
@@ -17,6 +19,10 @@ namespace production {
 // one cable instead of 1.2). Up to 64 MiB freed is kept for the next cable. Call once at start,
 // before any worker.
 void KeepTransferBuffersInHeap();
+
+// What Tamber says in its window at start when its results cannot be kept (the station's ledger
+// cannot be written by this user), in the table's language; empty when nothing is in the way.
+QString StartupWarning();
 
 // Scan, walk, presence and pending installations, on the dialog thread. Owns the walk's tree.
 class HostFlowMachine : public FlowMachine {

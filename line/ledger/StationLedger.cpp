@@ -328,13 +328,15 @@ bool StationLedger::MarkSent(const std::vector<std::int64_t> &seqs, std::string 
     return true;
 }
 
-bool AppendToStationLedger(const LedgerRecord &record, const char *who)
+bool AppendToStationLedger(const LedgerRecord &record, const char *who, std::string *why)
 {
     StationLedger ledger;
     std::string error;
     if (ledger.Open(LedgerPath(), &error) && ledger.Append(record, &error))
         return true;
     std::fprintf(stderr, "%s: the outcome was not recorded in the station's ledger: %s\n", who, error.c_str());
+    if (why)
+        *why = error;
     return false;
 }
 

@@ -6,11 +6,14 @@
 #include "DataDirectory.h"
 #include "SharedFiles.h"
 #include "SqliteSettingsStore.h"
+#include "StartupWarnings.h"
+#include "StationCheck.h"
 #include "StationLedger.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -132,6 +135,8 @@ TEST(StationFiles, ADatabaseThisUserCannotWriteIsNamed)
     if (::geteuid() == 0)
         GTEST_SKIP() << "root may write every file";
     TempDir dir;
+    const char *testLedger = std::getenv("QT7730_LEDGER_DB");
+    const std::string ledgerOfTests = testLedger ? testLedger : dir.file("unused.db");
     const std::string db = dir.file("ledger.db");
     std::string why;
     // Nothing there yet, in a folder that can be written: it can be created.
@@ -158,7 +163,29 @@ TEST(StationFiles, ADatabaseThisUserCannotWriteIsNamed)
     line::StationLedger ledger;
     EXPECT_FALSE(ledger.Open(locked + "/deeper/ledger.db", &error));
     EXPECT_NE(error.find("locked"), std::string::npos) << error;
+
+    // At start, the programs name what this user cannot write, and Quillon what to do about it.
+    const std::string store = dir.file("settings.db");
+    ::setenv("QT7730_SETTINGS_DB", store.c_str(), 1);
+    ::setenv("QT7730_LEDGER_DB", (locked + "/ledger.db").c_str(), 1);
+    auto problems = line::StationProblems();
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].what, line::StationProblem::What::Ledger);
+    const std::string said = editor::StartupWarnings("The virtual bench is not running.");
+    EXPECT_EQ(said.rfind("The virtual bench is not running.", 0), 0u) << said;
+    EXPECT_NE(said.find("cannot be recorded in the station's ledger (the folder " + locked), std::string::npos) << said;
+    EXPECT_NE(said.find("group qt7730-mfg"), std::string::npos) << said;
+    Write(store, "");
+    ::chmod(store.c_str(), 0444);
+    problems = line::StationProblems();
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_EQ(problems[0].what, line::StationProblem::What::SettingsStore);
     ::chmod(locked.c_str(), 0755);
+    ::chmod(store.c_str(), 0644);
+    EXPECT_TRUE(line::StationProblems().empty());
+    EXPECT_EQ(editor::StartupWarnings(""), "");
+    ::unsetenv("QT7730_SETTINGS_DB");
+    ::setenv("QT7730_LEDGER_DB", ledgerOfTests.c_str(), 1);
 }
 
 TEST(StationInf, SeededFromThePackageThenKeepsItsOwnLinesAndTakesInNewDefaults)
