@@ -64,16 +64,19 @@ as_operator() { # NAME COMMAND...: in the operator's own bench home and session 
     env -i PATH=/usr/bin:/bin HOME="$work/$name" VBENCH_HOME="$work/$name/bench" \
     XDG_RUNTIME_DIR="$work/$name/run" "$@"
 }
-cleanup() {
-  HOME=$work/home VBENCH_HOME=$work/home/bench vbench stop >/dev/null 2>&1 || true
+forget_test_station() { # the operators and the data folder this test made
   for name in "${operators[@]}"; do
     if id "$name" >/dev/null 2>&1; then
       as_operator "$name" vbench stop >/dev/null 2>&1 || true
       $sudo userdel "$name" >/dev/null 2>&1 || true
     fi
   done
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 "${packages[@]}" >/dev/null 2>&1 || true
   ((station_was_here)) || $sudo rm -rf "$station"
+}
+cleanup() {
+  HOME=$work/home VBENCH_HOME=$work/home/bench vbench stop >/dev/null 2>&1 || true
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 "${packages[@]}" >/dev/null 2>&1 || true
+  forget_test_station
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -202,6 +205,7 @@ for program in quillon tamber eeptool vbench vbenchd; do
 done
 # The station's counter outlives the packages, so a new installation goes on from it.
 test -f /var/lib/qt7730-mfg-kit/settings.db || fail "purging the packages removed the settings store"
+forget_test_station
 trap 'rm -rf "$work"' EXIT
 
 echo "--- install prefix"
