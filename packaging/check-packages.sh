@@ -155,6 +155,23 @@ else
     $sudo useradd --no-create-home --user-group --groups qt7730-mfg --shell /usr/sbin/nologin "$name"
     install -d -o "$name" -g "$name" -m 0700 "$work/$name" "$work/$name/run"
   done
+  # A program outside the kit that numbers units through the installed Numwell (it answers the
+  # library's dialogs itself: station 10, today's date).
+  caller=$work/numwell-caller
+  # shellcheck disable=SC2046 # word splitting of the flags is intended
+  c++ -std=c++20 -O1 -fPIC -o "$caller" tests/packaging/numwell-caller/caller.cpp $(pkg-config --cflags --libs numwell Qt6Widgets)
+  chmod 0755 "$caller"
+  issued=()
+  issue() { # NAME|root COUNT: numbers from the station's one counter
+    local who=$1 count=$2 out
+    if [ "$who" = root ]; then
+      out=$(QT_QPA_PLATFORM=offscreen timeout 60 "$caller" 10 "$count" 2>&1) || { echo "$out"; fail "Numwell as root"; }
+    else
+      out=$(as_operator "$who" env QT_QPA_PLATFORM=offscreen timeout 60 "$caller" 10 "$count" 2>&1) \
+        || { echo "$out"; fail "Numwell as $who"; }
+    fi
+    mapfile -t -O "${#issued[@]}" issued < <(sed -n 's/^issued: //p' <<<"$out")
+  }
   work_as() { # NAME: programs and tests one cable on the operator's own bench
     local name=$1
     as_operator "$name" vbench start >/dev/null
@@ -167,14 +184,16 @@ else
     as_operator "$name" vbench stop >/dev/null
   }
   work_as kitcheck-op1
+  issue kitcheck-op1 2
   # What a kit program run as root (an administrator trying it) leaves: it must not lock out the next
   # operator. Then the folder as an older kit's root run left it, which the package's set-up repairs.
   vbench start >/dev/null && vbench plug c1 B >/dev/null
   mfgkit program "$image" --expect 1 >"$work/root.program" 2>&1 || { cat "$work/root.program"; fail "mfgkit program as root"; }
   vbench stop >/dev/null
-  $sudo chown root:root "$station" "$station"/ledger.db*
+  issue root 1
+  $sudo chown root:root "$station" "$station"/ledger.db* "$station"/settings.db*
   $sudo chmod 0755 "$station"
-  $sudo chmod 0644 "$station"/ledger.db*
+  $sudo chmod 0644 "$station"/ledger.db* "$station"/settings.db*
   # A link an operator put into the folder: the set-up must not follow it to its target.
   install -m 0600 /dev/null "$work/target"
   $sudo ln -s "$work/target" "$station/left-link"
@@ -183,10 +202,18 @@ else
   [ "$(stat -c '%U:%G %a' "$work/target")" = "root:root 600" ] || fail "the set-up followed a link"
   $sudo rm "$station/left-link"
   work_as kitcheck-op2
+  issue kitcheck-op2 1
+  # One counter for everyone: the numbers go on from operator to root to operator, none twice.
+  ((${#issued[@]} == 4)) || fail "numbers issued: ${issued[*]}"
+  for i in 0 1 2 3; do
+    [ "${issued[$i]}" = "${issued[0]:0:7}0000$((i + 1))" ] || fail "numbers issued: ${issued[*]}"
+  done
+  echo "numbers issued by kitcheck-op1, root and kitcheck-op2: ${issued[*]}"
   records=$(as_operator kitcheck-op1 mfgkit records --csv)
   kinds=$(cut -d, -f1,3 <<<"$records" | tail -n +2 | tr '\n' ' ')
   [ "$kinds" = "1,program 2,test 3,program 4,program 5,test " ] || { echo "$records"; fail "the ledger holds: $kinds"; }
-  for file in "$station"/ledger.db "$station"/ledger.db-wal "$station"/ledger.db-shm "$station"/settings.db; do
+  for file in "$station"/ledger.db "$station"/ledger.db-wal "$station"/ledger.db-shm \
+              "$station"/settings.db "$station"/settings.db-wal "$station"/settings.db-shm; do
     [ ! -e "$file" ] || [ "$(stat -c '%G %a' "$file")" = "qt7730-mfg 664" ] || fail "$file: $(stat -c '%U:%G %a' "$file")"
   done
   # The driver INF the USB backend uses is the station's, made from the package's and kept.
