@@ -202,7 +202,7 @@ QString StartupWarning()
 {
     for (const line::StationProblem &problem : line::StationProblems())
         if (problem.what == line::StationProblem::What::Ledger)
-            return LoadText(IDS_LEDGER_NOT_WRITABLE).arg(QString::fromStdString(problem.detail));
+            return LoadText(IDS_LEDGER_NOT_WRITABLE).arg(QString::fromStdString(problem.path));
     return {};
 }
 

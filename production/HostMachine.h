@@ -21,7 +21,8 @@ namespace production {
 void KeepTransferBuffersInHeap();
 
 // What Tamber says in its window at start when its results cannot be kept (the station's ledger
-// cannot be written by this user), in the table's language; empty when nothing is in the way.
+// cannot be written by this user), in the table's language, naming what this user cannot write;
+// empty when nothing is in the way.
 QString StartupWarning();
 
 // Scan, walk, presence and pending installations, on the dialog thread. Owns the walk's tree.

@@ -32,8 +32,9 @@ constexpr Entry kEntries[] = {
     {IDS_NOT_RECORDED,
      QT_TRANSLATE_NOOP("Tamber", "This result was NOT stored in the station's ledger. Ask the station's administrator.")},
     {IDS_LEDGER_NOT_WRITABLE,
-     QT_TRANSLATE_NOOP("Tamber", "Results cannot be stored in the station's ledger (%1). Ask the station's "
-                                 "administrator to add you to the group qt7730-mfg, then log in again.")},
+     QT_TRANSLATE_NOOP("Tamber", "Results cannot be stored in the station's ledger: this user cannot write %1. "
+                                 "Ask the station's administrator to add you to the group qt7730-mfg, then "
+                                 "log in again.")},
 };
 
 std::unique_ptr<QTranslator> &InstalledTable()

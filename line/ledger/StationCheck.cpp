@@ -9,11 +9,11 @@ namespace line {
 std::vector<StationProblem> StationProblems()
 {
     std::vector<StationProblem> problems;
-    std::string why;
-    if (!platform::CanWriteSharedDatabase(platform::MachineSettingsStore()->Location(), &why))
-        problems.push_back({StationProblem::What::SettingsStore, why});
-    if (!platform::CanWriteSharedDatabase(LedgerPath(), &why))
-        problems.push_back({StationProblem::What::Ledger, why});
+    std::string why, what;
+    if (!platform::CanWriteSharedDatabase(platform::MachineSettingsStore()->Location(), &why, &what))
+        problems.push_back({StationProblem::What::SettingsStore, why, what});
+    if (!platform::CanWriteSharedDatabase(LedgerPath(), &why, &what))
+        problems.push_back({StationProblem::What::Ledger, why, what});
     return problems;
 }
 

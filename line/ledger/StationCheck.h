@@ -12,6 +12,7 @@ struct StationProblem {
     enum class What { SettingsStore, Ledger };
     What what;
     std::string detail; // the file or folder, and why: "/var/lib/.../ledger.db cannot be written by this user"
+    std::string path;   // that file or folder alone
 };
 
 std::vector<StationProblem> StationProblems();

@@ -138,7 +138,7 @@ bool ReplaceSharedFile(const std::string &path, const std::string &contents, std
     return false;
 }
 
-bool CanWriteSharedDatabase(const std::string &path, std::string *why)
+bool CanWriteSharedDatabase(const std::string &path, std::string *why, std::string *what)
 {
     // The folder first: without it SQLite cannot create its -wal and -shm files, and a missing
     // database could not be created either. A missing folder needs its nearest existing parent.
@@ -149,11 +149,13 @@ bool CanWriteSharedDatabase(const std::string &path, std::string *why)
     const std::string folderName = folder.empty() ? std::string(".") : folder.string();
     if (::access(folderName.c_str(), W_OK | X_OK) != 0) {
         SetError(why, "the folder " + folderName + " cannot be written by this user");
+        SetError(what, folderName);
         return false;
     }
     for (const std::string &name : {path, path + "-wal", path + "-shm"}) {
         if (::stat(name.c_str(), &st) == 0 && ::access(name.c_str(), W_OK) != 0) {
             SetError(why, name + " cannot be written by this user");
+            SetError(what, name);
             return false;
         }
     }

@@ -27,7 +27,7 @@ bool ReplaceSharedFile(const std::string &path, const std::string &contents, std
 
 // Whether this process can write the SQLite database `path` as it stands: the file (when it exists),
 // its -wal and -shm files (when they exist) and its folder. False with the reason in `why`, naming
-// the first thing it cannot write.
-bool CanWriteSharedDatabase(const std::string &path, std::string *why);
+// the first thing it cannot write, and that thing alone in `what` (for texts in other languages).
+bool CanWriteSharedDatabase(const std::string &path, std::string *why, std::string *what = nullptr);
 
 } // namespace platform

@@ -52,8 +52,8 @@
         <translation>This result was NOT stored in the station&apos;s ledger. Ask the station&apos;s administrator.</translation>
     </message>
     <message>
-        <source>Results cannot be stored in the station&apos;s ledger (%1). Ask the station&apos;s administrator to add you to the group qt7730-mfg, then log in again.</source>
-        <translation>Results cannot be stored in the station&apos;s ledger (%1). Ask the station&apos;s administrator to add you to the group qt7730-mfg, then log in again.</translation>
+        <source>Results cannot be stored in the station&apos;s ledger: this user cannot write %1. Ask the station&apos;s administrator to add you to the group qt7730-mfg, then log in again.</source>
+        <translation>Results cannot be stored in the station&apos;s ledger: this user cannot write %1. Ask the station&apos;s administrator to add you to the group qt7730-mfg, then log in again.</translation>
     </message>
 </context>
 </TS>

@@ -52,8 +52,8 @@
         <translation>此结果未能存入本工作站的记录。请联系工作站管理员。</translation>
     </message>
     <message>
-        <source>Results cannot be stored in the station&apos;s ledger (%1). Ask the station&apos;s administrator to add you to the group qt7730-mfg, then log in again.</source>
-        <translation>测试结果无法存入本工作站的记录（%1）。请工作站管理员将您加入 qt7730-mfg 组，然后重新登录。</translation>
+        <source>Results cannot be stored in the station&apos;s ledger: this user cannot write %1. Ask the station&apos;s administrator to add you to the group qt7730-mfg, then log in again.</source>
+        <translation>测试结果无法存入本工作站的记录：此用户无法写入 %1。请工作站管理员将您加入 qt7730-mfg 组，然后重新登录。</translation>
     </message>
 </context>
 </TS>

@@ -158,7 +158,9 @@ TEST(StationFiles, ADatabaseThisUserCannotWriteIsNamed)
     ::chmod(locked.c_str(), 0555);
     EXPECT_FALSE(platform::CanWriteSharedDatabase(locked + "/ledger.db", &why));
     EXPECT_NE(why.find("locked"), std::string::npos) << why;
-    EXPECT_FALSE(platform::CanWriteSharedDatabase(locked + "/deeper/ledger.db", &why));
+    std::string what;
+    EXPECT_FALSE(platform::CanWriteSharedDatabase(locked + "/deeper/ledger.db", &why, &what));
+    EXPECT_EQ(what, locked);
     std::string error;
     line::StationLedger ledger;
     EXPECT_FALSE(ledger.Open(locked + "/deeper/ledger.db", &error));
@@ -171,6 +173,7 @@ TEST(StationFiles, ADatabaseThisUserCannotWriteIsNamed)
     auto problems = line::StationProblems();
     ASSERT_EQ(problems.size(), 1u);
     EXPECT_EQ(problems[0].what, line::StationProblem::What::Ledger);
+    EXPECT_EQ(problems[0].path, locked);
     const std::string said = editor::StartupWarnings("The virtual bench is not running.");
     EXPECT_EQ(said.rfind("The virtual bench is not running.", 0), 0u) << said;
     EXPECT_NE(said.find("cannot be recorded in the station's ledger (the folder " + locked), std::string::npos) << said;
