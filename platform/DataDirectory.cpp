@@ -14,6 +14,7 @@
 namespace platform {
 namespace {
 
+#ifndef _WIN32
 constexpr const char *kPackageDataDirectory = "/usr/share/qt7730-mfg-kit";
 constexpr const char *kInfName = "qt7730.inf";
 
@@ -59,6 +60,7 @@ std::vector<InfLine> SplitInf(const std::string &text, bool &crlf)
     }
     return lines;
 }
+#endif
 
 } // namespace
 

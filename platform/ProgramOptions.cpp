@@ -12,11 +12,13 @@ bool OnlyArgument(int argc, char **argv, const char *a, const char *b = nullptr)
     return argc == 2 && (!std::strcmp(argv[1], a) || (b && !std::strcmp(argv[1], b)));
 }
 
+#ifndef _WIN32
 bool Set(const char *name)
 {
     const char *value = std::getenv(name);
     return value && *value;
 }
+#endif
 
 } // namespace
 
