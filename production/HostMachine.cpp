@@ -4,9 +4,11 @@
 #include "StationCheck.h"
 #include "StationLedger.h"
 #include "StepLog.h"
-#include "TamberTexts.h"
 #include "TestRecord.h"
 #endif
+#include "TamberTexts.h"
+
+#include <QStringList>
 
 #include <chrono>
 
@@ -185,9 +187,9 @@ int HostCableIo::TransferTest(const std::string &readPath, const std::string &wr
 }
 
 #ifdef KIT_NO_STATION_LEDGER
-QString StartupWarning()
+QString StartupWarning(bool benchNotRunning)
 {
-    return {};
+    return benchNotRunning ? LoadText(IDS_NO_BENCH) : QString();
 }
 
 CableRunner HostCableRunner(platform::Host &host)
@@ -198,12 +200,15 @@ CableRunner HostCableRunner(platform::Host &host)
     };
 }
 #else
-QString StartupWarning()
+QString StartupWarning(bool benchNotRunning)
 {
+    QStringList said;
+    if (benchNotRunning)
+        said << LoadText(IDS_NO_BENCH);
     for (const line::StationProblem &problem : line::StationProblems())
         if (problem.what == line::StationProblem::What::Ledger)
-            return LoadText(IDS_LEDGER_NOT_WRITABLE).arg(QString::fromStdString(problem.path));
-    return {};
+            said << LoadText(IDS_LEDGER_NOT_WRITABLE).arg(QString::fromStdString(problem.path));
+    return said.join(QStringLiteral("\n\n"));
 }
 
 CableRunner HostCableRunner(platform::Host &host)

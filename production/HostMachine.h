@@ -20,10 +20,10 @@ namespace production {
 // before any worker.
 void KeepTransferBuffersInHeap();
 
-// What Tamber says in its window at start when its results cannot be kept (the station's ledger
-// cannot be written by this user), in the table's language, naming what this user cannot write;
-// empty when nothing is in the way.
-QString StartupWarning();
+// What Tamber says in its window at start, in the table's language: that no cable can be found
+// while the bench is not running, and that results cannot be kept when this user cannot write the
+// station's ledger (naming what it cannot write); empty when nothing is in the way.
+QString StartupWarning(bool benchNotRunning);
 
 // Scan, walk, presence and pending installations, on the dialog thread. Owns the walk's tree.
 class HostFlowMachine : public FlowMachine {

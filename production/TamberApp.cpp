@@ -18,7 +18,7 @@ int CTamberApp::Run()
                        [&host] { return host.GetFileVersion(host.GetModuleFileName()); });
     DeviceChangeRelay relay(m_host, &dlg, [&dlg] { dlg.OnDeviceChange(); });
     // Said in the window once it shows: operators started from the menu never see stderr.
-    if (const QString warning = StartupWarning(); !warning.isEmpty())
+    if (const QString warning = StartupWarning(m_benchNotRunning); !warning.isEmpty())
         QTimer::singleShot(0, &dlg, [this, &dlg, warning] {
             m_prompter.Message(&dlg, warning, LoadText(IDS_ATTENTION), MessageButtons::Ok, MessageIcon::Warning);
         });

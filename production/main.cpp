@@ -38,7 +38,7 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Tamber"));
     production::InstallTextTable(QLocale::system());
     QtPrompter prompter;
-    production::CTamberApp tamber(platform::DefaultHost(), prompter);
+    production::CTamberApp tamber(platform::DefaultHost(), prompter, !platform::DefaultHostProblem().empty());
     tamber.Run();
     return 0;
 }

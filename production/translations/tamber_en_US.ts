@@ -55,5 +55,9 @@
         <source>Results cannot be stored in the station&apos;s ledger: this user cannot write %1. Ask the station&apos;s administrator to add you to the group qt7730-mfg, then log in again.</source>
         <translation>Results cannot be stored in the station&apos;s ledger: this user cannot write %1. Ask the station&apos;s administrator to add you to the group qt7730-mfg, then log in again.</translation>
     </message>
+    <message>
+        <source>The virtual bench is not running, so no cable can be found. Start it with &quot;vbench start&quot;; Tamber picks it up without being restarted.</source>
+        <translation>The virtual bench is not running, so no cable can be found. Start it with &quot;vbench start&quot;; Tamber picks it up without being restarted.</translation>
+    </message>
 </context>
 </TS>

@@ -63,6 +63,7 @@ TEST(TamberTexts, StationMessagesInBothLanguagesKeepWhatTheOperatorNeeds)
     for (const char *locale : {"en_US", "zh_CN"}) {
         ASSERT_TRUE(InstallTextTable(QLocale(locale)));
         EXPECT_FALSE(LoadText(IDS_NOT_RECORDED).isEmpty()) << locale;
+        EXPECT_TRUE(LoadText(IDS_NO_BENCH).contains("\"vbench start\"")) << locale;
         // The file and the group to ask for survive the translation.
         const QString ledger = LoadText(IDS_LEDGER_NOT_WRITABLE).arg("/var/lib/qt7730-mfg-kit/ledger.db");
         EXPECT_TRUE(ledger.contains("/var/lib/qt7730-mfg-kit/ledger.db")) << locale;
