@@ -78,7 +78,10 @@ public:
         r.verdict = m_steps.AllPassed() ? line::LedgerRecord::kPass : line::LedgerRecord::kFail;
         r.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_began)
                            .count();
-        line::AppendToStationLedger(r, "Quillon");
+        // A cable programmed without its record must not pass unnoticed: the log says so.
+        if (std::string why; !line::AppendToStationLedger(r, "Quillon", &why))
+            m_inner.AppendLog("\r\nThe result was NOT stored in the station's ledger (" + why +
+                              "). Ask the station's administrator.\r\n");
     }
 
 private:

@@ -3,6 +3,9 @@
 #include "ConfigDlg.h"
 #include "EditorDlg.h"
 #include "Prompter.h"
+#include "StartupWarnings.h"
+
+#include <QTimer>
 
 bool CQuillonApp::InitInstance()
 {
@@ -13,6 +16,12 @@ bool CQuillonApp::InitInstance()
         config.m_pImage = image;
         return config.exec();
     });
+    // Said in the window once it shows: operators started from the menu never see stderr.
+    const std::string warnings = editor::StartupWarnings(platform::DefaultHostProblem());
+    if (!warnings.empty())
+        QTimer::singleShot(0, &editor, [&] {
+            prompter.Message(&editor, QString::fromStdString(warnings), {}, MessageButtons::Ok, MessageIcon::Warning);
+        });
     editor.exec();
     return false;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include "ProgramOptions.h"
 
 namespace {
 
@@ -115,6 +116,8 @@ int Show(const char *path)
 
 int main(int argc, char **argv)
 {
+    if (platform::AnswerVersion(argc, argv, "eeptool"))
+        return 0;
     if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
         PrintUsage(stdout);
         return 0;

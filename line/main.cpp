@@ -2,6 +2,7 @@
 
 #include "HostMachine.h"
 #include "Mfgkit.h"
+#include "ProgramOptions.h"
 
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 
 int main(int argc, char **argv)
 {
+    if (platform::AnswerVersion(argc, argv, "mfgkit"))
+        return 0;
     production::KeepTransferBuffersInHeap();
     std::vector<std::string> args(argv + 1, argv + argc);
     line::MfgkitEnv env;

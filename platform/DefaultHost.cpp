@@ -3,17 +3,21 @@
 #include "BenchHome.h"
 #include "SocketHost.h"
 #include "UsbHost.h"
+#include "BenchWire.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include <unistd.h>
+
 namespace platform {
 
 namespace {
 
 std::atomic<Host*> g_override{nullptr};
+std::atomic<bool> g_benchChosen{false};
 
 // The bench daemon of this user (see `vbench`), reached over its socket; without a daemon the
 // programs see a PC with no cables and are told once on stderr how to start one.
@@ -45,9 +49,27 @@ Host& DefaultHost()
             std::fprintf(stderr, "QT7730_HOST=win32: this build has no Windows backend; using the bench\n");
         else if (!wanted.empty() && wanted != "sim")
             std::fprintf(stderr, "QT7730_HOST=%s is unknown; using the bench\n", wanted.c_str());
+        g_benchChosen = true;
         return BenchDaemonHost();
     }();
     return chosen;
+}
+
+std::string DefaultHostProblem()
+{
+    if (g_override.load())
+        return {};
+    DefaultHost();
+    if (!g_benchChosen)
+        return {};
+    std::string error;
+    const int fd = benchwire::ConnectToDaemon(benchwire::BenchSocketPath(benchwire::BenchHome()), error);
+    if (fd >= 0) {
+        ::close(fd);
+        return {};
+    }
+    return "The virtual bench is not running, so no cable can be found. Start it with \"vbench start\" "
+           "(or \"systemctl --user start vbenchd\"); it is picked up without restarting this program.";
 }
 
 ScopedDefaultHost::ScopedDefaultHost(Host& host) : m_previous(g_override.exchange(&host)) {}

@@ -257,6 +257,11 @@ public:
 // name falls back to the default. Never null; lives until the process ends.
 Host& DefaultHost();
 
+// What the operator must do before DefaultHost() can show any device, as a sentence for the
+// program's window ("The virtual bench is not running..."); empty when nothing is in the way or a
+// test installed its own Host.
+std::string DefaultHostProblem();
+
 // Makes `host` the answer of DefaultHost() until the returned guard is destroyed (for tests, which
 // install an in-process bench). The host must outlive the guard. Not for use while other threads
 // call DefaultHost().

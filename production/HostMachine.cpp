@@ -1,10 +1,14 @@
 #include "HostMachine.h"
 
 #ifndef KIT_NO_STATION_LEDGER
+#include "StationCheck.h"
 #include "StationLedger.h"
 #include "StepLog.h"
 #include "TestRecord.h"
 #endif
+#include "TamberTexts.h"
+
+#include <QStringList>
 
 #include <chrono>
 
@@ -183,6 +187,11 @@ int HostCableIo::TransferTest(const std::string &readPath, const std::string &wr
 }
 
 #ifdef KIT_NO_STATION_LEDGER
+QString StartupWarning(bool benchNotRunning)
+{
+    return benchNotRunning ? LoadText(IDS_NO_BENCH) : QString();
+}
+
 CableRunner HostCableRunner(platform::Host &host)
 {
     return [&host](const RunInputs &in, const LogFn &log) {
@@ -191,6 +200,17 @@ CableRunner HostCableRunner(platform::Host &host)
     };
 }
 #else
+QString StartupWarning(bool benchNotRunning)
+{
+    QStringList said;
+    if (benchNotRunning)
+        said << LoadText(IDS_NO_BENCH);
+    for (const line::StationProblem &problem : line::StationProblems())
+        if (problem.what == line::StationProblem::What::Ledger)
+            said << LoadText(IDS_LEDGER_NOT_WRITABLE).arg(QString::fromStdString(problem.path));
+    return said.join(QStringLiteral("\n\n"));
+}
+
 CableRunner HostCableRunner(platform::Host &host)
 {
     return [&host](const RunInputs &in, const LogFn &log) {
@@ -205,8 +225,9 @@ CableRunner HostCableRunner(platform::Host &host)
             log(text);
         });
         const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
-        line::AppendToStationLedger(TestRecord("Tamber", in, observed.Observed(), steps.Steps(), passed, start, took),
-                                    "Tamber");
+        if (!line::AppendToStationLedger(
+                TestRecord("Tamber", in, observed.Observed(), steps.Steps(), passed, start, took), "Tamber"))
+            log("\r\n" + LoadTextUtf8(IDS_NOT_RECORDED) + "\r\n"); // in the window, not only on stderr
         return passed;
     };
 }

@@ -8,6 +8,8 @@
 #include "TestWorker.h"
 #include "UsbTreeWalker.h"
 
+#include <QString>
+
 namespace production {
 
 // Keeps the data test's transfer buffers (131,071 bytes per direction) in the allocator's own heap.
@@ -17,6 +19,11 @@ namespace production {
 // one cable instead of 1.2). Up to 64 MiB freed is kept for the next cable. Call once at start,
 // before any worker.
 void KeepTransferBuffersInHeap();
+
+// What Tamber says in its window at start, in the table's language: that no cable can be found
+// while the bench is not running, and that results cannot be kept when this user cannot write the
+// station's ledger (naming what it cannot write); empty when nothing is in the way.
+QString StartupWarning(bool benchNotRunning);
 
 // Scan, walk, presence and pending installations, on the dialog thread. Owns the walk's tree.
 class HostFlowMachine : public FlowMachine {

@@ -10,13 +10,18 @@ namespace production {
 
 class CTamberApp {
 public:
-    CTamberApp(platform::Host &host, Prompter &prompter) : m_host(host), m_prompter(prompter) {}
+    // `benchNotRunning`: the bench daemon Tamber's Host would find cables through is not running.
+    CTamberApp(platform::Host &host, Prompter &prompter, bool benchNotRunning = false)
+        : m_host(host), m_prompter(prompter), m_benchNotRunning(benchNotRunning)
+    {
+    }
     // Runs the main window modally; returns when it has ended.
     int Run();
 
 private:
     platform::Host &m_host;
     Prompter &m_prompter;
+    bool m_benchNotRunning;
 };
 
 } // namespace production

@@ -29,6 +29,14 @@ constexpr Entry kEntries[] = {
     {IDS_START, QT_TRANSLATE_NOOP("Tamber", "Start")},
     {IDS_CANCEL, QT_TRANSLATE_NOOP("Tamber", "Cancel")},
     {IDS_OK, QT_TRANSLATE_NOOP("Tamber", "OK")},
+    {IDS_NOT_RECORDED,
+     QT_TRANSLATE_NOOP("Tamber", "This result was NOT stored in the station's ledger. Ask the station's administrator.")},
+    {IDS_LEDGER_NOT_WRITABLE,
+     QT_TRANSLATE_NOOP("Tamber", "Results cannot be stored in the station's ledger: this user cannot write %1. "
+                                 "Ask the station's administrator to add you to the group qt7730-mfg, then "
+                                 "log in again.")},
+    {IDS_NO_BENCH, QT_TRANSLATE_NOOP("Tamber", "The virtual bench is not running, so no cable can be found. Start it "
+                                               "with \"vbench start\"; Tamber picks it up without being restarted.")},
 };
 
 std::unique_ptr<QTranslator> &InstalledTable()

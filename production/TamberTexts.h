@@ -21,6 +21,9 @@ enum TextId : int {
     IDS_START = 141,
     IDS_CANCEL = 142,
     IDS_OK = 143,
+    IDS_NOT_RECORDED = 150,        // log line: a result the ledger did not take
+    IDS_LEDGER_NOT_WRITABLE = 151, // at start: "%1" is the file or folder this user cannot write
+    IDS_NO_BENCH = 152,            // at start: the bench daemon is not running
 };
 
 // The entry in the current language; empty for an id the table does not hold.

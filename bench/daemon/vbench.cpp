@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "ProgramOptions.h"
 
 namespace {
 
@@ -208,6 +209,8 @@ int Stop(const std::string &home, const std::string &socket)
 
 int main(int argc, char **argv)
 {
+    if (platform::AnswerVersion(argc, argv, "vbench"))
+        return 0;
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::fputs(kUsage, args.empty() ? stderr : stdout);

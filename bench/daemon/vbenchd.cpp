@@ -31,6 +31,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "ProgramOptions.h"
 
 namespace {
 
@@ -127,6 +128,8 @@ bool IsMutating(const std::vector<std::string> &args)
 
 int main(int argc, char **argv)
 {
+    if (platform::AnswerVersion(argc, argv, "vbenchd"))
+        return 0;
     if (argc > 1) {
         std::fprintf(argc == 2 && !std::strcmp(argv[1], "--help") ? stdout : stderr,
                      "Usage: vbenchd\n"

@@ -19,6 +19,7 @@
 
 #include <sys/wait.h>
 #include <unistd.h>
+#include "ProgramOptions.h"
 
 namespace {
 
@@ -108,6 +109,8 @@ int RunInBench(char** command)
 
 int main(int argc, char** argv)
 {
+    if (platform::AnswerVersion(argc, argv, "usbemu"))
+        return 0;
     std::vector<bench::CableSpec> cables;
     int hubPorts = 0, rootPorts = 8;
     bool device = false, useBench = false;

@@ -1,5 +1,7 @@
 #include "StationLedger.h"
 
+#include "SharedFiles.h"
+
 #include <sqlite3.h>
 
 #include <QUuid>
@@ -178,15 +180,10 @@ bool StationLedger::OpenFile(const std::string &path, bool create, std::string *
     } else if (!create) {
         SetError(error, "there is no ledger at " + path);
         return false;
-    } else {
-        std::error_code ec;
-        const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-        if (!folder.empty())
-            std::filesystem::create_directories(folder, ec);
-        if (ec) {
-            SetError(error, "cannot create the ledger's folder " + folder.string() + ": " + ec.message());
-            return false;
-        }
+    } else if (std::string why; !platform::PrepareSharedFile(path, &why)) {
+        // Group-writable, so that every operator of the station can append to it.
+        SetError(error, "cannot create the ledger: " + why);
+        return false;
     }
 
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
@@ -613,13 +610,15 @@ bool StationLedger::MarkSent(const std::vector<std::int64_t> &seqs, std::string 
     return true;
 }
 
-bool AppendToStationLedger(const LedgerRecord &record, const char *who)
+bool AppendToStationLedger(const LedgerRecord &record, const char *who, std::string *why)
 {
     StationLedger ledger;
     std::string error;
     if (ledger.Open(LedgerPath(), &error) && ledger.Append(record, &error))
         return true;
     std::fprintf(stderr, "%s: the outcome was not recorded in the station's ledger: %s\n", who, error.c_str());
+    if (why)
+        *why = error;
     return false;
 }
 

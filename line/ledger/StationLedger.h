@@ -141,7 +141,8 @@ private:
 };
 
 // Opens the ledger at LedgerPath() and appends one record; on failure says so on stderr (prefixed with
-// `who`) and returns false. For the programs' workers: the outcome the operator sees never depends on it.
-bool AppendToStationLedger(const LedgerRecord &record, const char *who);
+// `who`) and returns false, with the reason in `why` for the program's window. For the programs'
+// workers: the outcome the operator sees never depends on it.
+bool AppendToStationLedger(const LedgerRecord &record, const char *who, std::string *why = nullptr);
 
 } // namespace line

@@ -1,8 +1,9 @@
 #include "SqliteSettingsStore.h"
 
+#include "SharedFiles.h"
+
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include <sqlite3.h>
 
@@ -187,11 +188,9 @@ std::unique_ptr<SettingsKey> SqliteSettingsStore::OpenKey(const std::string &pat
 
 std::unique_ptr<SettingsKey> SqliteSettingsStore::CreateKey(const std::string &path)
 {
-    const std::filesystem::path parent = std::filesystem::path(m_databasePath).parent_path();
-    if (!parent.empty()) {
-        std::error_code ignored; // a failure shows up as the open failing
-        std::filesystem::create_directories(parent, ignored);
-    }
+    // Created group-writable for every operator of the station, not with this process's umask.
+    if (!PrepareSharedFile(m_databasePath, nullptr))
+        return nullptr;
     sqlite3 *db = OpenConnection(m_databasePath, true, true);
     if (!db)
         return nullptr;

@@ -429,7 +429,7 @@ void UsbHost::Impl::Sync()
 UsbHost::UsbHost() : m(std::make_unique<Impl>())
 {
     bench::BenchOptions options;
-    options.systemDirectory = KitDataDirectory();
+    options.systemDirectory = StationDataDirectory(); // where Quillon may add IDs to the INF
     const char* infName = std::getenv("QT7730_INF_NAME");
     options.driverInfName = infName && *infName ? infName : "qt7730.inf";
     m->face = std::make_unique<bench::Bench>(options);

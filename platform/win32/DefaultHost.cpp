@@ -32,6 +32,11 @@ Host& DefaultHost()
     return chosen;
 }
 
+std::string DefaultHostProblem()
+{
+    return {}; // the real system: nothing to start
+}
+
 ScopedDefaultHost::ScopedDefaultHost(Host& host) : m_previous(g_override.exchange(&host)) {}
 
 ScopedDefaultHost::~ScopedDefaultHost() { g_override.store(m_previous); }

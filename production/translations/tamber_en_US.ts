@@ -47,5 +47,17 @@
         <source>OK</source>
         <translation>OK</translation>
     </message>
+    <message>
+        <source>This result was NOT stored in the station&apos;s ledger. Ask the station&apos;s administrator.</source>
+        <translation>This result was NOT stored in the station&apos;s ledger. Ask the station&apos;s administrator.</translation>
+    </message>
+    <message>
+        <source>Results cannot be stored in the station&apos;s ledger: this user cannot write %1. Ask the station&apos;s administrator to add you to the group qt7730-mfg, then log in again.</source>
+        <translation>Results cannot be stored in the station&apos;s ledger: this user cannot write %1. Ask the station&apos;s administrator to add you to the group qt7730-mfg, then log in again.</translation>
+    </message>
+    <message>
+        <source>The virtual bench is not running, so no cable can be found. Start it with &quot;vbench start&quot;; Tamber picks it up without being restarted.</source>
+        <translation>The virtual bench is not running, so no cable can be found. Start it with &quot;vbench start&quot;; Tamber picks it up without being restarted.</translation>
+    </message>
 </context>
 </TS>

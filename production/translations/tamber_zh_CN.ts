@@ -47,5 +47,17 @@
         <source>OK</source>
         <translation>确定</translation>
     </message>
+    <message>
+        <source>This result was NOT stored in the station&apos;s ledger. Ask the station&apos;s administrator.</source>
+        <translation>此结果未能存入本工作站的记录。请联系工作站管理员。</translation>
+    </message>
+    <message>
+        <source>Results cannot be stored in the station&apos;s ledger: this user cannot write %1. Ask the station&apos;s administrator to add you to the group qt7730-mfg, then log in again.</source>
+        <translation>测试结果无法存入本工作站的记录：此用户无法写入 %1。请工作站管理员将您加入 qt7730-mfg 组，然后重新登录。</translation>
+    </message>
+    <message>
+        <source>The virtual bench is not running, so no cable can be found. Start it with &quot;vbench start&quot;; Tamber picks it up without being restarted.</source>
+        <translation>虚拟测试台没有运行，因此找不到任何线缆。请用 &quot;vbench start&quot; 启动它；Tamber 无需重新启动即可发现它。</translation>
+    </message>
 </context>
 </TS>

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "NumwellLoader.h"
+#include "ProgramOptions.h"
 
 // The library's file name on this platform (the Windows build names Numwell.dll).
 #ifndef NUMWELL_LIBRARY_FILE
@@ -41,6 +42,14 @@ std::string LibraryOfThisInstallation()
 
 int main(int argc, char **argv)
 {
+    if (platform::AnswerVersion(argc, argv, "numwell-demo"))
+        return 0;
+    if (platform::AnswerHelp(argc, argv,
+                             "Usage: numwell-demo [COUNT]\n"
+                             "Issues COUNT serial numbers (default 3) through the Numwell library, as a kit program\n"
+                             "outside this kit would; asks the station and the date the first time (needs a display).\n"
+                             "Store: $QT7730_SETTINGS_DB, else /var/lib/qt7730-mfg-kit/settings.db (group qt7730-mfg).\n"))
+        return 0;
     long count = 3;
     if (argc > 2 || (argc == 2 && (count = std::strtol(argv[1], nullptr, 10)) <= 0)) {
         std::fprintf(stderr, "usage: numwell-demo [count]   (count: how many numbers to issue, default 3)\n");

@@ -1,10 +1,11 @@
 // Tamber's and Quillon's workers keep their outcomes in the station's ledger: the record says what the
 // run found, it is stored before the operator is asked anything further, and a ledger that cannot be
-// written changes neither the verdict nor what the operator sees.
+// written changes no verdict; the log in the window then says the result was not stored.
 
 #include "ConfigRecord.h"
 #include "HostMachine.h"
 #include "LineRig.h"
+#include "TamberTexts.h"
 
 #include <gtest/gtest.h>
 
@@ -73,12 +74,18 @@ TEST(WorkerRecords, TamberRecordsEachCableWithoutChangingItsVerdict)
     ASSERT_EQ(records[1].differing.size(), 1u);
     EXPECT_EQ(records[1].differing[0].found, "\"Other Cable\"");
 
-    // A ledger that cannot be written: the same verdicts and the same log as before.
+    // A ledger that cannot be written: the same verdicts and log, and after each run a line saying
+    // the result was not stored.
     const std::string before = log;
     log.clear();
     variable.Set(rig.dir.path().string());
     EXPECT_TRUE(runner(Inputs(LineRig::BatchEeprom(), 1, 2), logTo));
     EXPECT_FALSE(runner(Inputs(LineRig::BatchEeprom(), 3, 4), logTo));
+    const std::string notStored = "\r\n" + production::LoadTextUtf8(production::IDS_NOT_RECORDED) + "\r\n";
+    std::size_t notices = 0;
+    for (std::size_t at; (at = log.find(notStored)) != std::string::npos; ++notices)
+        log.erase(at, notStored.size());
+    EXPECT_EQ(notices, 2u);
     EXPECT_EQ(log, before);
 }
 
@@ -111,7 +118,8 @@ struct MemoryDevice : editor::ConfigDevice {
 struct RecordingUi : editor::ConfigWorkerUi {
     std::function<void()> onAsk;
     bool failureShown = false;
-    void AppendLog(const std::string &) override {}
+    std::string log;
+    void AppendLog(const std::string &text) override { log += text; }
     bool AskUpdateInf() override
     {
         onAsk();
@@ -157,10 +165,15 @@ TEST(WorkerRecords, QuillonRecordsBeforeItAsksTheOperatorAnything)
     EXPECT_EQ(records[1].verdict, "fail");
     EXPECT_EQ(records[1].FailedStep(), "Verify configuration");
 
-    // Without a ledger the run and its questions are the same.
+    EXPECT_EQ(ui.log.find("NOT stored"), std::string::npos);
+
+    // Without a ledger the run and its questions are the same, and the log names what was not stored.
     variable.Set(rig.dir.path().string());
     device.corrupt = false;
     EXPECT_EQ(editor::RunAndRecordConfiguration(&target, &image, device, ui), editor::kConfigOk);
+    EXPECT_NE(ui.log.find("The result was NOT stored in the station's ledger (the ledger " + rig.dir.path().string()),
+              std::string::npos)
+        << ui.log;
 }
 
 } // namespace

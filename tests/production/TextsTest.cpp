@@ -56,3 +56,18 @@ TEST(TamberTexts, ChineseTableReplacesEveryEntryAndSwitchesBack)
     ASSERT_TRUE(InstallTextTable(QLocale("fr_FR")));
     EXPECT_EQ(LoadText(IDS_ATTENTION), "Attention");
 }
+
+TEST(TamberTexts, StationMessagesInBothLanguagesKeepWhatTheOperatorNeeds)
+{
+    TableGuard guard;
+    for (const char *locale : {"en_US", "zh_CN"}) {
+        ASSERT_TRUE(InstallTextTable(QLocale(locale)));
+        EXPECT_FALSE(LoadText(IDS_NOT_RECORDED).isEmpty()) << locale;
+        EXPECT_TRUE(LoadText(IDS_NO_BENCH).contains("\"vbench start\"")) << locale;
+        // The file and the group to ask for survive the translation.
+        const QString ledger = LoadText(IDS_LEDGER_NOT_WRITABLE).arg("/var/lib/qt7730-mfg-kit/ledger.db");
+        EXPECT_TRUE(ledger.contains("/var/lib/qt7730-mfg-kit/ledger.db")) << locale;
+        EXPECT_TRUE(ledger.contains("qt7730-mfg,") || ledger.contains(QString::fromUtf8("qt7730-mfg 组"))) << locale;
+    }
+    EXPECT_EQ(LoadText(IDS_NOT_RECORDED), QString::fromUtf8("此结果未能存入本工作站的记录。请联系工作站管理员。"));
+}

@@ -1,0 +1,20 @@
+#pragma once
+// What keeps this user from keeping the station's records: Numwell's settings store (the station
+// number and the serial counter) or the ledger cannot be written. Asked when a program starts, so
+// that the operator learns it from the window before a cable is touched, not from a lost record.
+
+#include <string>
+#include <vector>
+
+namespace line {
+
+struct StationProblem {
+    enum class What { SettingsStore, Ledger };
+    What what;
+    std::string detail; // the file or folder, and why: "/var/lib/.../ledger.db cannot be written by this user"
+    std::string path;   // that file or folder alone
+};
+
+std::vector<StationProblem> StationProblems();
+
+} // namespace line
