@@ -311,7 +311,8 @@ ProgramStop ProgramCables(platform::Host &host, const std::vector<CablePair> &ca
             if (job.ok)
                 plan.serials->Confirm(job.outcome.record.serial);
             else
-                plan.serials->Void(job.outcome.record.serial, job.outcome.detail);
+                plan.serials->Void(job.outcome.record.serial,
+                                   job.outcome.serialVerdict ? job.outcome.serialVerdict->reason : job.outcome.detail);
         }
         sink(job.outcome);
     });

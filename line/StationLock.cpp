@@ -1,6 +1,7 @@
 #include "StationLock.h"
 
 #include "SettingsStore.h"
+#include "SharedFiles.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -30,12 +31,12 @@ std::string StationLock::Path()
 bool StationLock::TryLock(std::string *error, bool create)
 {
     const std::string path = Path();
-    std::error_code ec;
-    if (create)
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    // Made as the station's other shared files are: group-writable, so every operator can take it.
+    if (create && !platform::PrepareSharedFile(path, error))
+        return false;
     // O_NOFOLLOW: a link planted in a shared folder must not make us write somewhere else.
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT : 0), 0664);
-    if (fd < 0 && !create && errno == ENOENT)
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT && !create)
         return true; // never numbered here: nothing to hold
     if (fd < 0) {
         if (error)

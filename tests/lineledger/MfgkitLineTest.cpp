@@ -121,7 +121,10 @@ TEST(MfgkitLine, SerialsReservedAcrossTheLineRecordsAndReportFromTheServer) {
                               "; set another station number";
     EXPECT_NE(clone.err.find(inUse), std::string::npos) << clone.err;
     EXPECT_EQ(clone.err.find(inUse), clone.err.rfind(inUse)) << "said once";
-    for (auto c : second) EXPECT_LT(rig.SerialIn(c).substr(7), "00100") << "a cable was written";
+    for (auto c : second) {
+        const std::string serial = rig.SerialIn(c);  // the cable that failed its write holds none
+        EXPECT_TRUE(serial.size() < 12 || serial.substr(7) < "00100") << "a cable was written: " << serial;
+    }
     rig.env.ledgerPath = ownLedger;
 
     // The line's view of it.
