@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <pthread.h>
 #include <iomanip>
+#include <thread>
 #include <sstream>
 #include <ostream>
 
@@ -177,15 +178,25 @@ int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, st
         else out << waiting << "\n";
         return (s.reachable && s.schemaVersion == LineSchemaVersion()) ? kOk : kFailed;
     }
-    // push
-    if (!server.CheckSchema()) {
-        err << "mfgkit ledger push: " << server.Error() << "\n";
-        return kNotStored;
+    // push: a server that is down now may be back within the wait (or, following, at any time): it is
+    // asked again until then, as the help says.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
+    std::string told;
+    while (!server.CheckSchema()) {
+        if (server.Error() != told) {
+            err << "mfgkit ledger push: " << server.Error() << (follow ? "; trying again until stopped" : "") << "\n";
+            told = server.Error();
+        }
+        if (follow) break;  // the follower's sender keeps trying
+        if (std::chrono::steady_clock::now() >= until) return kNotStored;
+        server.Close();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     server.Close();
     if (follow) return FollowOutbox(*target.conninfo, station, out, err);
     OutboxSender sender(std::make_unique<SqliteOutbox>(station), *target.conninfo);
-    const bool empty = sender.Drain(std::chrono::seconds(waitSeconds));
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    const bool empty = sender.Drain(std::max(left, std::chrono::milliseconds(0)));
     const SenderStatus st = sender.Status();
     out << st.sent << " record(s) sent to the line server\n";
     if (!empty) {

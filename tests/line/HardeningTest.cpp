@@ -1,0 +1,92 @@
+// What a caller or a hostile file sees: --json answers every exit, a foreign database is refused
+// before anything in it changes, and texts from cables stay text in CSV.
+
+#include "LineRig.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string Slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+QJsonObject Json(const std::string &text)
+{
+    return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
+}
+
+TEST(MfgkitHardening, JsonOnEveryExitForeignLedgersUntouchedAndCsvCellsThatStayText)
+{
+    LineRig rig;
+    const std::string image = rig.WriteImage();
+
+    // No cable, a bad image, a usage error: each a JSON object with the status and the reason.
+    MfgkitResult r = rig.Run({"test", image, "--json"});
+    EXPECT_EQ(r.status, 3);
+    QJsonObject doc = Json(r.out);
+    EXPECT_EQ(doc["exit_status"].toInt(), 3) << r.out;
+    EXPECT_NE(doc["error"].toString().indexOf("no cable is present"), -1) << r.out;
+    r = rig.Run({"program", rig.dir.file("missing.eep"), "--json"});
+    EXPECT_EQ(Json(r.out)["exit_status"].toInt(), 2) << r.out;
+    r = rig.Run({"program", image, "--expect", "x", "--json"});
+    EXPECT_EQ(Json(r.out)["exit_status"].toInt(), 2) << r.out;
+
+    // A version-1 database of another program (a records table with other columns): refused before
+    // anything in it is changed, journal mode included.
+    const std::string foreign = rig.dir.file("foreign.db");
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(foreign.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE records (id INTEGER, note TEXT); INSERT INTO records VALUES (1, 'x');"
+                               "PRAGMA user_version=1;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const std::string before = Slurp(foreign);
+    rig.env.ledgerPath = foreign;
+    const bench::DeviceId root = rig.bench.AddController(2);
+    const bench::CableId cable = rig.bench.AddCable();
+    rig.bench.PlugSide(cable, bench::Side::A, {root, 1});
+    rig.bench.PlugSide(cable, bench::Side::B, {root, 2});
+    r = rig.Run({"program", image, "--json"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(Json(r.out)["error"].toString().indexOf("other columns"), -1) << r.out;
+    EXPECT_EQ(Slurp(foreign), before);
+    EXPECT_EQ(rig.bench.Eeprom(cable), bench::CableSpec::BlankEeprom());
+
+    // A version-1 ledger of ours is upgraded in place, its records kept.
+    rig.env.ledgerPath = rig.LedgerPath();
+    {
+        line::StationLedger ledger;
+        ASSERT_TRUE(ledger.Open(rig.LedgerPath()));
+    }
+    ASSERT_EQ(sqlite3_open(rig.LedgerPath().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE serials; DROP TABLE runs; DROP TABLE ledger_meta; PRAGMA user_version=1;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+
+    // A serial that a spreadsheet would run as a formula: text in CSV, the plain value in JSON.
+    rig.bench.SetEeprom(cable, bench::ConfiguredEeprom(LineRig::kVid, LineRig::kPid, "Veltrona", "USB Bridge Cable",
+                                                       std::string("=HYPERLINK(1)")));
+    r = rig.Run({"test", image, "--any-serial"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    line::StationLedger upgraded;
+    ASSERT_TRUE(upgraded.OpenExisting(rig.LedgerPath()));
+    EXPECT_FALSE(upgraded.InstanceId().empty());
+    const std::string csv = rig.Run({"records", "--csv"}).out;
+    EXPECT_NE(csv.find(",'=HYPERLINK(1),"), std::string::npos) << csv;
+    EXPECT_NE(rig.Run({"records", "--json"}).out.find("\"=HYPERLINK(1)\""), std::string::npos);
+}
+
+} // namespace
