@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -79,7 +80,15 @@ std::vector<DayReport> DailyReport(const std::vector<LedgerRecord> &records, con
 {
     std::map<std::string, DayReport> days;
     std::set<std::string> tested; // serials seen in a test already
-    for (const LedgerRecord &r : records) {
+    // A serial's first test is the one that started first, whatever order the records were stored in
+    // (cables tested at once finish, and are stored, in any order).
+    std::vector<const LedgerRecord *> byStart;
+    for (const LedgerRecord &r : records)
+        byStart.push_back(&r);
+    std::stable_sort(byStart.begin(), byStart.end(),
+                     [](const LedgerRecord *x, const LedgerRecord *y) { return x->timeUtc < y->timeUtc; });
+    for (const LedgerRecord *record : byStart) {
+        const LedgerRecord &r = *record;
         const std::string day = r.Day();
         DayReport &d = days[day];
         d.day = day;

@@ -560,6 +560,9 @@ int BenchWorld::CmdFault(const std::vector<std::string> &args, std::string &out)
         if (CableEntry *cable = FindCable(name)) {
             cable->sideFaults[0] = cable->sideFaults[1] = {};
             cable->cableFaults = {};
+            if (cable->chipBeforeFault)
+                m_bench.SetChip(cable->id, *cable->chipBeforeFault);
+            cable->chipBeforeFault.reset();
             m_bench.SetSideFaults(cable->id, Side::A, {});
             m_bench.SetSideFaults(cable->id, Side::B, {});
             m_bench.SetCableFaults(cable->id, {});
@@ -659,6 +662,8 @@ int BenchWorld::CmdFault(const std::vector<std::string> &args, std::string &out)
             m_bench.SetCableFaults(cable->id, cable->cableFaults);
         } else if (kind == "version" || kind == "status-only") {
             bench::ChipSpec chip = m_bench.Chip(cable->id);
+            if (!cable->chipBeforeFault)
+                cable->chipBeforeFault = chip;
             if (kind == "version") {
                 if (k + 1 >= args.size())
                     throw UsageError("version needs a WORD");
@@ -869,6 +874,11 @@ QJsonObject BenchWorld::Save() const
                       {"status1", chip.status[1]},
                       {"eeprom", HexString(eeprom.data(), eeprom.size())},
                       {"flippedEepromBit", c.cableFaults.flippedEepromBit},
+                      {"chipBeforeFault", c.chipBeforeFault ? QJsonValue(QJsonObject{{"version", c.chipBeforeFault->version},
+                                                                           {"statusOnly", c.chipBeforeFault->statusOnly},
+                                                                           {"status0", c.chipBeforeFault->status[0]},
+                                                                           {"status1", c.chipBeforeFault->status[1]}})
+                                                            : QJsonValue()},
                       {"faultsA", SideFaultsJson(c.sideFaults[0])},
                       {"faultsB", SideFaultsJson(c.sideFaults[1])}};
         for (int side = 0; side < 2; ++side)
@@ -1016,6 +1026,15 @@ bool BenchWorld::Load(const QJsonObject &state, std::string &error, std::vector<
                 throw std::runtime_error(std::string("eeprom: ") + e.what());
             }
             cable.cableFaults.flippedEepromBit = static_cast<int>(Whole(o, "flippedEepromBit", -1, -1, 2047));
+            if (o["chipBeforeFault"].isObject()) {
+                const QJsonObject before = o["chipBeforeFault"].toObject();
+                bench::ChipSpec chip = spec.chip;
+                chip.version = static_cast<uint16_t>(Whole(before, "version", 0x0100, 0, 0xFFFF));
+                chip.statusOnly = before["statusOnly"].toBool();
+                chip.status = {static_cast<uint8_t>(Whole(before, "status0", 0, 0, 255)),
+                               static_cast<uint8_t>(Whole(before, "status1", 0, 0, 255))};
+                cable.chipBeforeFault = chip;
+            }
             for (int side = 0; side < 2; ++side)
                 cable.sideFaults[side] = SideFaultsFrom(o[side ? "faultsB" : "faultsA"].toObject());
             cable.id = m_bench.AddCable(spec);

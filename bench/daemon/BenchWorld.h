@@ -66,6 +66,9 @@ private:
         std::optional<Location> plugged[2];
         bench::SideFaults sideFaults[2];
         bench::CableFaults cableFaults;
+        // The chip as it was before a `version` or `status-only` fault changed it: what `fault clear`
+        // brings back.
+        std::optional<bench::ChipSpec> chipBeforeFault;
     };
 
     int Dispatch(const std::vector<std::string> &args, std::string &out);

@@ -1,5 +1,6 @@
 #include "LedgerRecord.h"
 
+#include <cstdio>
 #include <string_view>
 
 #include <QByteArray>
@@ -14,9 +15,38 @@ namespace line {
 
 namespace {
 
+// Texts from cables are 8-bit: a byte that is no part of UTF-8 (a Latin-1 serial, say) is kept as the
+// text "\xNN", so that it can still be read, instead of becoming U+FFFD.
+std::string Utf8OrEscaped(const std::string &text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool ok = n && i + n <= text.size();
+        for (std::size_t k = 1; ok && k < n; ++k)
+            ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (ok && n > 1) { // no overlong forms, no surrogates: what Qt reads back the same
+            const QByteArray bytes(text.data() + i, qsizetype(n));
+            const QString decoded = QString::fromUtf8(bytes);
+            ok = decoded.toUtf8() == bytes && !decoded.contains(QChar(0xFFFD));
+        }
+        if (ok) {
+            out.append(text, i, n);
+            i += n;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+            ++i;
+        }
+    }
+    return out;
+}
+
 QString Q(const std::string &text)
 {
-    return QString::fromStdString(text);
+    return QString::fromStdString(Utf8OrEscaped(text));
 }
 
 std::string S(const QJsonValue &value)

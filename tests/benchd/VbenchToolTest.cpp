@@ -80,6 +80,8 @@ TEST_F(VbenchTool, CablesPlugWriteAndSurviveARestart)
     EXPECT_TRUE(Contains(dump.out, "0F 0E 0D 0C 0B 0A 09 08 07 06 05 04 03 02 01 00\n")) << dump.out;
 
     ASSERT_EQ(Vbench("fault c1 B send-dead").status, 0);
+    ASSERT_EQ(Vbench("fault c1 version 0x0999").status, 0);
+    EXPECT_TRUE(Contains(Vbench("list").out, "version 0999")) << Vbench("list").out;
     ASSERT_EQ(Vbench("timing --latency-us 250").status, 0);
     ASSERT_EQ(Vbench("stop").status, 0);
     EXPECT_EQ(Vbench("status").status, 3);
@@ -94,6 +96,9 @@ TEST_F(VbenchTool, CablesPlugWriteAndSurviveARestart)
     std::ifstream state(benchwire::BenchStatePath(m_home.path().string()));
     const std::string saved((std::istreambuf_iterator<char>(state)), std::istreambuf_iterator<char>());
     EXPECT_TRUE(Contains(saved, "\"sendDead\": true")) << "faults survived";
+    // Clearing takes every fault away, a changed chip version too (also after the restart).
+    ASSERT_EQ(Vbench("fault clear c1").status, 0);
+    EXPECT_FALSE(Contains(Vbench("list").out, "version 0999")) << Vbench("list").out;
 }
 
 TEST_F(VbenchTool, EepromFilesAndMistakesGetClearAnswers)

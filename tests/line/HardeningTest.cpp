@@ -2,6 +2,7 @@
 // before anything in it changes, and texts from cables stay text in CSV.
 
 #include "LineRig.h"
+#include "Reports.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -87,6 +88,32 @@ TEST(MfgkitHardening, JsonOnEveryExitForeignLedgersUntouchedAndCsvCellsThatStayT
     const std::string csv = rig.Run({"records", "--csv"}).out;
     EXPECT_NE(csv.find(",'=HYPERLINK(1),"), std::string::npos) << csv;
     EXPECT_NE(rig.Run({"records", "--json"}).out.find("\"=HYPERLINK(1)\""), std::string::npos);
+}
+
+// A serial's first test is the one that started first, not the one stored first; a serial byte that
+// is no UTF-8 stays readable.
+TEST(MfgkitHardening, FirstTestsByStartTimeAndSerialBytesKept)
+{
+    auto test = [](const std::string &time, bool pass) {
+        line::LedgerRecord r;
+        r.kind = line::LedgerRecord::kTest;
+        r.timeUtc = time;
+        r.serial = "S1";
+        r.verdict = pass ? line::LedgerRecord::kPass : line::LedgerRecord::kFail;
+        if (!pass)
+            r.steps = {{"Check chip", "FAIL"}};
+        return r;
+    };
+    // Stored: the retest that passed, then the first test that failed (it finished later).
+    const auto days = line::DailyReport({test("2026-12-09T10:00:05.000Z", true), test("2026-12-09T10:00:00.000Z", false)}, "");
+    ASSERT_EQ(days.size(), 1u);
+    EXPECT_EQ(days[0].firstTests, 1);
+    EXPECT_EQ(days[0].firstPassed, 0);
+
+    line::LedgerRecord latin = test("2026-12-09T10:00:00.000Z", true);
+    latin.serial = "AB\xE9" "1";
+    const std::string json = latin.ToJson();
+    EXPECT_NE(json.find("AB\\\\xE91"), std::string::npos) << json;
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <csignal>
 #include <cstring>
@@ -442,6 +443,19 @@ TEST(LineLedgerHostile, PasswordsStayOutOfMessagesTextsStayTextAndPushWaitsForTh
         ASSERT_TRUE(local.Append(*line::LedgerRecord::FromJson(Body(7, "=cmd|' /C calc'!A0", "program",
                                                                     "+SUM(1)\x1b[31m", true))));
     }
+    // A body another program wrote with a lone surrogate escape: stored with U+FFFD, not blocking.
+    {
+        sqlite3 *raw = nullptr;
+        ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(raw,
+                               "INSERT INTO records (time_utc, kind, tool, station, host, serial, image_sha256, "
+                               "chip_model, chip_version, verdict, failed_step, duration_ms, body) VALUES "
+                               "('2006-12-05T10:00:00.000Z', 'test', 'x', 7, 'h', 'S1', '', 0, 0, 'pass', '', 0, "
+                               "'{\"kind\":\"test\",\"station\":7,\"host\":\"h\",\"serial\":\"S1\\ud800\"}')",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(raw);
+    }
     // Down when the push starts, back a second later: --wait keeps asking.
     ASSERT_TRUE(server.Stop());
     Command push;
@@ -450,7 +464,7 @@ TEST(LineLedgerHostile, PasswordsStayOutOfMessagesTextsStayTextAndPushWaitsForTh
     ASSERT_TRUE(server.Start());
     pusher.join();
     EXPECT_EQ(push.status, 0) << push.err;
-    EXPECT_EQ(push.out, "1 record(s) sent to the line server\n") << push.err;
+    EXPECT_EQ(push.out, "2 record(s) sent to the line server\n") << push.err;
 
     setenv("QT7730_LEDGER", server.Conninfo().c_str(), 1);
     std::ostringstream csv, text, err;

@@ -72,8 +72,23 @@ std::string Text(const QJsonValue &v) {
 
 // PostgreSQL's jsonb holds no U+0000, so a record carrying one (a serial text read from a cable can)
 // would be refused for ever and block the outbox behind it. Such characters become U+FFFD.
+// A lone surrogate (a "\ud800" escape written by another program) is no text for PostgreSQL either:
+// it becomes U+FFFD too, so that one odd record never blocks the outbox behind it.
+QString Storable(QString text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QChar(0)) {
+            text[i] = QChar(0xFFFD);
+        } else if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            ++i;
+        } else if (text[i].isSurrogate()) {
+            text[i] = QChar(0xFFFD);
+        }
+    }
+    return text;
+}
+
 QJsonValue WithoutNul(const QJsonValue &v) {
-    if (v.isString()) return v.toString().replace(QChar(0), QChar(0xFFFD));
+    if (v.isString()) return Storable(v.toString());
     if (v.isArray()) {
         QJsonArray a;
         for (const QJsonValue &e : v.toArray()) a.append(WithoutNul(e));
@@ -82,7 +97,7 @@ QJsonValue WithoutNul(const QJsonValue &v) {
     if (v.isObject()) {
         QJsonObject o;
         const QJsonObject in = v.toObject();
-        for (auto it = in.begin(); it != in.end(); ++it) o.insert(QString(it.key()).replace(QChar(0), QChar(0xFFFD)), WithoutNul(*it));
+        for (auto it = in.begin(); it != in.end(); ++it) o.insert(Storable(it.key()), WithoutNul(*it));
         return o;
     }
     return v;
