@@ -1,5 +1,7 @@
 #include "NumwellSerials.h"
 
+#include "ProgramOptions.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -36,12 +38,8 @@ NumwellSerials::~NumwellSerials() = default;
 
 bool NumwellSerials::DisplayAvailable()
 {
-    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        const char *value = std::getenv(name);
-        if (value && *value)
-            return true;
-    }
-    return false;
+    // A display that is named but gone would make the toolkit abort the whole program.
+    return platform::DisplayReachable();
 }
 
 bool NumwellSerials::Begin(std::string *error)

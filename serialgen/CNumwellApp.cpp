@@ -1,5 +1,7 @@
 #include "CNumwellApp.h"
 
+#include "ProgramOptions.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QThread>
@@ -16,12 +18,8 @@ namespace {
 
 bool CanOpenWindows()
 {
-#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
-    return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY")
-           || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
-#else
-    return true;
-#endif
+    // A display that is named but gone would make the toolkit abort the caller's whole process.
+    return platform::DisplayReachable();
 }
 
 // QApplication keeps references to these for its whole life.

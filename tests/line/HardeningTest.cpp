@@ -43,6 +43,19 @@ TEST(MfgkitHardening, JsonOnEveryExitForeignLedgersUntouchedAndCsvCellsThatStayT
     r = rig.Run({"program", image, "--expect", "x", "--json"});
     EXPECT_EQ(Json(r.out)["exit_status"].toInt(), 2) << r.out;
 
+    // A display that is named but gone: said, exit 2, before anything is touched (the toolkit would abort).
+    {
+        const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+        unsetenv("QT_QPA_PLATFORM");
+        unsetenv("WAYLAND_DISPLAY");
+        setenv("DISPLAY", ":97", 1);
+        r = rig.Run({"program", image, "--serial", "numwell"});
+        qputenv("QT_QPA_PLATFORM", platform);
+        unsetenv("DISPLAY");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("needs a display"), std::string::npos) << r.err;
+    }
+
     // A version-1 database of another program (a records table with other columns): refused before
     // anything in it is changed, journal mode included.
     const std::string foreign = rig.dir.file("foreign.db");
