@@ -2,6 +2,7 @@
 // records per second into the server, and the time from a record's commit in the station's ledger to
 // its commit on the server.
 
+#include "LineCommands.h"
 #include "LineLedger.h"
 #include "OutboxSender.h"
 #include "PgServer.h"
@@ -9,6 +10,11 @@
 #include "TempDir.h"
 
 #include <benchmark/benchmark.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -108,5 +114,48 @@ void BM_StationThroughput(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * 100);
 }
 BENCHMARK(BM_StationThroughput)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace {
+
+// `mfgkit records --line --csv` over a line of 1,000,000 records (made on the server at the first run):
+// the time, and how much the process's peak memory grew (it stays flat: the records stream through a
+// cursor, a batch at a time).
+void BM_LineRecordsMillion(benchmark::State &state) {
+    static const bool seeded = [] {
+        line::PgConnection db;
+        if (!db.Connect(Server().Conninfo(), std::chrono::seconds(5))) return false;
+        return db.Exec(
+                   "INSERT INTO records (station, host, seq, kind, serial, passed, recorded_at, body) "
+                   "SELECT 5, 'million', n, 'test', '5261209' || lpad(n::text, 7, '0'), n % 10 <> 0, "
+                   "'2026-12-09T' || to_char(n % 86400 * interval '1 second', 'HH24:MI:SS') || '.000Z', "
+                   "jsonb_build_object('kind', 'test', 'station', 5, 'host', 'million', 'serial', "
+                   "'5261209' || lpad(n::text, 7, '0'), 'verdict', CASE WHEN n % 10 <> 0 THEN 'pass' ELSE 'fail' END, "
+                   "'steps', jsonb_build_array(jsonb_build_object('name', 'Check chip version', 'result', 'OK'))) "
+                   "FROM generate_series(1, 1000000) AS n ON CONFLICT DO NOTHING",
+                   {}, std::chrono::minutes(10))
+            .has_value();
+    }();
+    if (!seeded) {
+        state.SkipWithError("could not make the million records");
+        return;
+    }
+    setenv("QT7730_LEDGER", Server().Conninfo().c_str(), 1);
+    long grew = 0;
+    for (auto _ : state) {
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        std::ofstream sink("/dev/null");
+        std::ostringstream err;
+        if (line::RunLineRecords("", "", line::RecordsFormat::Csv, sink, err) != 0) state.SkipWithError(err.str().c_str());
+        getrusage(RUSAGE_SELF, &after);
+        grew = after.ru_maxrss - before.ru_maxrss;
+    }
+    unsetenv("QT7730_LEDGER");
+    state.counters["peak_rss_growth_MiB"] = double(grew) / 1024.0;
+    state.SetItemsProcessed(state.iterations() * 1000000);
+}
+BENCHMARK(BM_LineRecordsMillion)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace

@@ -212,21 +212,18 @@ int RunLineRecords(const std::string &since, const std::string &serial, RecordsF
     LineTarget target;
     if (!NeedTarget(target, err)) return kUsage;
     LineLedger server(*target.conninfo);
-    const auto records = server.Records({since, serial});
-    if (!records) {
-        err << "mfgkit records --line: " << server.Error() << "\n";
-        return kFailed;
-    }
-    if (format == RecordsFormat::Json) {
-        out << "[";
-        for (std::size_t i = 0; i < records->size(); ++i) out << (i ? ",\n " : "\n ") << (*records)[i];
-        out << "\n]\n";
-        return kOk;
-    }
+    // Streamed: a line of a million records costs no more memory than one of a thousand.
+    bool first = true;
+    if (format == RecordsFormat::Json) out << "[";
     if (format == RecordsFormat::Csv) out << "time,station,host,kind,serial,verdict\n";
-    for (const std::string &body : *records) {
+    const bool ok = server.ForEachRecord({since, serial}, [&](const std::string &body) {
+        if (format == RecordsFormat::Json) {
+            out << (first ? "\n " : ",\n ") << body;
+            first = false;
+            return bool(out);
+        }
         const auto f = FieldsOfRecord(body);
-        if (!f) continue;
+        if (!f) return true;
         const std::string station = f->station.number < 0 ? "-" : std::to_string(f->station.number);
         const std::string verdict = f->passed ? "OK" : "N/G";
         if (format == RecordsFormat::Csv)
@@ -236,7 +233,13 @@ int RunLineRecords(const std::string &since, const std::string &serial, RecordsF
         else  // what the server holds came from cables and stations: control bytes are shown as '?'
             out << Shown(f->time) << "  station " << Shown(Identity(f->station.number, f->station.host)) << "  "
                 << Shown(f->kind) << "  " << (f->serial.empty() ? "-" : Shown(f->serial)) << "  " << verdict << "\n";
+        return bool(out);
+    });
+    if (!ok) {
+        err << "mfgkit records --line: " << server.Error() << "\n";
+        return kFailed;
     }
+    if (format == RecordsFormat::Json) out << "\n]\n";
     return kOk;
 }
 

@@ -305,7 +305,10 @@ std::vector<ReserveResult> LineLedger::ReserveBlock(const std::vector<std::strin
     std::vector<ReserveResult> results(serials.size());
     auto unreachable = [&](const std::string &message) {
         m_db.Exec("ROLLBACK", {}, m_timeout);
-        for (ReserveResult &r : results) r = {Reservation::Unreachable, {}, message};
+        for (ReserveResult &r : results) {
+            r.outcome = Reservation::Unreachable;
+            r.message = message;
+        }
         return results;
     };
     if (serials.empty()) return results;
@@ -326,7 +329,10 @@ std::vector<ReserveResult> LineLedger::ReserveBlock(const std::vector<std::strin
                                         who->rows[0][0].value_or("?") + " since " + who->rows[0][2].value_or("?") +
                                         "; set another station number";
             m_db.Exec("ROLLBACK", {}, m_timeout);
-            for (ReserveResult &r : results) r = {Reservation::StationInUse, {}, message};
+            for (ReserveResult &r : results) {
+                r.outcome = Reservation::StationInUse;
+                r.message = message;
+            }
             return results;
         }
     }
@@ -397,17 +403,37 @@ bool LineLedger::Confirm(const std::string &serial, const StationId &station) {
 }
 
 std::optional<std::vector<std::string>> LineLedger::Records(const RecordFilter &filter) {
-    if (!CheckSchema()) return std::nullopt;
-    auto r = m_db.Exec("SELECT body::text FROM records WHERE ($1 = '' OR recorded_at >= $1) "
-                       "AND ($2 = '' OR serial = $2) ORDER BY recorded_at, station, host, seq",
-                       {filter.since, filter.serial}, std::chrono::seconds(60));
-    if (!r) {
-        Fail("line server: " + m_db.Error());
-        return std::nullopt;
-    }
     std::vector<std::string> out;
-    for (auto &row : r->rows) out.push_back(row[0].value_or("{}"));
+    if (!ForEachRecord(filter, [&out](const std::string &body) {
+            out.push_back(body);
+            return true;
+        }))
+        return std::nullopt;
     return out;
+}
+
+bool LineLedger::ForEachRecord(const RecordFilter &filter, const std::function<bool(const std::string &)> &each) {
+    if (!CheckSchema()) return false;
+    constexpr int kBatch = 2000;
+    auto abort = [&](const std::string &why) {
+        m_db.Exec("ROLLBACK", {}, m_timeout);
+        return Fail(why);
+    };
+    if (!m_db.Exec("BEGIN READ ONLY", {}, m_timeout)) return abort("line server: " + m_db.Error());
+    if (!m_db.Exec("DECLARE line_records NO SCROLL CURSOR FOR SELECT body::text FROM records "
+                   "WHERE ($1 = '' OR recorded_at >= $1) AND ($2 = '' OR serial = $2) "
+                   "ORDER BY recorded_at, station, host, seq",
+                   {filter.since, filter.serial}, m_timeout))
+        return abort("line server: " + m_db.Error());
+    for (;;) {
+        auto batch = m_db.Exec("FETCH " + std::to_string(kBatch) + " FROM line_records", {}, std::chrono::seconds(60));
+        if (!batch) return abort("line server: " + m_db.Error());
+        for (auto &row : batch->rows)
+            if (!each(row[0].value_or("{}"))) return m_db.Exec("ROLLBACK", {}, m_timeout).has_value();
+        if (batch->rows.size() < std::size_t(kBatch)) break;
+    }
+    m_db.Exec("COMMIT", {}, m_timeout);
+    return true;
 }
 
 std::optional<LineLedger::Report> LineLedger::LineReport(const std::string &since) {

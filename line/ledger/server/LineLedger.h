@@ -5,6 +5,7 @@
 #include "PgConnection.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -104,6 +105,9 @@ public:
         std::string serial;  // "" for all
     };
     std::optional<std::vector<std::string>> Records(const RecordFilter &filter);
+    // The same records one at a time, fetched in batches through a cursor, so that memory stays flat
+    // whatever the line holds. `each` returns false to stop. False with Error() on failure.
+    bool ForEachRecord(const RecordFilter &filter, const std::function<bool(const std::string &body)> &each);
     struct StationReport {
         StationId station;
         long programmed = 0, programFailed = 0, tested = 0, testPassed = 0;
