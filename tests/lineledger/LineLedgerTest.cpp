@@ -442,6 +442,9 @@ TEST(LineLedgerHostile, PasswordsStayOutOfMessagesTextsStayTextAndPushWaitsForTh
         ASSERT_TRUE(local.Open(db));
         ASSERT_TRUE(local.Append(*line::LedgerRecord::FromJson(Body(7, "=cmd|' /C calc'!A0", "program",
                                                                     "+SUM(1)\x1b[31m", true))));
+        // A host before and after Numwell's first use: one station in the report.
+        ASSERT_TRUE(local.Append(*line::LedgerRecord::FromJson(Body(-1, "late", "test", "L1", true))));
+        ASSERT_TRUE(local.Append(*line::LedgerRecord::FromJson(Body(4, "late", "program", "L2", true))));
     }
     // A body another program wrote with a lone surrogate escape: stored with U+FFFD, not blocking.
     {
@@ -464,7 +467,10 @@ TEST(LineLedgerHostile, PasswordsStayOutOfMessagesTextsStayTextAndPushWaitsForTh
     ASSERT_TRUE(server.Start());
     pusher.join();
     EXPECT_EQ(push.status, 0) << push.err;
-    EXPECT_EQ(push.out, "2 record(s) sent to the line server\n") << push.err;
+    EXPECT_EQ(push.out, "4 record(s) sent to the line server\n") << push.err;
+    const Command report = Ledger(server.Conninfo(), db, {"report"});
+    EXPECT_NE(report.out.find("4 (late)"), std::string::npos) << report.out;
+    EXPECT_EQ(report.out.find("- (late)"), std::string::npos) << report.out;
 
     setenv("QT7730_LEDGER", server.Conninfo().c_str(), 1);
     std::ostringstream csv, text, err;

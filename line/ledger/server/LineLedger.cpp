@@ -441,10 +441,17 @@ std::optional<LineLedger::Report> LineLedger::LineReport(const std::string &sinc
     const auto big = std::chrono::seconds(60);
     Report rep;
     auto st = m_db.Exec(
+        // A host's records from before Numwell's first use carry station -1: they count with the one
+        // station number that host has used since, not as a station of their own.
+        "WITH known AS (SELECT host, min(station) AS number FROM records WHERE station >= 0 GROUP BY host "
+        "HAVING count(DISTINCT station) = 1), "
+        "r AS (SELECT CASE WHEN records.station < 0 THEN COALESCE(known.number, records.station) "
+        "ELSE records.station END AS station, records.host, kind, passed, recorded_at "
+        "FROM records LEFT JOIN known ON known.host = records.host) "
         "SELECT station, host, "
         "count(*) FILTER (WHERE kind = 'program' AND passed), count(*) FILTER (WHERE kind = 'program' AND NOT passed), "
         "count(*) FILTER (WHERE kind = 'test'), count(*) FILTER (WHERE kind = 'test' AND passed) "
-        "FROM records WHERE ($1 = '' OR recorded_at >= $1) GROUP BY station, host ORDER BY station, host",
+        "FROM r WHERE ($1 = '' OR recorded_at >= $1) GROUP BY station, host ORDER BY station, host",
         {since}, big);
     auto cross = st ? m_db.Exec(
         "SELECT DISTINCT p.serial, p.station, p.host, t.station, t.host FROM records p "
