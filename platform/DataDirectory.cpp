@@ -28,6 +28,7 @@ bool ReadText(const std::filesystem::path &file, std::string &text)
     text = all.str();
     return !in.bad();
 }
+#endif
 
 std::string Trimmed(const std::string &line)
 {
@@ -60,9 +61,58 @@ std::vector<InfLine> SplitInf(const std::string &text, bool &crlf)
     }
     return lines;
 }
-#endif
 
 } // namespace
+
+std::optional<std::string> MergedInfText(const std::string &package, const std::string &station)
+{
+    bool crlf = false;
+    bool packageCrlf = false;
+    std::vector<InfLine> merged = SplitInf(station, crlf);
+    bool changed = false;
+    for (const InfLine &line : SplitInf(package, packageCrlf)) {
+        const std::string trimmed = Trimmed(line.text);
+        if (trimmed.empty() || trimmed.front() == ';' || IsSection(trimmed))
+            continue;
+        std::size_t insertAt = merged.size();
+        bool sectionFound = false;
+        bool present = false;
+        bool filled = false; // the section has a line that is not blank
+        for (std::size_t i = 0; i < merged.size(); ++i) {
+            if (merged[i].section != line.section)
+                continue;
+            const std::string here = Trimmed(merged[i].text);
+            present = present || here == trimmed;
+            if (!here.empty() || !filled)
+                insertAt = i + 1; // after the section's last non-blank line (or its last line at all)
+            filled = filled || !here.empty();
+            sectionFound = true;
+        }
+        if (present)
+            continue;
+        if (!sectionFound && line.section.empty()) {
+            // A line before the first section goes before the station's first section, not to the end
+            // of the file, where it would land in the station's last section.
+            insertAt = 0;
+            while (insertAt < merged.size() && merged[insertAt].section.empty())
+                ++insertAt;
+        }
+        if (!sectionFound && !line.section.empty()) {
+            if (!merged.empty() && !Trimmed(merged.back().text).empty())
+                merged.push_back({"", merged.back().section});
+            merged.push_back({line.section, line.section});
+            insertAt = merged.size();
+        }
+        merged.insert(merged.begin() + std::ptrdiff_t(insertAt), line);
+        changed = true;
+    }
+    if (!changed)
+        return std::nullopt;
+    std::string text;
+    for (const InfLine &line : merged)
+        text += line.text + (crlf ? "\r\n" : "\n");
+    return text;
+}
 
 std::filesystem::path KitDataDirectory()
 {
@@ -108,43 +158,10 @@ bool MergeDefaultInf(const std::filesystem::path &packageInf, const std::filesys
             *error = "cannot read the station's INF " + stationInf.string();
         return false;
     }
-    bool crlf = false;
-    bool packageCrlf = false;
-    std::vector<InfLine> merged = SplitInf(station, crlf);
-    bool changed = false;
-    for (const InfLine &line : SplitInf(package, packageCrlf)) {
-        const std::string trimmed = Trimmed(line.text);
-        if (trimmed.empty() || trimmed.front() == ';' || IsSection(trimmed))
-            continue;
-        std::size_t insertAt = merged.size();
-        bool sectionFound = false;
-        bool present = false;
-        for (std::size_t i = 0; i < merged.size(); ++i) {
-            if (merged[i].section != line.section)
-                continue;
-            sectionFound = true;
-            const std::string here = Trimmed(merged[i].text);
-            present = present || here == trimmed;
-            if (!here.empty())
-                insertAt = i + 1; // after the section's last non-blank line
-        }
-        if (present)
-            continue;
-        if (!sectionFound && !line.section.empty()) {
-            if (!merged.empty() && !Trimmed(merged.back().text).empty())
-                merged.push_back({"", merged.back().section});
-            merged.push_back({line.section, line.section});
-            insertAt = merged.size();
-        }
-        merged.insert(merged.begin() + std::ptrdiff_t(insertAt), line);
-        changed = true;
-    }
-    if (!changed)
+    const std::optional<std::string> text = MergedInfText(package, station);
+    if (!text)
         return true;
-    std::string text;
-    for (const InfLine &line : merged)
-        text += line.text + (crlf ? "\r\n" : "\n");
-    return ReplaceSharedFile(stationInf.string(), text, error);
+    return ReplaceSharedFile(stationInf.string(), *text, error);
 #endif
 }
 

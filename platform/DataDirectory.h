@@ -12,6 +12,7 @@
 // package's copy brings are added to it. Everywhere else it is KitDataDirectory().
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -28,5 +29,8 @@ std::filesystem::path StationDataDirectory();
 // are. False with a sentence in `error` when the station's copy cannot be made or written.
 bool MergeDefaultInf(const std::filesystem::path &packageInf, const std::filesystem::path &stationInf,
                      std::string *error);
+// The merge itself, on the texts: the station's text with the package's missing lines added, or
+// nullopt when nothing is missing.
+std::optional<std::string> MergedInfText(const std::string &package, const std::string &station);
 
 } // namespace platform
