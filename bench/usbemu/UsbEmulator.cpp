@@ -91,7 +91,7 @@ struct UsbEmulator::Impl {
         int length = 0;
         unsigned char endpoint = 0;
         bool bulk = false;
-        bool finished = false, discarded = false;
+        bool finished = false, discarded = false, held = false;
         int status = 0, actual = 0;
     };
 
@@ -103,6 +103,7 @@ struct UsbEmulator::Impl {
         DeviceIdentity identity;
         std::vector<std::uint8_t> descriptors;
         bool present = true;
+        bool holdDiscards = false;
         ObjectHandle control = 0, readPipe = 0, writePipe = 0;
         std::vector<std::shared_ptr<Urb>> flying; // submitted, not yet finished
         std::deque<std::shared_ptr<Urb>> done;    // finished, to be reaped in order
@@ -372,6 +373,7 @@ void UsbEmulator::Impl::Discard(UMockdevIoctlClient* client, Node& node)
                 urb = f;
         if (urb) {
             urb->discarded = true;
+            urb->held = node.holdDiscards;
             pipe = urb->endpoint == kInEndpoint ? node.readPipe : node.writePipe;
         }
     }
@@ -379,7 +381,8 @@ void UsbEmulator::Impl::Discard(UMockdevIoctlClient* client, Node& node)
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;
     }
-    world.Cancel(pipe); // one transfer at a time per pipe: this one finishes as discarded
+    if (!urb->held)
+        world.Cancel(pipe); // one transfer at a time per pipe: this one finishes as discarded
     umockdev_ioctl_client_complete(client, 0, 0);
 }
 
@@ -611,6 +614,27 @@ std::map<std::string, std::string> UsbEmulator::Environment() const
 }
 
 void UsbEmulator::Sync() { m->Sync(); }
+
+void UsbEmulator::HoldDiscards(DeviceId device, bool held)
+{
+    std::vector<ObjectHandle> pipes;
+    {
+        std::lock_guard lock(m->mutex);
+        auto it = m->byDevice.find(device);
+        if (it == m->byDevice.end())
+            return;
+        Impl::Node& node = *it->second;
+        node.holdDiscards = held;
+        if (!held)
+            for (auto& urb : node.flying)
+                if (urb->held) {
+                    urb->held = false;
+                    pipes.push_back(urb->endpoint == kInEndpoint ? node.readPipe : node.writePipe);
+                }
+    }
+    for (ObjectHandle pipe : pipes)
+        m->world.Cancel(pipe);
+}
 
 void UsbEmulator::DenyAccess(DeviceId device, bool denied)
 {

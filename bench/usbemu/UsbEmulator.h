@@ -46,6 +46,11 @@ public:
     // Makes opening this bench device's node fail as it does for a user without permission.
     void DenyAccess(DeviceId device, bool denied = true);
 
+    // Makes the discards of this device's URBs go unheeded, as with a host controller that gives a
+    // cancelled transfer back late or never: a held URB goes on and finishes as it would have without
+    // the discard. Released (held = false), the held URBs are discarded then.
+    void HoldDiscards(DeviceId device, bool held = true);
+
     struct Impl;
 
 private:

@@ -9,8 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <future>
 
 #include <sys/fsuid.h>
 
@@ -195,6 +199,117 @@ TEST_F(UsbDevices, PipesCarryDataAcrossAndFailCleanly)
         EXPECT_EQ(Host().WaitForEvents(std::span(&p.readEvent, 1), true, 3000), 0);
         EXPECT_FALSE(Host().GetOverlappedResult(p.read, ro, nullptr, true));
         EXPECT_TRUE(UsbWorld::WaitFor([&] { return ScanBridgeDevices(0x7730, Host()) == 0x2u; }));
+    }
+}
+
+struct Collected {
+    bool ok = false;
+    uint32_t count = 0;
+};
+
+// Collects a transfer on another thread. One that is not collected within 20 s (many times any limit
+// of the backend) hangs its caller for ever: the test program ends there, since the backend still
+// holds the caller's memory.
+Collected CollectOrEnd(platform::Host &host, platform::Handle pipe, platform::Overlapped &ov)
+{
+    auto result = std::make_shared<std::promise<Collected>>();
+    auto future = result->get_future();
+    std::thread([&host, pipe, &ov, result] {
+        Collected c;
+        c.ok = host.GetOverlappedResult(pipe, ov, &c.count, true);
+        result->set_value(c);
+    }).detach();
+    if (future.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "a transfer was never collected: its caller would hang for ever";
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    return future.get();
+}
+
+TEST_F(UsbDevices, ReadsEndAtAShortPacketAndEveryCancelEnds)
+{
+    PlugCable();
+    Start();
+    const std::string a = "\\\\.\\HOSTLNK-1", b = "\\\\.\\HOSTLNK-2";
+    const bench::DeviceId sideB = bench.Port({hub, 2}).device;
+    const std::string first(40, 'x'), second(40, 'y');
+    std::vector<uint8_t> received(64, 0xAA);
+
+    {   // Two 40-byte writes into 64-byte reads: each read ends with its packet's 40 bytes, none lost.
+        Pipes p(Host(), b, a);
+        platform::Overlapped ro{p.readEvent}, wo{p.writeEvent};
+        ASSERT_NE(Host().ReadFile(p.read, received.data(), 64, ro), platform::IoStart::Failed);
+        ASSERT_NE(Host().WriteFile(p.write, first.data(), 40, wo), platform::IoStart::Failed);
+        ASSERT_EQ(Host().WaitForEvents(std::span(&p.readEvent, 1), true, 3000), 0) << "a short packet did not end the read";
+        Collected got = CollectOrEnd(Host(), p.read, ro);
+        EXPECT_TRUE(got.ok);
+        EXPECT_EQ(got.count, 40u);
+        EXPECT_EQ(std::string(received.begin(), received.begin() + 40), first);
+        EXPECT_TRUE(CollectOrEnd(Host(), p.write, wo).ok);
+        ASSERT_NE(Host().WriteFile(p.write, second.data(), 40, wo), platform::IoStart::Failed);
+        ASSERT_NE(Host().ReadFile(p.read, received.data(), 64, ro), platform::IoStart::Failed);
+        got = CollectOrEnd(Host(), p.read, ro);
+        EXPECT_TRUE(got.ok);
+        EXPECT_EQ(got.count, 40u);
+        EXPECT_EQ(std::string(received.begin(), received.begin() + 40), second);
+        EXPECT_TRUE(CollectOrEnd(Host(), p.write, wo).ok);
+    }
+    {   // A short packet racing its cancel: the collection always returns, with the packet's bytes or
+        // none, never a resubmitted read that nothing cancels.
+        Pipes p(Host(), b, a);
+        for (int i = 0; i < 100; ++i) {
+            platform::Overlapped ro{p.readEvent}, wo{p.writeEvent};
+            std::fill(received.begin(), received.end(), 0xAA);
+            ASSERT_NE(Host().ReadFile(p.read, received.data(), 64, ro), platform::IoStart::Failed);
+            ASSERT_NE(Host().WriteFile(p.write, first.data(), 40, wo), platform::IoStart::Failed);
+            if (i % 2)
+                std::this_thread::yield();
+            Host().CancelIo(p.read);
+            const Collected got = CollectOrEnd(Host(), p.read, ro);
+            Host().CancelIo(p.write);
+            CollectOrEnd(Host(), p.write, wo);
+            ASSERT_TRUE(got.count == 0 || got.count == 40) << got.count;
+            if (got.count == 40)
+                EXPECT_EQ(std::string(received.begin(), received.begin() + 40), first);
+            else
+                EXPECT_EQ(received[0], 0xAA);
+        }
+    }
+    {   // A cancellation the device never delivers: the caller is told within the backend's limit,
+        // and what the transfer brings afterwards never reaches the caller's buffer.
+        world->emulator.HoldDiscards(sideB);
+        Pipes p(Host(), b, a);
+        platform::Overlapped ro{p.readEvent}, wo{p.writeEvent};
+        std::fill(received.begin(), received.end(), 0xAA);
+        ASSERT_NE(Host().ReadFile(p.read, received.data(), 64, ro), platform::IoStart::Failed);
+        EXPECT_TRUE(Host().CancelIo(p.read));
+        const Collected got = CollectOrEnd(Host(), p.read, ro);
+        EXPECT_FALSE(got.ok);
+        EXPECT_EQ(got.count, 0u);
+        // The lost transfer now receives a packet after all.
+        ASSERT_NE(Host().WriteFile(p.write, first.data(), 40, wo), platform::IoStart::Failed);
+        EXPECT_TRUE(CollectOrEnd(Host(), p.write, wo).ok);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // libusb delivers the late completion
+        EXPECT_EQ(std::count(received.begin(), received.end(), 0xAA), 64);
+
+        // A read still out when its pipe closes: the close ends, and the side opens and works again.
+        ASSERT_NE(Host().ReadFile(p.read, received.data(), 64, ro), platform::IoStart::Failed);
+        EXPECT_TRUE(Host().CloseHandle(p.read));
+        p.read = 0;
+        world->emulator.HoldDiscards(sideB, false);
+    }
+    {
+        Pipes p(Host(), b, a);
+        ASSERT_NE(p.read, 0u);
+        platform::Overlapped ro{p.readEvent}, wo{p.writeEvent};
+        ASSERT_NE(Host().ReadFile(p.read, received.data(), 64, ro), platform::IoStart::Failed);
+        ASSERT_NE(Host().WriteFile(p.write, second.data(), 40, wo), platform::IoStart::Failed);
+        const Collected got = CollectOrEnd(Host(), p.read, ro);
+        EXPECT_TRUE(got.ok);
+        EXPECT_EQ(got.count, 40u);
+        EXPECT_EQ(std::string(received.begin(), received.begin() + 40), second);
+        EXPECT_TRUE(CollectOrEnd(Host(), p.write, wo).ok);
     }
 }
 
