@@ -104,6 +104,7 @@ struct UsbEmulator::Impl {
         std::vector<std::uint8_t> descriptors;
         bool present = true;
         bool holdDiscards = false;
+        int answerLimit = -1; // vendor IN answers carry at most this many bytes (-1: no limit)
         ObjectHandle control = 0, readPipe = 0, writePipe = 0;
         std::vector<std::shared_ptr<Urb>> flying; // submitted, not yet finished
         std::deque<std::shared_ptr<Urb>> done;    // finished, to be reaped in order
@@ -270,6 +271,11 @@ void UsbEmulator::Impl::Submit(UMockdevIoctlClient* client, const std::shared_pt
             ok = node.control && world.DeviceRequest(node.control, platform::IOCTL_VENDOR_REQUEST, urb->buffer,
                                                      std::uint32_t(8 + length), nullptr);
             actual = ok ? length : 0;
+            std::lock_guard lock(mutex);
+            if ((type & 0x80) && node.answerLimit >= 0 && actual > node.answerLimit) {
+                std::fill(urb->buffer + 8 + node.answerLimit, urb->buffer + 8 + actual, std::uint8_t(0));
+                actual = node.answerLimit;
+            }
         } else if ((type & 0x60) == 0) {
             ok = StandardRequest(node, urb->buffer, urb->buffer + 8, actual);
         }
@@ -634,6 +640,13 @@ void UsbEmulator::HoldDiscards(DeviceId device, bool held)
     }
     for (ObjectHandle pipe : pipes)
         m->world.Cancel(pipe);
+}
+
+void UsbEmulator::ShortenAnswers(DeviceId device, int bytes)
+{
+    std::lock_guard lock(m->mutex);
+    if (auto it = m->byDevice.find(device); it != m->byDevice.end())
+        it->second->answerLimit = bytes;
 }
 
 void UsbEmulator::DenyAccess(DeviceId device, bool denied)

@@ -51,6 +51,10 @@ public:
     // the discard. Released (held = false), the held URBs are discarded then.
     void HoldDiscards(DeviceId device, bool held = true);
 
+    // Makes this device answer vendor IN requests with at most `bytes` bytes (-1: whole answers again),
+    // as a chip that returns less than it was asked for.
+    void ShortenAnswers(DeviceId device, int bytes);
+
     struct Impl;
 
 private:

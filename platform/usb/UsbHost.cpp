@@ -73,9 +73,12 @@ class UsbSide final : public bench::LiveDevice {
 public:
     // `closeLater` closes a handle on a thread of the host's: libusb's own event thread must not
     // (libusb_close there waits for another thread's close).
-    UsbSide(libusb_device* dev, std::function<void(const std::string&)> reportNoAccess,
+    // `sayOnce(key, text)` says a text on stderr once per key.
+    using SayOnce = std::function<void(const std::string& key, const std::string& text)>;
+    UsbSide(libusb_device* dev, std::function<void(const std::string&)> reportNoAccess, SayOnce sayOnce,
             std::function<void(libusb_device_handle*)> closeLater)
-        : m_dev(libusb_ref_device(dev)), m_reportNoAccess(std::move(reportNoAccess)), m_io(std::make_shared<SideIo>())
+        : m_dev(libusb_ref_device(dev)), m_reportNoAccess(std::move(reportNoAccess)), m_sayOnce(std::move(sayOnce)),
+          m_io(std::make_shared<SideIo>())
     {
         m_io->closeLater = std::move(closeLater);
     }
@@ -158,7 +161,18 @@ public:
         if (r < 0)
             return false;
         if (answered)
-            *answered = std::uint32_t(r); // an IN answer may be shorter than asked for
+            *answered = std::uint32_t(r);
+        if ((buffer[0] & LIBUSB_ENDPOINT_IN) && std::uint32_t(r) < length) {
+            // A short answer to a request that needs more fails: nothing of an earlier answer may
+            // pass for the missing bytes.
+            std::fill(buffer + 8 + r, buffer + 8 + length, std::uint8_t(0));
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "qt7730: %s answered %d of the %u bytes of vendor request 0x%02X; the request failed\n",
+                          Node().c_str(), r, unsigned(length), unsigned(buffer[1]));
+            m_sayOnce(Node() + "/" + std::to_string(buffer[1]), text);
+            return false;
+        }
         return true;
     }
 
@@ -315,6 +329,7 @@ private:
 
     libusb_device* m_dev;
     std::function<void(const std::string&)> m_reportNoAccess;
+    SayOnce m_sayOnce;
     std::mutex m_openMutex; // opens, closes and control requests
     int m_opens = 0;
     std::shared_ptr<SideIo> m_io;
@@ -373,6 +388,13 @@ struct UsbHost::Impl {
     bool dirty = false;
     libusb_hotplug_callback_handle hotplug = 0;
     bool hotplugRegistered = false;
+
+    void SayOnce(const std::string& key, const std::string& text)
+    {
+        std::lock_guard lock(reportMutex);
+        if (reportedNodes.insert(key).second)
+            std::fputs(text.c_str(), stderr);
+    }
 
     void ReportNoAccess(const std::string& node)
     {
@@ -489,6 +511,7 @@ void UsbHost::Impl::Sync()
                     spec.description = product;
                 auto side = std::make_shared<UsbSide>(
                     l.dev, [this](const std::string& node) { ReportNoAccess(node); },
+                    [this](const std::string& key, const std::string& text) { SayOnce(key, text); },
                     [this](libusb_device_handle* h) { CloseLater(h); });
                 id = face->AttachLive({parent, port}, spec, std::move(side));
             }

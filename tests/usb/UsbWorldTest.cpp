@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <optional>
 
 #include <sys/fsuid.h>
 
@@ -130,6 +131,46 @@ TEST_F(UsbDevices, ScanWalkAndVendorRequestsGoThroughLibusb)
     ASSERT_TRUE(older.QueryChip(&model, &version));
     EXPECT_EQ(model, 0x7701u);
     EXPECT_EQ(version, 0x8003u);
+}
+
+TEST_F(UsbDevices, AShortControlAnswerIsCountedAsItCameAndFailsARequestThatNeedsMore)
+{
+    const auto cable = PlugCable();
+    Start();
+    const bench::DeviceId sideA = bench.Port({hub, 1}).device;
+    BridgeDevice side(Host());
+    ASSERT_TRUE(side.Open("\\\\.\\HOSTLNK-1"));
+    auto versionQuery = [&](uint32_t *returned) {
+        VendorRequest request;
+        request.Prepare(kChipQueryBufferSize, VendorRequest::kTypeIn, REQUEST_VERSION, 0, 2);
+        const bool ok = Host().DeviceIoControl(side.ControlHandle(), platform::IOCTL_VENDOR_REQUEST, request.bytes,
+                                               request.size, returned);
+        return ok ? std::optional<uint16_t>(uint16_t(request.Data()[0] | request.Data()[1] << 8)) : std::nullopt;
+    };
+    uint32_t returned = 0;
+    EXPECT_EQ(versionQuery(&returned), std::optional<uint16_t>(0x0100));
+    EXPECT_EQ(returned, 10u); // the setup packet and the two bytes the chip returned
+
+    // No answer at all, then half an EEPROM block: each request fails and says why, once.
+    ::testing::internal::CaptureStderr();
+    world->emulator.ShortenAnswers(sideA, 0);
+    EXPECT_EQ(versionQuery(&returned), std::nullopt);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_FALSE(side.QueryChip(nullptr, nullptr));
+    world->emulator.ShortenAnswers(sideA, 4);
+    uint8_t block[256];
+    std::memset(block, 0x5A, sizeof block);
+    EXPECT_FALSE(side.ReadEeprom(block, 0, 256));
+    EXPECT_FALSE(side.ReadEeprom(block, 0, 256));
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("answered 0 of the 2 bytes of vendor request 0xF7; the request failed"), std::string::npos)
+        << said;
+    EXPECT_NE(said.find("answered 4 of the 8 bytes of vendor request 0xFE"), std::string::npos) << said;
+    EXPECT_EQ(said.find("0xFE", said.find("0xFE") + 1), std::string::npos) << said;
+
+    world->emulator.ShortenAnswers(sideA, -1);
+    EXPECT_TRUE(side.ReadEeprom(block, 0, 256));
+    EXPECT_EQ(std::memcmp(block, bench.Eeprom(cable).data(), 256), 0);
 }
 
 // Overlapped transfers on a side's pipes, as the function test makes them.
