@@ -75,9 +75,10 @@ public:
     // (libusb_close there waits for another thread's close).
     // `sayOnce(key, text)` says a text on stderr once per key.
     using SayOnce = std::function<void(const std::string& key, const std::string& text)>;
-    UsbSide(libusb_device* dev, std::function<void(const std::string&)> reportNoAccess, SayOnce sayOnce,
+    // `reportAccess(node, refused)` after every open of the device node: refused for lack of permission.
+    UsbSide(libusb_device* dev, std::function<void(const std::string&, bool)> reportAccess, SayOnce sayOnce,
             std::function<void(libusb_device_handle*)> closeLater)
-        : m_dev(libusb_ref_device(dev)), m_reportNoAccess(std::move(reportNoAccess)), m_sayOnce(std::move(sayOnce)),
+        : m_dev(libusb_ref_device(dev)), m_reportAccess(std::move(reportAccess)), m_sayOnce(std::move(sayOnce)),
           m_io(std::make_shared<SideIo>())
     {
         m_io->closeLater = std::move(closeLater);
@@ -110,7 +111,7 @@ public:
         const int r = libusb_open(m_dev, &h);
         if (r != 0) {
             if (r == LIBUSB_ERROR_ACCESS)
-                m_reportNoAccess(Node());
+                m_reportAccess(Node(), true);
             return false;
         }
         // The kernel's own host-to-host network driver may hold the side: it gives way while the
@@ -125,6 +126,7 @@ public:
             m_io->handle = h;
         }
         m_opens = 1;
+        m_reportAccess(Node(), false);
         return true;
     }
 
@@ -328,7 +330,7 @@ private:
     }
 
     libusb_device* m_dev;
-    std::function<void(const std::string&)> m_reportNoAccess;
+    std::function<void(const std::string&, bool)> m_reportAccess;
     SayOnce m_sayOnce;
     std::mutex m_openMutex; // opens, closes and control requests
     int m_opens = 0;
@@ -396,9 +398,16 @@ struct UsbHost::Impl {
             std::fputs(text.c_str(), stderr);
     }
 
-    void ReportNoAccess(const std::string& node)
+    std::set<std::string> refusedNodes; // device nodes whose last open was refused for lack of permission
+
+    void ReportAccess(const std::string& node, bool refused)
     {
         std::lock_guard lock(reportMutex);
+        if (!refused) {
+            refusedNodes.erase(node);
+            return;
+        }
+        refusedNodes.insert(node);
         if (!reportedNodes.insert(node).second)
             return;
         std::fprintf(stderr,
@@ -462,6 +471,12 @@ void UsbHost::Impl::Sync()
         } catch (const std::exception&) {
             // its hub went first
         }
+        {
+            char node[64];
+            std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", it->second.bus, it->second.address);
+            std::lock_guard report(reportMutex);
+            refusedNodes.erase(node);
+        }
         it = mirrored.erase(it);
     }
     // Whatever a removed hub took with it is gone too.
@@ -510,7 +525,7 @@ void UsbHost::Impl::Sync()
                 if (!product.empty())
                     spec.description = product;
                 auto side = std::make_shared<UsbSide>(
-                    l.dev, [this](const std::string& node) { ReportNoAccess(node); },
+                    l.dev, [this](const std::string& node, bool refused) { ReportAccess(node, refused); },
                     [this](const std::string& key, const std::string& text) { SayOnce(key, text); },
                     [this](libusb_device_handle* h) { CloseLater(h); });
                 id = face->AttachLive({parent, port}, spec, std::move(side));
@@ -684,6 +699,24 @@ std::uint64_t UsbHost::SubscribeDeviceChanges(DeviceChangeCallback callback)
     return Face().SubscribeDeviceChanges(std::move(callback));
 }
 void UsbHost::UnsubscribeDeviceChanges(std::uint64_t id) { Face().UnsubscribeDeviceChanges(id); }
+std::string UsbHost::NoDeviceAdvice()
+{
+    std::set<std::string> refused;
+    {
+        std::lock_guard lock(m->reportMutex);
+        refused = m->refusedNodes;
+    }
+    if (refused.empty())
+        return "no cable side with an ID of the kit's INF " + m->face->DriverInfPath().string() +
+               " is plugged into this PC: plug in a cable, or add its IDs to the INF with Quillon";
+    std::string nodes;
+    for (const std::string& node : refused)
+        nodes += (nodes.empty() ? "" : ", ") + node;
+    return "a cable side is plugged in but this user may not open it: " + nodes +
+           "; add the user to the group plugdev (sudo adduser NAME plugdev, then log in again) and plug the cable "
+           "in again";
+}
+
 std::string UsbHost::GetModuleFileName() { return Face().GetModuleFileName(); }
 std::optional<FileVersion> UsbHost::GetFileVersion(std::string_view path) { return Face().GetFileVersion(path); }
 

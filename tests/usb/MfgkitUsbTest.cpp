@@ -10,6 +10,8 @@
 #include <map>
 #include <regex>
 
+#include <sys/fsuid.h>
+
 namespace {
 
 struct SixteenOverUsb : LineRig {
@@ -123,6 +125,36 @@ TEST(MfgkitOverUsb, SixteenCablesArePairedProgrammedAndTestedAtOnce)
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("Cables: 15"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(": no partner side found: plug in both ends"), std::string::npos) << r.out;
+}
+
+TEST(MfgkitOverUsb, NoCableOrASideThisUserMayNotOpenIsSaidWithWhatToDo)
+{
+    LineRig rig;
+    const bench::DeviceId root = rig.bench.AddController(4);
+    MfgkitResult r = rig.Run({"scan"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("no cable side with an ID of the kit's INF"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("bench"), std::string::npos) << r.err;
+
+    const bench::CableId cable = rig.bench.AddCable();
+    rig.bench.PlugSide(cable, bench::Side::A, {root, 1});
+    rig.bench.PlugSide(cable, bench::Side::B, {root, 2});
+    ASSERT_TRUE(UsbWorld::WaitFor([&] { return line::FindBridgeSides(rig.sim, false).size() == 2; }));
+    for (int port : {1, 2})
+        rig.usb.emulator.DenyAccess(rig.bench.Port({root, port}).device);
+    const int uid = setfsuid(65534); // root opens anything: look as an operator would
+    r = rig.Run({"scan"});
+    setfsuid(uid);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("may not open it: /dev/bus/usb/001/"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("adduser NAME plugdev"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("bench"), std::string::npos) << r.err;
+
+    for (int port : {1, 2})
+        rig.usb.emulator.DenyAccess(rig.bench.Port({root, port}).device, false);
+    r = rig.Run({"scan"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Cables: 1"), std::string::npos) << r.out;
 }
 
 } // namespace
