@@ -15,7 +15,10 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <condition_variable>
+#include <functional>
 #include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -95,6 +98,16 @@ struct UsbEmulator::Impl {
         int status = 0, actual = 0;
     };
 
+    // A cable side's vendor requests are answered on a thread of the node's own, as a host controller
+    // serves each device's control pipe apart: one chip's wire time never holds up another's (the
+    // usbfs requests themselves arrive on umockdev's one worker thread).
+    struct ControlLane {
+        std::thread thread;
+        std::deque<std::function<void()>> jobs; // guarded by Impl::mutex
+        std::condition_variable wake;
+        bool stop = false;
+    };
+
     // One emulated device node.
     struct Node {
         DeviceId device = 0;
@@ -108,6 +121,7 @@ struct UsbEmulator::Impl {
         ObjectHandle control = 0, readPipe = 0, writePipe = 0;
         std::vector<std::shared_ptr<Urb>> flying; // submitted, not yet finished
         std::deque<std::shared_ptr<Urb>> done;    // finished, to be reaped in order
+        std::unique_ptr<ControlLane> lane;        // started at the first vendor request
     };
 
     std::mutex mutex; // a leaf lock: never held while calling the bench
@@ -132,6 +146,9 @@ struct UsbEmulator::Impl {
 
     gboolean Ioctl(UMockdevIoctlClient* client);
     void Submit(UMockdevIoctlClient* client, const std::shared_ptr<Node>& keep);
+    void AnswerVendorRequest(const std::shared_ptr<Node>& node, const std::shared_ptr<Urb>& urb);
+    void RunLane(Node& node);
+    void StopLane(Node& node);
     void Reap(UMockdevIoctlClient* client, Node& node);
     void Discard(UMockdevIoctlClient* client, Node& node);
     bool StandardRequest(Node& node, std::uint8_t* setup, std::uint8_t* data, int& actual);
@@ -257,26 +274,29 @@ void UsbEmulator::Impl::Submit(UMockdevIoctlClient* client, const std::shared_pt
             g_object_unref(urbData);
             return;
         }
-        const int length = urb->buffer[6] | urb->buffer[7] << 8;
         const std::uint8_t type = urb->buffer[0];
         bool ok = false;
         int actual = 0;
         if ((type & 0x60) == 0x40 && node.identity.cableSide) {
-            // The setup packet and the data area are the vendor request's own buffer.
+            bool queued = false;
             {
                 std::lock_guard lock(mutex);
-                if (!node.control)
-                    node.control = world.OpenSide(node.device, SideChannel::Control);
+                if (node.present && !(node.lane && node.lane->stop)) {
+                    if (!node.lane) {
+                        node.lane = std::make_unique<ControlLane>();
+                        node.lane->thread = std::thread([this, n = &node] { RunLane(*n); });
+                    }
+                    node.lane->jobs.push_back([this, keep, urb] { AnswerVendorRequest(keep, urb); });
+                    node.lane->wake.notify_all();
+                    queued = true;
+                }
             }
-            ok = node.control && world.DeviceRequest(node.control, platform::IOCTL_VENDOR_REQUEST, urb->buffer,
-                                                     std::uint32_t(8 + length), nullptr);
-            actual = ok ? length : 0;
-            std::lock_guard lock(mutex);
-            if ((type & 0x80) && node.answerLimit >= 0 && actual > node.answerLimit) {
-                std::fill(urb->buffer + 8 + node.answerLimit, urb->buffer + 8 + actual, std::uint8_t(0));
-                actual = node.answerLimit;
-            }
-        } else if ((type & 0x60) == 0) {
+            if (!queued)
+                Finish(keep, urb, false, {}, 0);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return;
+        }
+        if ((type & 0x60) == 0) {
             ok = StandardRequest(node, urb->buffer, urb->buffer + 8, actual);
         }
         Finish(keep, urb, ok, {}, std::uint32_t(actual));
@@ -318,6 +338,60 @@ void UsbEmulator::Impl::Submit(UMockdevIoctlClient* client, const std::shared_pt
         return;
     }
     umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+void UsbEmulator::Impl::RunLane(Node& node)
+{
+    std::unique_lock lock(mutex);
+    for (;;) {
+        node.lane->wake.wait(lock, [&] { return node.lane->stop || !node.lane->jobs.empty(); });
+        if (node.lane->jobs.empty())
+            return; // stopped, and every request was answered
+        auto job = std::move(node.lane->jobs.front());
+        node.lane->jobs.pop_front();
+        lock.unlock();
+        job();
+        lock.lock();
+    }
+}
+
+void UsbEmulator::Impl::StopLane(Node& node)
+{
+    {
+        std::lock_guard lock(mutex);
+        if (!node.lane)
+            return;
+        node.lane->stop = true;
+        node.lane->wake.notify_all();
+    }
+    if (node.lane->thread.joinable())
+        node.lane->thread.join();
+}
+
+// On the node's lane: the setup packet and the data area are the vendor request's own buffer.
+void UsbEmulator::Impl::AnswerVendorRequest(const std::shared_ptr<Node>& keep, const std::shared_ptr<Urb>& urb)
+{
+    Node& node = *keep;
+    const int length = urb->buffer[6] | urb->buffer[7] << 8;
+    const std::uint8_t type = urb->buffer[0];
+    ObjectHandle control;
+    {
+        std::lock_guard lock(mutex);
+        if (node.present && !node.control)
+            node.control = world.OpenSide(node.device, SideChannel::Control);
+        control = node.present ? node.control : 0;
+    }
+    const bool ok = control && world.DeviceRequest(control, platform::IOCTL_VENDOR_REQUEST, urb->buffer,
+                                                   std::uint32_t(8 + length), nullptr);
+    int actual = ok ? length : 0;
+    {
+        std::lock_guard lock(mutex);
+        if ((type & 0x80) && node.answerLimit >= 0 && actual > node.answerLimit) {
+            std::fill(urb->buffer + 8 + node.answerLimit, urb->buffer + 8 + actual, std::uint8_t(0));
+            actual = node.answerLimit;
+        }
+    }
+    Finish(keep, urb, ok, {}, std::uint32_t(actual));
 }
 
 // Runs with the bench's lock held for bulk transfers: records only.
@@ -455,6 +529,7 @@ void UsbEmulator::Impl::RemoveNode(const std::shared_ptr<Node>& node)
     for (ObjectHandle h : handles)
         if (h)
             world.Close(h);
+    StopLane(*node); // what it still holds fails: the device is gone
     umockdev_testbed_uevent(testbed, node->syspath.c_str(), "remove");
     umockdev_testbed_remove_device(testbed, node->syspath.c_str());
 }
