@@ -128,6 +128,7 @@ struct UsbEmulator::Impl {
     std::map<std::string, std::shared_ptr<Node>> nodes;   // device node path -> node
     std::map<DeviceId, std::shared_ptr<Node>> byDevice;
     std::map<int, int> nextAddress;                        // bus -> next device number
+    bool hidePortCounts = false;
     std::mutex syncMutex;
 
     explicit Impl(Bench& w) : world(w) {}
@@ -501,7 +502,8 @@ void UsbEmulator::Impl::AddDevice(DeviceId id, const std::string& parentSyspath,
     std::snprintf(line, sizeof line,
                   "A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n"
                   "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: bcdDevice=%04x\\n\nA: maxchild=%d\\n\n",
-                  bus, address, identity->vid, identity->pid, identity->revision, identity->hubPorts);
+                  bus, address, identity->vid, identity->pid, identity->revision,
+                  hidePortCounts ? 0 : identity->hubPorts);
     text += line;
     if (identity->description) {
         std::string product = *identity->description;
@@ -722,6 +724,27 @@ void UsbEmulator::ShortenAnswers(DeviceId device, int bytes)
     std::lock_guard lock(m->mutex);
     if (auto it = m->byDevice.find(device); it != m->byDevice.end())
         it->second->answerLimit = bytes;
+}
+
+void UsbEmulator::HidePortCounts(bool hidden)
+{
+    std::lock_guard lock(m->syncMutex);
+    m->hidePortCounts = hidden;
+}
+
+void UsbEmulator::ShowPortCount(DeviceId hub)
+{
+    std::string syspath;
+    int ports = 0;
+    {
+        std::lock_guard lock(m->mutex);
+        auto it = m->byDevice.find(hub);
+        if (it == m->byDevice.end())
+            return;
+        syspath = it->second->syspath;
+        ports = it->second->identity.hubPorts;
+    }
+    umockdev_testbed_set_attribute(m->testbed, syspath.c_str(), "maxchild", std::to_string(ports).c_str());
 }
 
 void UsbEmulator::DenyAccess(DeviceId device, bool denied)

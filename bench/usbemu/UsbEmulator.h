@@ -55,6 +55,11 @@ public:
     // as a chip that returns less than it was asked for.
     void ShortenAnswers(DeviceId device, int bytes);
 
+    // Hubs that appear from now on show no port count (sysfs maxchild 0), as a hub that is still
+    // starting may, until ShowPortCount(hub) gives it (without an event of its own).
+    void HidePortCounts(bool hidden);
+    void ShowPortCount(DeviceId hub);
+
     struct Impl;
 
 private:

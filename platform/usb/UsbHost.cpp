@@ -351,6 +351,7 @@ struct UsbHost::Impl {
         bench::DeviceId parentHub = 0;
         int port = 0;
         int bus = 0, address = 0;
+        int hubPorts = -1; // a hub: the port count its sysfs entry gave (0: none, 4 taken); -1: not a hub
     };
     std::mutex syncMutex;
     std::map<std::string, Mirrored> mirrored;
@@ -458,8 +459,14 @@ void UsbHost::Impl::Sync()
     // Gone, or a different device on the same port: out of the mirror (with what hangs below it).
     for (auto it = mirrored.begin(); it != mirrored.end();) {
         auto found = byName.find(it->first);
-        const bool same = found != byName.end() && libusb_get_bus_number(found->second->dev) == it->second.bus &&
-                          libusb_get_device_address(found->second->dev) == it->second.address;
+        bool same = found != byName.end() && libusb_get_bus_number(found->second->dev) == it->second.bus &&
+                    libusb_get_device_address(found->second->dev) == it->second.address;
+        // A hub whose port count reads otherwise now (it read 0 while the hub was still starting) is
+        // mirrored again with it, so a device on a port beyond the first count is found.
+        if (same && it->second.hubPorts >= 0) {
+            const int ports = std::clamp(std::atoi(ReadSysfs(it->first, "maxchild").c_str()), 0, 255);
+            same = ports == 0 || ports == it->second.hubPorts;
+        }
         if (same) {
             ++it;
             continue;
@@ -530,7 +537,8 @@ void UsbHost::Impl::Sync()
                     [this](libusb_device_handle* h) { CloseLater(h); });
                 id = face->AttachLive({parent, port}, spec, std::move(side));
             }
-            mirrored[l.name] = Mirrored{id, parent, port, bus, libusb_get_device_address(l.dev)};
+            mirrored[l.name] = Mirrored{id, parent, port, bus, libusb_get_device_address(l.dev),
+                                        desc.bDeviceClass == LIBUSB_CLASS_HUB ? hubPorts : -1};
         } catch (const std::exception&) {
             // beyond what the PC face presents (hubs nested too deep): left out
         }

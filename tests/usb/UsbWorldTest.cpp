@@ -354,6 +354,20 @@ TEST_F(UsbDevices, ReadsEndAtAShortPacketAndEveryCancelEnds)
     }
 }
 
+TEST_F(UsbDevices, AHubWhosePortCountCameLateIsReadAgainAtTheNextChange)
+{
+    Start();
+    world->emulator.HidePortCounts(true);
+    const bench::DeviceId late = bench.AttachHub({root, 3}, bench::HubSpec{8}); // seen with no port count
+    world->emulator.HidePortCounts(false);
+    world->emulator.ShowPortCount(late);
+    const auto cable = bench.AddCable();
+    bench.PlugSide(cable, Side::A, {late, 6}); // beyond the four ports taken for a hub without a count
+    bench.PlugSide(cable, Side::B, {late, 8});
+    EXPECT_TRUE(UsbWorld::WaitFor([&] { return ScanBridgeDevices(0x7730, Host()) == 0x3u; }));
+    EXPECT_EQ(Walk(Host()).size(), 3u); // the mouse and both sides
+}
+
 TEST_F(UsbDevices, HotPlugIsNotifiedAndARefusedOpenIsReportedOnce)
 {
     Start();
