@@ -880,10 +880,12 @@ bool Bench::DeviceRequest(ObjectHandle handle, std::uint32_t code, std::uint8_t*
             return false;
         const std::shared_ptr<LiveDevice> live = d->live;
         lock.unlock(); // a live request takes as long as the device does
-        if (!live->ControlTransfer(buffer, size))
+        std::uint32_t answered = 0;
+        if (!live->ControlTransfer(buffer, size, &answered))
             return false;
+        // What the device really returned: a short answer is the caller's to judge, never padded.
         if (bytesReturned)
-            *bytesReturned = 8 + std::uint32_t(buffer[6] | buffer[7] << 8);
+            *bytesReturned = 8 + answered;
         return true;
     }
     switch (it->second->kind) {

@@ -156,8 +156,9 @@ public:
     virtual ~LiveDevice() = default;
     using Completion = std::function<void(bool ok, const std::vector<std::uint8_t>& data, std::uint32_t count)>;
     // One control transfer: `buffer` holds the 8-byte setup packet and then the data area; an IN
-    // answer lands in the data area. True when the transfer succeeded.
-    virtual bool ControlTransfer(std::uint8_t* buffer, std::uint32_t size) = 0;
+    // answer lands in the data area and `answered` is how many bytes the device really returned
+    // (an OUT request: how many it took). True when the transfer succeeded.
+    virtual bool ControlTransfer(std::uint8_t* buffer, std::uint32_t size, std::uint32_t* answered) = 0;
     // Starts a bulk read of up to `size` bytes, or a write of `data`, for the pipe object `tag`.
     // False when refused (no completion then); else `done` runs once, on any thread.
     virtual bool StartTransfer(std::uint64_t tag, bool read, std::uint32_t size, std::vector<std::uint8_t> data,

@@ -258,6 +258,13 @@ std::string Pad(const std::string &text, std::size_t width)
     return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
 
+// "Nothing found", with what the Host advises (start the bench; a side this user may not open).
+std::string NoDevice(Context &c, const std::string &what)
+{
+    const std::string advice = c.host.NoDeviceAdvice();
+    return "mfgkit: " + what + (advice.empty() ? "" : " (" + advice + ")") + "\n";
+}
+
 int Scan(Context &c, const std::vector<std::string> &args)
 {
     if (WantsHelp(args)) {
@@ -268,7 +275,7 @@ int Scan(Context &c, const std::vector<std::string> &args)
         return Usage(c, "scan takes no arguments", kScanHelp);
     const std::vector<BridgeSide> sides = FindBridgeSides(c.host, true);
     if (sides.empty()) {
-        c.err << "mfgkit: no bridge device object is present (is the bench running? vbench start)\n";
+        c.err << NoDevice(c, "no bridge device object is present");
         return kExitNoDevice;
     }
     c.out << Pad("Device object", 16) << Pad("Chip", 16) << Pad("Identity", 22) << "Serial\n";
@@ -309,7 +316,7 @@ int Walk(Context &c, const std::vector<std::string> &args)
     UsbTreeWalker walker(c.host);
     walker.WalkAllControllers(nullptr, nullptr);
     if (walker.Tree().Children(TREE_NONE).empty()) {
-        c.err << "mfgkit: no USB host controller found (is the bench running? vbench start)\n";
+        c.err << NoDevice(c, "no USB host controller found");
         return kExitNoDevice;
     }
     PrintTree(c, walker.Tree(), TREE_NONE, 0);
@@ -528,7 +535,7 @@ int FindCables(Context &c, const CableRun &run, Pairing &pairing)
 {
     const std::vector<BridgeSide> sides = FindBridgeSides(c.host, false);
     if (sides.empty()) {
-        c.err << "mfgkit: no cable is present (is the bench running? vbench start)\n";
+        c.err << NoDevice(c, "no cable is present");
         return kExitNoDevice;
     }
     pairing = PairByData(c.host, sides);

@@ -238,6 +238,13 @@ public:
     // within the callback itself, where it only stops further calls). Unknown ids are ignored.
     virtual void UnsubscribeDeviceChanges(std::uint64_t id) = 0;
 
+    // ----- What the operator is told ------------------------------------------------------------
+
+    // For an operator who finds no device object: where the devices would come from and what to do
+    // (the bench daemon: start it; this PC's USB: the sides present that this user may not open, by
+    // device node, or the INF whose IDs get a device object). Empty when there is nothing to add.
+    virtual std::string NoDeviceAdvice() { return {}; }
+
     // ----- The program's own file ---------------------------------------------------------------
 
     // The full path of the running program's file (GetModuleFileName(NULL)); empty on failure.

@@ -15,7 +15,10 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <condition_variable>
+#include <functional>
 #include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -91,8 +94,18 @@ struct UsbEmulator::Impl {
         int length = 0;
         unsigned char endpoint = 0;
         bool bulk = false;
-        bool finished = false, discarded = false;
+        bool finished = false, discarded = false, held = false;
         int status = 0, actual = 0;
+    };
+
+    // A cable side's vendor requests are answered on a thread of the node's own, as a host controller
+    // serves each device's control pipe apart: one chip's wire time never holds up another's (the
+    // usbfs requests themselves arrive on umockdev's one worker thread).
+    struct ControlLane {
+        std::thread thread;
+        std::deque<std::function<void()>> jobs; // guarded by Impl::mutex
+        std::condition_variable wake;
+        bool stop = false;
     };
 
     // One emulated device node.
@@ -103,15 +116,19 @@ struct UsbEmulator::Impl {
         DeviceIdentity identity;
         std::vector<std::uint8_t> descriptors;
         bool present = true;
+        bool holdDiscards = false;
+        int answerLimit = -1; // vendor IN answers carry at most this many bytes (-1: no limit)
         ObjectHandle control = 0, readPipe = 0, writePipe = 0;
         std::vector<std::shared_ptr<Urb>> flying; // submitted, not yet finished
         std::deque<std::shared_ptr<Urb>> done;    // finished, to be reaped in order
+        std::unique_ptr<ControlLane> lane;        // started at the first vendor request
     };
 
     std::mutex mutex; // a leaf lock: never held while calling the bench
     std::map<std::string, std::shared_ptr<Node>> nodes;   // device node path -> node
     std::map<DeviceId, std::shared_ptr<Node>> byDevice;
     std::map<int, int> nextAddress;                        // bus -> next device number
+    bool hidePortCounts = false;
     std::mutex syncMutex;
 
     explicit Impl(Bench& w) : world(w) {}
@@ -130,6 +147,9 @@ struct UsbEmulator::Impl {
 
     gboolean Ioctl(UMockdevIoctlClient* client);
     void Submit(UMockdevIoctlClient* client, const std::shared_ptr<Node>& keep);
+    void AnswerVendorRequest(const std::shared_ptr<Node>& node, const std::shared_ptr<Urb>& urb);
+    void RunLane(Node& node);
+    void StopLane(Node& node);
     void Reap(UMockdevIoctlClient* client, Node& node);
     void Discard(UMockdevIoctlClient* client, Node& node);
     bool StandardRequest(Node& node, std::uint8_t* setup, std::uint8_t* data, int& actual);
@@ -255,21 +275,29 @@ void UsbEmulator::Impl::Submit(UMockdevIoctlClient* client, const std::shared_pt
             g_object_unref(urbData);
             return;
         }
-        const int length = urb->buffer[6] | urb->buffer[7] << 8;
         const std::uint8_t type = urb->buffer[0];
         bool ok = false;
         int actual = 0;
         if ((type & 0x60) == 0x40 && node.identity.cableSide) {
-            // The setup packet and the data area are the vendor request's own buffer.
+            bool queued = false;
             {
                 std::lock_guard lock(mutex);
-                if (!node.control)
-                    node.control = world.OpenSide(node.device, SideChannel::Control);
+                if (node.present && !(node.lane && node.lane->stop)) {
+                    if (!node.lane) {
+                        node.lane = std::make_unique<ControlLane>();
+                        node.lane->thread = std::thread([this, n = &node] { RunLane(*n); });
+                    }
+                    node.lane->jobs.push_back([this, keep, urb] { AnswerVendorRequest(keep, urb); });
+                    node.lane->wake.notify_all();
+                    queued = true;
+                }
             }
-            ok = node.control && world.DeviceRequest(node.control, platform::IOCTL_VENDOR_REQUEST, urb->buffer,
-                                                     std::uint32_t(8 + length), nullptr);
-            actual = ok ? length : 0;
-        } else if ((type & 0x60) == 0) {
+            if (!queued)
+                Finish(keep, urb, false, {}, 0);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return;
+        }
+        if ((type & 0x60) == 0) {
             ok = StandardRequest(node, urb->buffer, urb->buffer + 8, actual);
         }
         Finish(keep, urb, ok, {}, std::uint32_t(actual));
@@ -311,6 +339,60 @@ void UsbEmulator::Impl::Submit(UMockdevIoctlClient* client, const std::shared_pt
         return;
     }
     umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+void UsbEmulator::Impl::RunLane(Node& node)
+{
+    std::unique_lock lock(mutex);
+    for (;;) {
+        node.lane->wake.wait(lock, [&] { return node.lane->stop || !node.lane->jobs.empty(); });
+        if (node.lane->jobs.empty())
+            return; // stopped, and every request was answered
+        auto job = std::move(node.lane->jobs.front());
+        node.lane->jobs.pop_front();
+        lock.unlock();
+        job();
+        lock.lock();
+    }
+}
+
+void UsbEmulator::Impl::StopLane(Node& node)
+{
+    {
+        std::lock_guard lock(mutex);
+        if (!node.lane)
+            return;
+        node.lane->stop = true;
+        node.lane->wake.notify_all();
+    }
+    if (node.lane->thread.joinable())
+        node.lane->thread.join();
+}
+
+// On the node's lane: the setup packet and the data area are the vendor request's own buffer.
+void UsbEmulator::Impl::AnswerVendorRequest(const std::shared_ptr<Node>& keep, const std::shared_ptr<Urb>& urb)
+{
+    Node& node = *keep;
+    const int length = urb->buffer[6] | urb->buffer[7] << 8;
+    const std::uint8_t type = urb->buffer[0];
+    ObjectHandle control;
+    {
+        std::lock_guard lock(mutex);
+        if (node.present && !node.control)
+            node.control = world.OpenSide(node.device, SideChannel::Control);
+        control = node.present ? node.control : 0;
+    }
+    const bool ok = control && world.DeviceRequest(control, platform::IOCTL_VENDOR_REQUEST, urb->buffer,
+                                                   std::uint32_t(8 + length), nullptr);
+    int actual = ok ? length : 0;
+    {
+        std::lock_guard lock(mutex);
+        if ((type & 0x80) && node.answerLimit >= 0 && actual > node.answerLimit) {
+            std::fill(urb->buffer + 8 + node.answerLimit, urb->buffer + 8 + actual, std::uint8_t(0));
+            actual = node.answerLimit;
+        }
+    }
+    Finish(keep, urb, ok, {}, std::uint32_t(actual));
 }
 
 // Runs with the bench's lock held for bulk transfers: records only.
@@ -372,6 +454,7 @@ void UsbEmulator::Impl::Discard(UMockdevIoctlClient* client, Node& node)
                 urb = f;
         if (urb) {
             urb->discarded = true;
+            urb->held = node.holdDiscards;
             pipe = urb->endpoint == kInEndpoint ? node.readPipe : node.writePipe;
         }
     }
@@ -379,7 +462,8 @@ void UsbEmulator::Impl::Discard(UMockdevIoctlClient* client, Node& node)
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;
     }
-    world.Cancel(pipe); // one transfer at a time per pipe: this one finishes as discarded
+    if (!urb->held)
+        world.Cancel(pipe); // one transfer at a time per pipe: this one finishes as discarded
     umockdev_ioctl_client_complete(client, 0, 0);
 }
 
@@ -418,7 +502,8 @@ void UsbEmulator::Impl::AddDevice(DeviceId id, const std::string& parentSyspath,
     std::snprintf(line, sizeof line,
                   "A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n"
                   "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: bcdDevice=%04x\\n\nA: maxchild=%d\\n\n",
-                  bus, address, identity->vid, identity->pid, identity->revision, identity->hubPorts);
+                  bus, address, identity->vid, identity->pid, identity->revision,
+                  hidePortCounts ? 0 : identity->hubPorts);
     text += line;
     if (identity->description) {
         std::string product = *identity->description;
@@ -446,6 +531,7 @@ void UsbEmulator::Impl::RemoveNode(const std::shared_ptr<Node>& node)
     for (ObjectHandle h : handles)
         if (h)
             world.Close(h);
+    StopLane(*node); // what it still holds fails: the device is gone
     umockdev_testbed_uevent(testbed, node->syspath.c_str(), "remove");
     umockdev_testbed_remove_device(testbed, node->syspath.c_str());
 }
@@ -611,6 +697,55 @@ std::map<std::string, std::string> UsbEmulator::Environment() const
 }
 
 void UsbEmulator::Sync() { m->Sync(); }
+
+void UsbEmulator::HoldDiscards(DeviceId device, bool held)
+{
+    std::vector<ObjectHandle> pipes;
+    {
+        std::lock_guard lock(m->mutex);
+        auto it = m->byDevice.find(device);
+        if (it == m->byDevice.end())
+            return;
+        Impl::Node& node = *it->second;
+        node.holdDiscards = held;
+        if (!held)
+            for (auto& urb : node.flying)
+                if (urb->held) {
+                    urb->held = false;
+                    pipes.push_back(urb->endpoint == kInEndpoint ? node.readPipe : node.writePipe);
+                }
+    }
+    for (ObjectHandle pipe : pipes)
+        m->world.Cancel(pipe);
+}
+
+void UsbEmulator::ShortenAnswers(DeviceId device, int bytes)
+{
+    std::lock_guard lock(m->mutex);
+    if (auto it = m->byDevice.find(device); it != m->byDevice.end())
+        it->second->answerLimit = bytes;
+}
+
+void UsbEmulator::HidePortCounts(bool hidden)
+{
+    std::lock_guard lock(m->syncMutex);
+    m->hidePortCounts = hidden;
+}
+
+void UsbEmulator::ShowPortCount(DeviceId hub)
+{
+    std::string syspath;
+    int ports = 0;
+    {
+        std::lock_guard lock(m->mutex);
+        auto it = m->byDevice.find(hub);
+        if (it == m->byDevice.end())
+            return;
+        syspath = it->second->syspath;
+        ports = it->second->identity.hubPorts;
+    }
+    umockdev_testbed_set_attribute(m->testbed, syspath.c_str(), "maxchild", std::to_string(ports).c_str());
+}
 
 void UsbEmulator::DenyAccess(DeviceId device, bool denied)
 {

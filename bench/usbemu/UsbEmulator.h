@@ -46,6 +46,20 @@ public:
     // Makes opening this bench device's node fail as it does for a user without permission.
     void DenyAccess(DeviceId device, bool denied = true);
 
+    // Makes the discards of this device's URBs go unheeded, as with a host controller that gives a
+    // cancelled transfer back late or never: a held URB goes on and finishes as it would have without
+    // the discard. Released (held = false), the held URBs are discarded then.
+    void HoldDiscards(DeviceId device, bool held = true);
+
+    // Makes this device answer vendor IN requests with at most `bytes` bytes (-1: whole answers again),
+    // as a chip that returns less than it was asked for.
+    void ShortenAnswers(DeviceId device, int bytes);
+
+    // Hubs that appear from now on show no port count (sysfs maxchild 0), as a hub that is still
+    // starting may, until ShowPortCount(hub) gives it (without an event of its own).
+    void HidePortCounts(bool hidden);
+    void ShowPortCount(DeviceId hub);
+
     struct Impl;
 
 private:

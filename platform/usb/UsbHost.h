@@ -68,6 +68,7 @@ public:
     std::uint64_t SubscribeDeviceChanges(DeviceChangeCallback callback) override;
     void UnsubscribeDeviceChanges(std::uint64_t id) override;
 
+    std::string NoDeviceAdvice() override;
     std::string GetModuleFileName() override;
     std::optional<FileVersion> GetFileVersion(std::string_view path) override;
 

@@ -11,6 +11,9 @@
 #include "TempDir.h"
 #include "TestObserver.h"
 #include "Topologies.h"
+#ifdef KIT_TESTS_ON_USB
+#include "UsbWorld.h"
+#endif
 
 #include <sstream>
 #include <string>
@@ -26,12 +29,22 @@ struct LineRig {
 
     TempDir dir;
     bench::Bench bench;
+#ifdef KIT_TESTS_ON_USB
+    // The same rig on the USB world: the bench reached through libusb and an emulated usbfs.
+    UsbWorld usb;
+    platform::UsbHost &sim;
+#else
     platform::SimHost sim;
+#endif
     line::MfgkitEnv env;
 
     LineRig()
         : bench(BenchOptionsIn(dir)),
+#ifdef KIT_TESTS_ON_USB
+          usb(bench), sim(usb.host)
+#else
           sim(bench)
+#endif
     {
         bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});
         env.host = &sim;

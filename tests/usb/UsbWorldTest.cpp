@@ -9,8 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <future>
+#include <optional>
 
 #include <sys/fsuid.h>
 
@@ -128,6 +133,46 @@ TEST_F(UsbDevices, ScanWalkAndVendorRequestsGoThroughLibusb)
     EXPECT_EQ(version, 0x8003u);
 }
 
+TEST_F(UsbDevices, AShortControlAnswerIsCountedAsItCameAndFailsARequestThatNeedsMore)
+{
+    const auto cable = PlugCable();
+    Start();
+    const bench::DeviceId sideA = bench.Port({hub, 1}).device;
+    BridgeDevice side(Host());
+    ASSERT_TRUE(side.Open("\\\\.\\HOSTLNK-1"));
+    auto versionQuery = [&](uint32_t *returned) {
+        VendorRequest request;
+        request.Prepare(kChipQueryBufferSize, VendorRequest::kTypeIn, REQUEST_VERSION, 0, 2);
+        const bool ok = Host().DeviceIoControl(side.ControlHandle(), platform::IOCTL_VENDOR_REQUEST, request.bytes,
+                                               request.size, returned);
+        return ok ? std::optional<uint16_t>(uint16_t(request.Data()[0] | request.Data()[1] << 8)) : std::nullopt;
+    };
+    uint32_t returned = 0;
+    EXPECT_EQ(versionQuery(&returned), std::optional<uint16_t>(0x0100));
+    EXPECT_EQ(returned, 10u); // the setup packet and the two bytes the chip returned
+
+    // No answer at all, then half an EEPROM block: each request fails and says why, once.
+    ::testing::internal::CaptureStderr();
+    world->emulator.ShortenAnswers(sideA, 0);
+    EXPECT_EQ(versionQuery(&returned), std::nullopt);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_FALSE(side.QueryChip(nullptr, nullptr));
+    world->emulator.ShortenAnswers(sideA, 4);
+    uint8_t block[256];
+    std::memset(block, 0x5A, sizeof block);
+    EXPECT_FALSE(side.ReadEeprom(block, 0, 256));
+    EXPECT_FALSE(side.ReadEeprom(block, 0, 256));
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("answered 0 of the 2 bytes of vendor request 0xF7; the request failed"), std::string::npos)
+        << said;
+    EXPECT_NE(said.find("answered 4 of the 8 bytes of vendor request 0xFE"), std::string::npos) << said;
+    EXPECT_EQ(said.find("0xFE", said.find("0xFE") + 1), std::string::npos) << said;
+
+    world->emulator.ShortenAnswers(sideA, -1);
+    EXPECT_TRUE(side.ReadEeprom(block, 0, 256));
+    EXPECT_EQ(std::memcmp(block, bench.Eeprom(cable).data(), 256), 0);
+}
+
 // Overlapped transfers on a side's pipes, as the function test makes them.
 struct Pipes {
     platform::Host &host;
@@ -196,6 +241,131 @@ TEST_F(UsbDevices, PipesCarryDataAcrossAndFailCleanly)
         EXPECT_FALSE(Host().GetOverlappedResult(p.read, ro, nullptr, true));
         EXPECT_TRUE(UsbWorld::WaitFor([&] { return ScanBridgeDevices(0x7730, Host()) == 0x2u; }));
     }
+}
+
+struct Collected {
+    bool ok = false;
+    uint32_t count = 0;
+};
+
+// Collects a transfer on another thread. One that is not collected within 20 s (many times any limit
+// of the backend) hangs its caller for ever: the test program ends there, since the backend still
+// holds the caller's memory.
+Collected CollectOrEnd(platform::Host &host, platform::Handle pipe, platform::Overlapped &ov)
+{
+    auto result = std::make_shared<std::promise<Collected>>();
+    auto future = result->get_future();
+    std::thread([&host, pipe, &ov, result] {
+        Collected c;
+        c.ok = host.GetOverlappedResult(pipe, ov, &c.count, true);
+        result->set_value(c);
+    }).detach();
+    if (future.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "a transfer was never collected: its caller would hang for ever";
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    return future.get();
+}
+
+TEST_F(UsbDevices, ReadsEndAtAShortPacketAndEveryCancelEnds)
+{
+    PlugCable();
+    Start();
+    const std::string a = "\\\\.\\HOSTLNK-1", b = "\\\\.\\HOSTLNK-2";
+    const bench::DeviceId sideB = bench.Port({hub, 2}).device;
+    const std::string first(40, 'x'), second(40, 'y');
+    std::vector<uint8_t> received(64, 0xAA);
+
+    {   // Two 40-byte writes into 64-byte reads: each read ends with its packet's 40 bytes, none lost.
+        Pipes p(Host(), b, a);
+        platform::Overlapped ro{p.readEvent}, wo{p.writeEvent};
+        ASSERT_NE(Host().ReadFile(p.read, received.data(), 64, ro), platform::IoStart::Failed);
+        ASSERT_NE(Host().WriteFile(p.write, first.data(), 40, wo), platform::IoStart::Failed);
+        ASSERT_EQ(Host().WaitForEvents(std::span(&p.readEvent, 1), true, 3000), 0) << "a short packet did not end the read";
+        Collected got = CollectOrEnd(Host(), p.read, ro);
+        EXPECT_TRUE(got.ok);
+        EXPECT_EQ(got.count, 40u);
+        EXPECT_EQ(std::string(received.begin(), received.begin() + 40), first);
+        EXPECT_TRUE(CollectOrEnd(Host(), p.write, wo).ok);
+        ASSERT_NE(Host().WriteFile(p.write, second.data(), 40, wo), platform::IoStart::Failed);
+        ASSERT_NE(Host().ReadFile(p.read, received.data(), 64, ro), platform::IoStart::Failed);
+        got = CollectOrEnd(Host(), p.read, ro);
+        EXPECT_TRUE(got.ok);
+        EXPECT_EQ(got.count, 40u);
+        EXPECT_EQ(std::string(received.begin(), received.begin() + 40), second);
+        EXPECT_TRUE(CollectOrEnd(Host(), p.write, wo).ok);
+    }
+    {   // A short packet racing its cancel: the collection always returns, with the packet's bytes or
+        // none, never a resubmitted read that nothing cancels.
+        Pipes p(Host(), b, a);
+        for (int i = 0; i < 100; ++i) {
+            platform::Overlapped ro{p.readEvent}, wo{p.writeEvent};
+            std::fill(received.begin(), received.end(), 0xAA);
+            ASSERT_NE(Host().ReadFile(p.read, received.data(), 64, ro), platform::IoStart::Failed);
+            ASSERT_NE(Host().WriteFile(p.write, first.data(), 40, wo), platform::IoStart::Failed);
+            if (i % 2)
+                std::this_thread::yield();
+            Host().CancelIo(p.read);
+            const Collected got = CollectOrEnd(Host(), p.read, ro);
+            Host().CancelIo(p.write);
+            CollectOrEnd(Host(), p.write, wo);
+            ASSERT_TRUE(got.count == 0 || got.count == 40) << got.count;
+            if (got.count == 40)
+                EXPECT_EQ(std::string(received.begin(), received.begin() + 40), first);
+            else
+                EXPECT_EQ(received[0], 0xAA);
+        }
+    }
+    {   // A cancellation the device never delivers: the caller is told within the backend's limit,
+        // and what the transfer brings afterwards never reaches the caller's buffer.
+        world->emulator.HoldDiscards(sideB);
+        Pipes p(Host(), b, a);
+        platform::Overlapped ro{p.readEvent}, wo{p.writeEvent};
+        std::fill(received.begin(), received.end(), 0xAA);
+        ASSERT_NE(Host().ReadFile(p.read, received.data(), 64, ro), platform::IoStart::Failed);
+        EXPECT_TRUE(Host().CancelIo(p.read));
+        const Collected got = CollectOrEnd(Host(), p.read, ro);
+        EXPECT_FALSE(got.ok);
+        EXPECT_EQ(got.count, 0u);
+        // The lost transfer now receives a packet after all.
+        ASSERT_NE(Host().WriteFile(p.write, first.data(), 40, wo), platform::IoStart::Failed);
+        EXPECT_TRUE(CollectOrEnd(Host(), p.write, wo).ok);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // libusb delivers the late completion
+        EXPECT_EQ(std::count(received.begin(), received.end(), 0xAA), 64);
+
+        // A read still out when its pipe closes: the close ends, and the side opens and works again.
+        ASSERT_NE(Host().ReadFile(p.read, received.data(), 64, ro), platform::IoStart::Failed);
+        EXPECT_TRUE(Host().CloseHandle(p.read));
+        p.read = 0;
+        world->emulator.HoldDiscards(sideB, false);
+    }
+    {
+        Pipes p(Host(), b, a);
+        ASSERT_NE(p.read, 0u);
+        platform::Overlapped ro{p.readEvent}, wo{p.writeEvent};
+        ASSERT_NE(Host().ReadFile(p.read, received.data(), 64, ro), platform::IoStart::Failed);
+        ASSERT_NE(Host().WriteFile(p.write, second.data(), 40, wo), platform::IoStart::Failed);
+        const Collected got = CollectOrEnd(Host(), p.read, ro);
+        EXPECT_TRUE(got.ok);
+        EXPECT_EQ(got.count, 40u);
+        EXPECT_EQ(std::string(received.begin(), received.begin() + 40), second);
+        EXPECT_TRUE(CollectOrEnd(Host(), p.write, wo).ok);
+    }
+}
+
+TEST_F(UsbDevices, AHubWhosePortCountCameLateIsReadAgainAtTheNextChange)
+{
+    Start();
+    world->emulator.HidePortCounts(true);
+    const bench::DeviceId late = bench.AttachHub({root, 3}, bench::HubSpec{8}); // seen with no port count
+    world->emulator.HidePortCounts(false);
+    world->emulator.ShowPortCount(late);
+    const auto cable = bench.AddCable();
+    bench.PlugSide(cable, Side::A, {late, 6}); // beyond the four ports taken for a hub without a count
+    bench.PlugSide(cable, Side::B, {late, 8});
+    EXPECT_TRUE(UsbWorld::WaitFor([&] { return ScanBridgeDevices(0x7730, Host()) == 0x3u; }));
+    EXPECT_EQ(Walk(Host()).size(), 3u); // the mouse and both sides
 }
 
 TEST_F(UsbDevices, HotPlugIsNotifiedAndARefusedOpenIsReportedOnce)

@@ -87,6 +87,7 @@ public:
     uint64_t SubscribeDeviceChanges(DeviceChangeCallback callback) override;
     void UnsubscribeDeviceChanges(uint64_t id) override;
 
+    std::string NoDeviceAdvice() override { return "is the bench running? vbench start"; }
     std::string GetModuleFileName() override;
     std::optional<platform::FileVersion> GetFileVersion(std::string_view path) override;
 
