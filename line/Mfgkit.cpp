@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -755,53 +756,48 @@ int Test(Context &c, const std::vector<std::string> &args)
     return status;
 }
 
-// Reads the records for `records` and `report`; a status to end with, or -1 with the records.
-int ReadRecords(Context &c, const LedgerQuery &query, std::vector<LedgerRecord> &records)
+// Opens the station's ledger for reading and hands it to `read`, which returns an error ("" when it
+// read). A status to end with, or -1 when read (or when there is no ledger yet: then `none` is said
+// when given, and nothing is read).
+int ReadLedger(Context &c, const char *none, const std::function<std::string(StationLedger &)> &read)
 {
     const std::string path = c.env.ledgerPath.empty() ? LedgerPath() : c.env.ledgerPath;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
-        c.err << "mfgkit: no records yet (" << path << " does not exist)\n";
+        if (none)
+            c.err << "mfgkit: " << none << " (" << path << " does not exist)\n";
         return -1;
     }
     StationLedger ledger;
     std::string error;
-    if (!ledger.OpenExisting(path, &error)) {
+    if (!ledger.OpenExisting(path, &error) || !(error = read(ledger)).empty()) {
         c.err << "mfgkit: " << error << "\n";
         return kExitLedger;
     }
-    int unreadable = 0;
-    error.clear();
-    records = ledger.Query(query, &error, &unreadable);
-    if (!error.empty()) {
-        c.err << "mfgkit: " << error << "\n";
-        return kExitLedger;
-    }
-    if (unreadable)
-        c.err << "mfgkit: " << unreadable << " record(s) could not be read and are left out\n";
     return -1;
+}
+
+// Reads the records for `records` and `report`; a status to end with, or -1 with the records.
+int ReadRecords(Context &c, const LedgerQuery &query, std::vector<LedgerRecord> &records)
+{
+    return ReadLedger(c, "no records yet", [&](StationLedger &ledger) {
+        int unreadable = 0;
+        std::string error;
+        records = ledger.Query(query, &error, &unreadable);
+        if (unreadable)
+            c.err << "mfgkit: " << unreadable << " record(s) could not be read and are left out\n";
+        return error;
+    });
 }
 
 // The void serial numbers settled from `since` on; a status to end with, or -1 with them.
 int ReadVoid(Context &c, const std::string &since, std::vector<SerialEntry> &entries)
 {
-    const std::string path = c.env.ledgerPath.empty() ? LedgerPath() : c.env.ledgerPath;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT)
-        return -1;
-    StationLedger ledger;
-    std::string error;
-    if (!ledger.OpenExisting(path, &error)) {
-        c.err << "mfgkit: " << error << "\n";
-        return kExitLedger;
-    }
-    error.clear();
-    entries = ledger.VoidSerials(since, &error);
-    if (!error.empty()) {
-        c.err << "mfgkit: " << error << "\n";
-        return kExitLedger;
-    }
-    return -1;
+    return ReadLedger(c, nullptr, [&](StationLedger &ledger) {
+        std::string error;
+        entries = ledger.VoidSerials(since, &error);
+        return error;
+    });
 }
 
 int Records(Context &c, const std::vector<std::string> &args)

@@ -222,6 +222,15 @@ bool StationLedger::OpenFile(const std::string &path, bool create, std::string *
     return true;
 }
 
+bool StationLedger::ReadyToWrite(std::string *error)
+{
+    if (!m_db) {
+        SetError(error, "the ledger is not open");
+        return false;
+    }
+    return StillSameFile(error);
+}
+
 bool StationLedger::StillSameFile(std::string *error)
 {
     struct stat st {};
@@ -325,11 +334,7 @@ std::optional<std::int64_t> StationLedger::Append(const LedgerRecord &record, st
                                                   const SerialVerdict *verdict)
 {
     std::lock_guard lock(m_mutex);
-    if (!m_db) {
-        SetError(error, "the ledger is not open");
-        return std::nullopt;
-    }
-    if (!StillSameFile(error))
+    if (!ReadyToWrite(error))
         return std::nullopt;
     const std::string where = "cannot store the record in " + m_path;
     if (!Exec(m_db, "BEGIN IMMEDIATE", error))
@@ -376,11 +381,7 @@ std::optional<std::int64_t> StationLedger::BeginRun(const std::string &kind, con
                                                     std::string *error)
 {
     std::lock_guard lock(m_mutex);
-    if (!m_db) {
-        SetError(error, "the ledger is not open");
-        return std::nullopt;
-    }
-    if (!StillSameFile(error))
+    if (!ReadyToWrite(error))
         return std::nullopt;
     Statement insert(m_db, "INSERT INTO runs (started_utc, kind, tool, pid) VALUES (?1, ?2, ?3, ?4)");
     if (!insert.Ok() || !insert.Text(1, NowUtc()) || !insert.Text(2, kind) || !insert.Text(3, tool) ||
@@ -405,11 +406,7 @@ bool StationLedger::ReserveSerials(std::int64_t runId, const std::vector<std::pa
                                    std::vector<std::string> *held, std::string *error)
 {
     std::lock_guard lock(m_mutex);
-    if (!m_db) {
-        SetError(error, "the ledger is not open");
-        return false;
-    }
-    if (!StillSameFile(error) || !Exec(m_db, "BEGIN IMMEDIATE", error))
+    if (!ReadyToWrite(error) || !Exec(m_db, "BEGIN IMMEDIATE", error))
         return false;
     const std::string now = NowUtc();
     Statement insert(m_db, "INSERT OR IGNORE INTO serials (serial, run_id, state, devices, reserved_utc) "
@@ -459,11 +456,7 @@ std::vector<SerialEntry> StationLedger::SelectSerials(const char *sql, const std
 std::optional<std::vector<SerialEntry>> StationLedger::VoidUnsettled(const std::string &reason, std::string *error)
 {
     std::lock_guard lock(m_mutex);
-    if (!m_db) {
-        SetError(error, "the ledger is not open");
-        return std::nullopt;
-    }
-    if (!StillSameFile(error) || !Exec(m_db, "BEGIN IMMEDIATE", error))
+    if (!ReadyToWrite(error) || !Exec(m_db, "BEGIN IMMEDIATE", error))
         return std::nullopt;
     std::string readError;
     std::vector<SerialEntry> left = SelectSerials(

@@ -129,6 +129,8 @@ private:
     bool Upgrade(int from, std::string *error);
     // False (with `error`) when the file at m_path is no longer the one opened: replaced or deleted.
     bool StillSameFile(std::string *error);
+    // Open, and still the file that was opened (with m_mutex held).
+    bool ReadyToWrite(std::string *error);
     std::vector<SerialEntry> SelectSerials(const char *sql, const std::vector<std::string> &binds, std::string *error);
     std::vector<LedgerRecord> Select(const std::string &sql, const std::vector<std::string> &binds, std::string *error,
                                      int *unreadable);

@@ -51,6 +51,23 @@ protected:
     CommandResult Mfgkit(const std::string &args) { return RunCommand(Env() + MFGKIT_PATH " " + args); }
     std::string Ledger() const { return m_home.file("ledger.db"); }
 
+    // The daemon with sixteen blank cables plugged into a 32-port controller; the batch image's file
+    // ("" when the bench could not be set up).
+    std::string SixteenCables()
+    {
+        if (Vbench("start").status != 0 || Vbench("controller add --ports 32").status != 0)
+            return {};
+        for (int k = 1; k <= 16; ++k)
+            if (Vbench("cable add c" + std::to_string(k)).status != 0 || Vbench("plug c" + std::to_string(k)).status != 0)
+                return {};
+        const bench::EepromBytes eeprom = bench::ConfiguredEeprom(0x0C5E, 0x7730, "Veltrona", "USB Bridge Cable",
+                                                                  std::string("000000000001"));
+        std::vector<uint8_t> file(eeprom.begin(), eeprom.end());
+        for (uint8_t b : {0x30, 0x77, 0, 0, 0x00, 0x01, 0, 0})
+            file.push_back(b);
+        return m_home.write("batch.eep", file);
+    }
+
     TempDir m_home;
 };
 
@@ -126,18 +143,8 @@ TEST_F(MfgkitDaemon, EightCablesProgrammedWithNumwellThenTestedThenListed)
 // these runs may fail for want of one.
 TEST_F(MfgkitDaemon, SixteenCableRunsInARowNeverFailByThemselves)
 {
-    ASSERT_EQ(Vbench("start").status, 0);
-    ASSERT_EQ(Vbench("controller add --ports 32").status, 0);
-    for (int k = 1; k <= 16; ++k) {
-        ASSERT_EQ(Vbench("cable add c" + std::to_string(k)).status, 0);
-        ASSERT_EQ(Vbench("plug c" + std::to_string(k)).status, 0);
-    }
-    const bench::EepromBytes eeprom = bench::ConfiguredEeprom(0x0C5E, 0x7730, "Veltrona", "USB Bridge Cable",
-                                                              std::string("000000000001"));
-    std::vector<uint8_t> file(eeprom.begin(), eeprom.end());
-    for (uint8_t b : {0x30, 0x77, 0, 0, 0x00, 0x01, 0, 0})
-        file.push_back(b);
-    const std::string image = m_home.write("batch.eep", file);
+    const std::string image = SixteenCables();
+    ASSERT_FALSE(image.empty());
     for (int run = 0; run < 5; ++run) {
         const CommandResult program = Mfgkit("program '" + image + "' --serial LINE-" + std::to_string(run) +
                                              " --expect 16 2>&1");
@@ -158,18 +165,8 @@ TEST_F(MfgkitDaemon, SixteenCableRunsInARowNeverFailByThemselves)
 // either programmed (and passes the test) or void (and fails it).
 TEST_F(MfgkitDaemon, KilledAtRandomMomentsNoNumberReachesTwoCables)
 {
-    ASSERT_EQ(Vbench("start").status, 0);
-    ASSERT_EQ(Vbench("controller add --ports 32").status, 0);
-    for (int k = 1; k <= 16; ++k) {
-        ASSERT_EQ(Vbench("cable add c" + std::to_string(k)).status, 0);
-        ASSERT_EQ(Vbench("plug c" + std::to_string(k)).status, 0);
-    }
-    const bench::EepromBytes eeprom = bench::ConfiguredEeprom(0x0C5E, 0x7730, "Veltrona", "USB Bridge Cable",
-                                                              std::string("000000000001"));
-    std::vector<uint8_t> file(eeprom.begin(), eeprom.end());
-    for (uint8_t b : {0x30, 0x77, 0, 0, 0x00, 0x01, 0, 0})
-        file.push_back(b);
-    const std::string image = m_home.write("batch.eep", file);
+    const std::string image = SixteenCables();
+    ASSERT_FALSE(image.empty());
     setenv("VBENCH_HOME", m_home.path().c_str(), 1);
     setenv("QT7730_HOST", "sim", 1);
     setenv("QT7730_LEDGER_DB", Ledger().c_str(), 1);

@@ -10,6 +10,18 @@ LineSerialCheck::LineSerialCheck(std::string conninfo, StationId station,
                                  std::function<void(const std::string &)> notice, std::chrono::milliseconds timeout)
     : m_server(std::move(conninfo), timeout), m_station(std::move(station)), m_notice(std::move(notice)) {}
 
+void LineSerialCheck::Tell(const std::string &message) {
+    if (!m_told && m_notice) m_notice(message);
+    m_told = true;
+}
+
+void LineSerialCheck::WentAway(const std::string &message) {
+    // While the server is away, cables do not each wait for its time-out.
+    m_retryAt = Clock::now() + kRetryAfter;
+    m_server.Close();
+    Tell(message + "; serial numbers are checked on this station only until it is back");
+}
+
 ReserveResult LineSerialCheck::Reserve(const std::string &serial, const std::string &localDate) {
     std::lock_guard lock(m_mutex);
     ReserveResult r;
@@ -18,13 +30,7 @@ ReserveResult LineSerialCheck::Reserve(const std::string &serial, const std::str
         return r;
     }
     r = m_server.Reserve(serial, m_station, localDate);
-    if (r.outcome == Reservation::Unreachable) {
-        m_retryAt = Clock::now() + kRetryAfter;
-        m_server.Close();
-        if (!m_told && m_notice)
-            m_notice(r.message + "; serial numbers are checked on this station only until it is back");
-        m_told = true;
-    }
+    if (r.outcome == Reservation::Unreachable) WentAway(r.message);
     return r;
 }
 
@@ -37,16 +43,11 @@ std::vector<std::string> LineSerialCheck::Lease(const std::vector<std::string> &
     for (std::size_t i = 0; i < results.size() && i < serials.size(); ++i) {
         const ReserveResult &r = results[i];
         if (r.outcome == Reservation::Unreachable) {
-            m_retryAt = Clock::now() + kRetryAfter;
-            m_server.Close();
-            if (!m_told && m_notice)
-                m_notice(r.message + "; serial numbers are checked on this station only until it is back");
-            m_told = true;
+            WentAway(r.message);
             return std::vector<std::string>(serials.size());
         }
         if (r.outcome == Reservation::StationInUse) {
-            if (!m_told && m_notice) m_notice(r.message);
-            m_told = true;
+            Tell(r.message);
             return std::vector<std::string>(serials.size(), r.message);
         }
         if (r.outcome == Reservation::Taken) refusals[i] = r.message;

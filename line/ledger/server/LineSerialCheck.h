@@ -33,6 +33,10 @@ public:
     void Void(const std::string &serial, const std::string &reason);
 
 private:
+    // The operator's one message of the run (with m_mutex held).
+    void Tell(const std::string &message);
+    void WentAway(const std::string &message);
+
     std::mutex m_mutex;
     LineLedger m_server;
     StationId m_station;
