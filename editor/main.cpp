@@ -14,16 +14,7 @@ int main(int argc, char *argv[])
                              "Outcomes are kept in the station's ledger.\n"
                              "  --version  the version\n"
                              "  --help     this text\n"
-                             "Environment:\n"
-                             "  QT7730_HOST         sim (the default: this user's virtual bench) or usb (this PC's USB devices)\n"
-                             "  VBENCH_HOME         the bench's home (default ~/.local/state/qt7730-vbench)\n"
-                             "  QT7730_LEDGER_DB    the station's ledger (default /var/lib/qt7730-mfg-kit/ledger.db)\n"
-                             "  QT7730_SETTINGS_DB  Numwell's settings store (default /var/lib/qt7730-mfg-kit/settings.db)\n"
-                             "  QT7730_DATA_DIR     the kit's data folder with INF/qt7730.inf (default: the station's,\n"
-                             "                      /var/lib/qt7730-mfg-kit, made from /usr/share/qt7730-mfg-kit)\n"
-                             "  QT7730_INF_NAME     another INF file name in that folder (with QT7730_HOST=usb)\n"
-                             "  DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM  where the window shows\n"
-                             "Groups: qt7730-mfg (writes the store, the ledger and the INF), plugdev (USB cables, QT7730_HOST=usb).\n"))
+                                 + std::string(platform::kWindowedProgramEnvironment)))
         return 0;
     if (platform::SayNoDisplay("quillon"))
         return 2;

@@ -38,11 +38,11 @@ bool AnswerVersion(int argc, char **argv, const char *program)
     return true;
 }
 
-bool AnswerHelp(int argc, char **argv, const char *help)
+bool AnswerHelp(int argc, char **argv, const std::string &help)
 {
     if (!OnlyArgument(argc, argv, "--help", "-h"))
         return false;
-    std::fputs(help, stdout);
+    std::fputs(help.c_str(), stdout);
     return true;
 }
 

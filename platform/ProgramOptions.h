@@ -14,7 +14,20 @@ const char *KitVersion();
 bool AnswerVersion(int argc, char **argv, const char *program);
 
 // When the only argument is --help or -h, prints `help` on standard output and returns true.
-bool AnswerHelp(int argc, char **argv, const char *help);
+bool AnswerHelp(int argc, char **argv, const std::string &help);
+
+// The environment and groups Quillon and Tamber use, as their --help ends.
+inline constexpr const char *kWindowedProgramEnvironment =
+    "Environment:\n"
+    "  QT7730_HOST         sim (the default: this user's virtual bench) or usb (this PC's USB devices)\n"
+    "  VBENCH_HOME         the bench's home (default ~/.local/state/qt7730-vbench)\n"
+    "  QT7730_LEDGER_DB    the station's ledger (default /var/lib/qt7730-mfg-kit/ledger.db)\n"
+    "  QT7730_SETTINGS_DB  Numwell's settings store (default /var/lib/qt7730-mfg-kit/settings.db)\n"
+    "  QT7730_DATA_DIR     the kit's data folder with INF/qt7730.inf (default: the station's,\n"
+    "                      /var/lib/qt7730-mfg-kit, made from /usr/share/qt7730-mfg-kit)\n"
+    "  QT7730_INF_NAME     another INF file name in that folder (with QT7730_HOST=usb)\n"
+    "  DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM  where the window shows\n"
+    "Groups: qt7730-mfg (writes the store, the ledger and the INF), plugdev (USB cables, QT7730_HOST=usb).\n";
 
 // Whether a window can be shown: a Qt platform that needs no display (offscreen, minimal), or a
 // Wayland or X display whose socket answers. Asking the toolkit instead would abort the process when
