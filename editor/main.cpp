@@ -5,16 +5,14 @@
 
 int main(int argc, char *argv[])
 {
-    if (platform::AnswerVersion(argc, argv, "quillon"))
-        return 0;
-    if (platform::AnswerHelp(argc, argv,
-                             "Usage: quillon\n"
-                             "Quillon, the EEPROM editor of QT7730 bridge cables: builds a cable's USB identity, writes it into\n"
-                             "the cable (Config), teaches the driver's INF the new IDs and saves the image file for the line.\n"
-                             "Outcomes are kept in the station's ledger.\n"
-                             "  --version  the version\n"
-                             "  --help     this text\n"
-                                 + std::string(platform::kWindowedProgramEnvironment)))
+    if (platform::AnswerVersionOrHelp(argc, argv, "quillon",
+                                      "Usage: quillon\n"
+                                      "Quillon, the EEPROM editor of QT7730 bridge cables: builds a cable's USB identity, writes it into\n"
+                                      "the cable (Config), teaches the driver's INF the new IDs and saves the image file for the line.\n"
+                                      "Outcomes are kept in the station's ledger.\n"
+                                      "  --version  the version\n"
+                                      "  --help     this text\n"
+                                          + std::string(platform::kWindowedProgramEnvironment)))
         return 0;
     if (platform::SayNoDisplay("quillon"))
         return 2;

@@ -330,26 +330,24 @@ void TestCables(platform::Host &host, const std::vector<CablePair> &cables, cons
         items.push_back(&outcomes[i]);
     }
     const std::map<std::string, std::string> names = production::EnglishStepNames();
-    // The serial text of every cable first, so that one number carried by two cables fails both.
-    std::map<std::string, int> carried;
-    if (plan.serialStanding) {
-        std::vector<std::string> serials(items.size());
-        std::vector<std::pair<CableOutcome *, std::string *>> reads;
-        for (std::size_t i = 0; i < items.size(); ++i)
-            reads.emplace_back(items[i], &serials[i]);
-        std::vector<std::pair<CableOutcome *, std::string *> *> readItems;
-        for (auto &r : reads)
-            readItems.push_back(&r);
-        ForEachAtOnce(readItems, [&](std::pair<CableOutcome *, std::string *> &r) {
-            BridgeDevice device(host);
-            std::array<uint8_t, EepromImage::kEepromSize> bytes{};
-            if (device.Open(r.first->cable.a.name) && device.ReadEeprom(bytes.data(), 0, EepromImage::kEepromSize))
-                *r.second = production::SerialText(bytes.data());
-        });
-        for (const std::string &serial : serials)
-            if (!serial.empty())
-                ++carried[serial];
-    }
+    // Says why the cable failed, once its verdict is final.
+    auto finish = [&](CableOutcome &outcome, const std::string &serialProblem) {
+        if (!serialProblem.empty()) {
+            outcome.detail = std::string(kStepSerialNumber) + ": " + serialProblem;
+        } else if (!outcome.passed) {
+            const std::string step = outcome.record.FailedStep();
+            outcome.detail = step;
+            if (step == "Send data from side A to B")
+                outcome.detail += ": what " + outcome.cable.b.ShortName() + " sent did not arrive on " +
+                                  outcome.cable.a.ShortName();
+            else if (step == "Send data from side B to A")
+                outcome.detail += ": what " + outcome.cable.a.ShortName() + " sent did not arrive on " +
+                                  outcome.cable.b.ShortName();
+            else if (!outcome.record.differing.empty())
+                outcome.detail += ": " + DescribeDifferences(outcome.record.differing);
+        }
+        sink(outcome);
+    };
     ForEachAtOnce(items, [&](CableOutcome &outcome) {
         production::RunInputs in;
         std::memcpy(in.imageBytes.data(), plan.image.Bytes(), EepromImage::kEepromSize);
@@ -369,37 +367,36 @@ void TestCables(platform::Host &host, const std::vector<CablePair> &cables, cons
         outcome.record = production::TestRecord("mfgkit", in, observed.Observed(), steps.Steps(), passed, start, took);
         outcome.record.imageSha256 = plan.imageSha256;
         outcome.passed = passed;
-        std::string serialProblem;
-        if (plan.serialStanding && passed) {
+        if (!plan.serialStanding)
+            finish(outcome, {});
+    });
+    if (!plan.serialStanding)
+        return;
+
+    // The serials as the test read them: one number carried by two cables of the run fails both, which
+    // is known only once every cable has been read.
+    std::map<std::string, int> carried;
+    for (const CableOutcome &outcome : outcomes)
+        if (!outcome.record.serial.empty())
+            ++carried[outcome.record.serial];
+    for (CableOutcome &outcome : outcomes) {
+        std::string problem;
+        if (outcome.passed) {
             const std::string &serial = outcome.record.serial;
             if (serial.empty())
-                serialProblem = "the cable carries no serial number";
+                problem = "the cable carries no serial number";
             else if (carried[serial] > 1)
-                serialProblem = serial + " is carried by another cable of this run too";
+                problem = serial + " is carried by another cable of this run too";
             else
-                serialProblem = plan.serialStanding(serial);
-            outcome.record.steps.push_back({kStepSerialNumber, serialProblem.empty() ? "OK" : "FAIL"});
-            if (!serialProblem.empty()) {
+                problem = plan.serialStanding(serial);
+            outcome.record.steps.push_back({kStepSerialNumber, problem.empty() ? "OK" : "FAIL"});
+            if (!problem.empty()) {
                 outcome.passed = false;
                 outcome.record.verdict = LedgerRecord::kFail;
             }
         }
-        if (!serialProblem.empty()) {
-            outcome.detail = std::string(kStepSerialNumber) + ": " + serialProblem;
-        } else if (!passed) {
-            const std::string step = outcome.record.FailedStep();
-            outcome.detail = step;
-            if (step == "Send data from side A to B")
-                outcome.detail += ": what " + outcome.cable.b.ShortName() + " sent did not arrive on " +
-                                  outcome.cable.a.ShortName();
-            else if (step == "Send data from side B to A")
-                outcome.detail += ": what " + outcome.cable.a.ShortName() + " sent did not arrive on " +
-                                  outcome.cable.b.ShortName();
-            else if (!outcome.record.differing.empty())
-                outcome.detail += ": " + DescribeDifferences(outcome.record.differing);
-        }
-        sink(outcome);
-    });
+        finish(outcome, problem);
+    }
 }
 
 } // namespace line

@@ -71,6 +71,7 @@ struct TestPlan {
     std::string imageSha256;
     // Set when the image has the serial number on: why a cable's serial text is not one this station
     // (or the line) programmed, "" when it is. A serial carried by two cables of the run fails both.
+    // Called on the calling thread once every cable is tested; the outcomes are handed on after it.
     std::function<std::string(const std::string &serial)> serialStanding;
 };
 

@@ -5,6 +5,7 @@
 #include "LineRun.h"
 #include "LineSession.h"
 #include "NumwellSerials.h"
+#include "ProgramOptions.h"
 #include "Reports.h"
 #include "Sides.h"
 #include "Station.h"
@@ -24,7 +25,6 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <mutex>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -613,9 +613,11 @@ int Program(Context &c, const std::vector<std::string> &args)
     EepromImage trial;
     if (run.serial == "numwell") {
         plan.mode = SerialMode::Numwell;
-        if (c.env.needDisplay && !NumwellSerials::DisplayAvailable()) {
-            c.err << "mfgkit: --serial numwell needs a display: Numwell asks the operator for the station and to "
-                     "confirm the date. No cable was touched.\n";
+        // Checked before anything is touched: a display that is named but gone would make the toolkit
+        // abort the whole program inside Numwell.
+        if (std::string why; c.env.needDisplay && !platform::DisplayReachable(&why)) {
+            c.err << "mfgkit: --serial numwell needs a display (" << why
+                  << "): Numwell asks the operator for the station and to confirm the date. No cable was touched.\n";
             return kExitUsage;
         }
         if (!ImageWithSerial(plan.image, "F26120899999", trial)) {
@@ -687,8 +689,7 @@ int Program(Context &c, const std::vector<std::string> &args)
 }
 
 // Why a tested cable's serial is not one this station (or the line) programmed; "" when it is.
-std::string SerialStanding(StationLedger &ledger, LineSession &lineServer, std::mutex &lineMutex,
-                           const std::string &serial)
+std::string SerialStanding(StationLedger &ledger, LineSession &lineServer, const std::string &serial)
 {
     std::string error;
     if (const std::optional<SerialEntry> e = ledger.Serial(serial, &error)) {
@@ -700,7 +701,6 @@ std::string SerialStanding(StationLedger &ledger, LineSession &lineServer, std::
     }
     if (ledger.ProgrammedByRecord(serial))
         return {};
-    std::lock_guard lock(lineMutex);
     if (const auto onLine = lineServer.SerialOnLine(serial)) {
         if (onLine->known && onLine->confirmed)
             return {};
@@ -743,10 +743,9 @@ int Test(Context &c, const std::vector<std::string> &args)
         c.err << "mfgkit: " << lineServer.Error() << ". No cable was touched.\n";
         return kExitUsage;
     }
-    std::mutex lineMutex;
     if (plan.image.m_rec.bSerialIndex != 0)
         plan.serialStanding = [&](const std::string &serial) {
-            return run.anySerial ? std::string() : SerialStanding(ledger, lineServer, lineMutex, serial);
+            return run.anySerial ? std::string() : SerialStanding(ledger, lineServer, serial);
         };
     reporter.Start(pairing.cables.size());
     TestCables(c.host, pairing.cables, plan, [&](CableOutcome &o) { return lineServer.Appended(reporter.Finished(o)); });

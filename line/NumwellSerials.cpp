@@ -1,6 +1,5 @@
 #include "NumwellSerials.h"
 
-#include "ProgramOptions.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -35,12 +34,6 @@ void SetError(std::string *error, const std::string &text)
 NumwellSerials::NumwellSerials(std::string library) : m_library(std::move(library)) {}
 
 NumwellSerials::~NumwellSerials() = default;
-
-bool NumwellSerials::DisplayAvailable()
-{
-    // A display that is named but gone would make the toolkit abort the whole program.
-    return platform::DisplayReachable();
-}
 
 bool NumwellSerials::Begin(std::string *error)
 {

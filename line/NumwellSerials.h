@@ -22,9 +22,6 @@ public:
     std::optional<std::vector<std::string>> Spend(std::size_t count, std::string *error) override;
     int Station() const override { return m_station; }
 
-    // Whether a window can be shown here (a display, or a Qt platform chosen explicitly).
-    static bool DisplayAvailable();
-
 private:
     struct State {
         alignas(CNumwellerator) unsigned char bytes[sizeof(CNumwellerator)];

@@ -38,6 +38,11 @@ bool AnswerVersion(int argc, char **argv, const char *program)
     return true;
 }
 
+bool AnswerVersionOrHelp(int argc, char **argv, const char *program, const std::string &help)
+{
+    return AnswerVersion(argc, argv, program) || AnswerHelp(argc, argv, help);
+}
+
 bool AnswerHelp(int argc, char **argv, const std::string &help)
 {
     if (!OnlyArgument(argc, argv, "--help", "-h"))

@@ -16,6 +16,9 @@ bool AnswerVersion(int argc, char **argv, const char *program);
 // When the only argument is --help or -h, prints `help` on standard output and returns true.
 bool AnswerHelp(int argc, char **argv, const std::string &help);
 
+// Both of the above: true when --version or --help was answered (the program then exits with 0).
+bool AnswerVersionOrHelp(int argc, char **argv, const char *program, const std::string &help);
+
 // The environment and groups Quillon and Tamber use, as their --help ends.
 inline constexpr const char *kWindowedProgramEnvironment =
     "Environment:\n"

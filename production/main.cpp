@@ -11,16 +11,14 @@
 
 int main(int argc, char **argv)
 {
-    if (platform::AnswerVersion(argc, argv, "tamber"))
-        return 0;
-    if (platform::AnswerHelp(argc, argv,
-                             "Usage: tamber\n"
-                             "Tamber, the production-line tester of QT7730 bridge cables: checks every finished cable against an\n"
-                             "image file and shows OK or N/G; outcomes are kept in the station's ledger. Its texts are English or,\n"
-                             "with LANG=zh_CN.UTF-8, Simplified Chinese.\n"
-                             "  --version  the version\n"
-                             "  --help     this text\n"
-                                 + std::string(platform::kWindowedProgramEnvironment)))
+    if (platform::AnswerVersionOrHelp(argc, argv, "tamber",
+                                      "Usage: tamber\n"
+                                      "Tamber, the production-line tester of QT7730 bridge cables: checks every finished cable against an\n"
+                                      "image file and shows OK or N/G; outcomes are kept in the station's ledger. Its texts are English or,\n"
+                                      "with LANG=zh_CN.UTF-8, Simplified Chinese.\n"
+                                      "  --version  the version\n"
+                                      "  --help     this text\n"
+                                          + std::string(platform::kWindowedProgramEnvironment)))
         return 0;
     if (platform::SayNoDisplay("tamber"))
         return 2;

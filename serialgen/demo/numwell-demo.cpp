@@ -42,13 +42,11 @@ std::string LibraryOfThisInstallation()
 
 int main(int argc, char **argv)
 {
-    if (platform::AnswerVersion(argc, argv, "numwell-demo"))
-        return 0;
-    if (platform::AnswerHelp(argc, argv,
-                             "Usage: numwell-demo [COUNT]\n"
-                             "Issues COUNT serial numbers (default 3) through the Numwell library, as a kit program\n"
-                             "outside this kit would; asks the station and the date the first time (needs a display).\n"
-                             "Store: $QT7730_SETTINGS_DB, else /var/lib/qt7730-mfg-kit/settings.db (group qt7730-mfg).\n"))
+    if (platform::AnswerVersionOrHelp(argc, argv, "numwell-demo",
+                                      "Usage: numwell-demo [COUNT]\n"
+                                      "Issues COUNT serial numbers (default 3) through the Numwell library, as a kit program\n"
+                                      "outside this kit would; asks the station and the date the first time (needs a display).\n"
+                                      "Store: $QT7730_SETTINGS_DB, else /var/lib/qt7730-mfg-kit/settings.db (group qt7730-mfg).\n"))
         return 0;
     long count = 3;
     if (argc > 2 || (argc == 2 && (count = std::strtol(argv[1], nullptr, 10)) <= 0)) {
@@ -69,7 +67,7 @@ int main(int argc, char **argv)
     CNumwellerator &generator = numwell.Construct(storage);
     if (!numwell.Initialize(generator)) {
         std::fprintf(stderr, "numwell-demo: Initialize failed (cancelled, settings key not writable, "
-                             "date before the last issued one, or no display)\n");
+                                      "date before the last issued one, or no display)\n");
         return 1;
     }
     std::printf("last saved: %s\n", numwell.GetSN(generator));

@@ -99,25 +99,9 @@ TEST(MfgkitOverUsb, SixteenCablesArePairedProgrammedAndTestedAtOnce)
         << r.out;
     EXPECT_NE(lineOf(0).find("PASS"), std::string::npos) << r.out;
 
-    records = rig.Records();
-    ASSERT_EQ(records.size(), 32u);
-    std::map<std::string, line::LedgerRecord> byCable; // by the name the output gives it
-    for (std::size_t i = 16; i < records.size(); ++i) {
-        ASSERT_EQ(records[i].devices.size(), 2u);
-        byCable[records[i].devices[0].substr(4) + "+" + records[i].devices[1].substr(4)] = records[i];
-    }
-    ASSERT_EQ(byCable.size(), 16u);
-    auto recordOf = [&](std::size_t k) { return byCable[names.at(SixteenOverUsb::SerialOf(k))]; };
-    EXPECT_EQ(recordOf(2).FailedStep().rfind("Send data from side", 0), 0u);
-    EXPECT_EQ(recordOf(7).FailedStep(), "Verify configuration");
-    EXPECT_EQ(recordOf(11).FailedStep(), "Check chip version");
-    EXPECT_EQ(recordOf(11).chipVersion, 0x0200u);
-    const auto good = recordOf(0);
-    EXPECT_EQ(good.serial, SixteenOverUsb::SerialOf(0));
-    EXPECT_EQ(good.verdict, "pass");
-    ASSERT_EQ(good.steps.size(), 6u);
-    EXPECT_EQ(good.steps[4], (line::LedgerStep{"Send data from side B to A", "OK"}));
-    EXPECT_EQ(good.steps[5], (line::LedgerStep{"Serial number", "OK"}));
+    // What the ledger makes of these outcomes is the same code as on the bench (tests/line/ProgramTest):
+    // only how many records were stored is checked here.
+    EXPECT_EQ(rig.Records().size(), 32u);
 
     // A side alone is named and left alone; the other fifteen cables still pair.
     rig.bench.SetSideFaults(cables[2], bench::Side::B, {});
