@@ -31,8 +31,9 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   export DISPLAY=:77
   if ! pgrep -f "Xvfb :77" >/dev/null; then
     Xvfb :77 -screen 0 1280x800x24 >/dev/null 2>&1 &
-    sleep 1
   fi
+  # Quillon looks for the screen before it opens a window: wait until the server listens.
+  for _ in $(seq 50); do [ -S /tmp/.X11-unix/X77 ] && break; sleep 0.2; done
   echo "No display: Quillon runs on the virtual screen :77 (see it with: import -display :77 -window root shot.png)"
 fi
 exec "$quillon"
