@@ -7,7 +7,8 @@
 # cache directory outside the tree; later runs reuse it.
 #
 #   scripts/build-windows.sh [--qt-only]
-#   QT7730_QT_MINGW_CACHE=/path   the cache (default /work/.cache/qt-mingw, else ~/.cache/qt7730-qt-mingw)
+#   QT7730_QT_MINGW_CACHE=/path   the cache (default $XDG_CACHE_HOME/qt7730-qt-mingw, else
+#                                 ~/.cache/qt7730-qt-mingw)
 #   QT7730_QT_JOBS=N              parallel jobs for Qt's build (default: the number of cores)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,8 +17,7 @@ root=$PWD
 qt_only=0
 [[ "${1:-}" == "--qt-only" ]] && qt_only=1
 
-default_cache=/work/.cache/qt-mingw
-[[ -d /work ]] || default_cache="$HOME/.cache/qt7730-qt-mingw"
+default_cache="${XDG_CACHE_HOME:-$HOME/.cache}/qt7730-qt-mingw"
 cache="${QT7730_QT_MINGW_CACHE:-$default_cache}"
 jobs="${QT7730_QT_JOBS:-$(nproc)}"
 qt_prefix="$cache/qt"
