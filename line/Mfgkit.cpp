@@ -5,6 +5,7 @@
 #include "LineRun.h"
 #include "LineSession.h"
 #include "NumwellSerials.h"
+#include "Os.h"
 #include "ProgramOptions.h"
 #include "Reports.h"
 #include "Sides.h"
@@ -27,7 +28,6 @@
 #include <iostream>
 #include <sstream>
 
-#include <sys/stat.h>
 
 namespace line {
 
@@ -46,8 +46,9 @@ The line's command-line programmer and tester for QT7730 / QT7701 bridge cables.
   ledger               the line's ledger server: init, status, push (records --line, report --line)
 
 Exit status: 0 all good, 1 a cable failed, 2 usage, 3 no bench / no device, 4 a record could not be
-stored, 5 another numbering run holds the station. The records are kept in $QT7730_LEDGER_DB, or /var/lib/qt7730-mfg-kit/ledger.db, and with
-$QT7730_LEDGER (a PostgreSQL connection string) sent to the line's server as well.
+stored, 5 another numbering run holds the station. The records are kept in $QT7730_LEDGER_DB, or
+ledger.db in the station's data folder (/var/lib/qt7730-mfg-kit; on Windows %ProgramData%\QT7730 MFG Kit),
+and with $QT7730_LEDGER (a PostgreSQL connection string) sent to the line's server as well.
 )";
 
 constexpr const char *kScanHelp = R"(usage: mfgkit scan
@@ -207,13 +208,15 @@ bool ParseCount(const std::string &text, int &value)
 // The image file, checked as the programs check it; false with a sentence when it cannot be used.
 bool LoadImage(const std::string &path, EepromImage &image, std::string &sha, std::string &error)
 {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        error = "cannot read the image " + path + ": " + std::strerror(errno);
+    std::string why;
+    switch (platform::KindOfFile(path, &why)) {
+    case platform::FileKind::Regular:
+        break;
+    case platform::FileKind::Missing:
+        error = "cannot read the image " + path + ": No such file or directory";
         return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = "the image " + path + " is not a regular file";
+    default:
+        error = "the image " + path + (why.empty() ? " is not a regular file" : ": " + why);
         return false;
     }
     std::ifstream file(path, std::ios::binary);
@@ -761,8 +764,7 @@ int Test(Context &c, const std::vector<std::string> &args)
 int ReadLedger(Context &c, const char *none, const std::function<std::string(StationLedger &)> &read)
 {
     const std::string path = c.env.ledgerPath.empty() ? LedgerPath() : c.env.ledgerPath;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    if (platform::KindOfFile(path) == platform::FileKind::Missing) {
         if (none)
             c.err << "mfgkit: " << none << " (" << path << " does not exist)\n";
         return -1;

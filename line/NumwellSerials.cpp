@@ -1,6 +1,5 @@
 #include "NumwellSerials.h"
 
-
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -11,13 +10,12 @@ namespace {
 
 std::string LibraryBesideProgram()
 {
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error)
+    const std::filesystem::path folder = platform::ProgramFolder();
+    if (folder.empty())
         return {};
-    for (const char *relative : {"libNumwell.so.1", "../serialgen/libNumwell.so.1"}) {
-        const std::filesystem::path candidate = self.parent_path() / relative;
-        if (std::filesystem::is_regular_file(candidate, error))
+    for (const std::filesystem::path &candidate :
+         {folder / NUMWELL_LIBRARY_FILE, folder / ".." / "serialgen" / NUMWELL_LIBRARY_FILE}) {
+        if (platform::KindOfFile(candidate) == platform::FileKind::Regular)
             return candidate.string();
     }
     return {};
@@ -41,8 +39,8 @@ bool NumwellSerials::Begin(std::string *error)
     if (file.empty())
         file = LibraryBesideProgram();
     if (file.empty())
-        file = "libNumwell.so.1";
-    m_loader = std::make_unique<NumwellLoader>(file.c_str());
+        file = NUMWELL_LIBRARY_FILE;
+    m_loader = std::make_unique<BasicNumwellLoader<platform::SharedLibrary>>(file.c_str());
     if (!m_loader->IsLoaded()) {
         SetError(error, "cannot load Numwell (" + file + "): " + m_loader->Error());
         return false;

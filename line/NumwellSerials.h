@@ -1,9 +1,13 @@
 #pragma once
 // Serial numbers from Numwell, used as any outside caller uses it: the library bound at run time
-// through its published header. Initialize (Begin) shows Numwell's station and date dialogs, so it
+// through its published header, loaded by the platform's loader (LoadLibrary on Windows). Initialize (Begin) shows Numwell's station and date dialogs, so it
 // needs a display. Spend is IncreaseSN once per number, then one Save past the last of them.
 
+#ifndef NUMWELL_LOADER_NO_DLFCN
+#define NUMWELL_LOADER_NO_DLFCN
+#endif
 #include "NumwellLoader.h"
+#include "Os.h"
 #include "SerialSource.h"
 
 #include <memory>
@@ -14,7 +18,8 @@ namespace line {
 
 class NumwellSerials : public SerialSource {
 public:
-    // `library`: the file to load; empty looks beside the running program, then on the loader's path.
+    // `library`: the file to load; empty looks beside the running program (and in the build tree's
+    // serialgen/), then on the loader's path.
     explicit NumwellSerials(std::string library = {});
     ~NumwellSerials() override;
 
@@ -29,7 +34,7 @@ private:
     CNumwellerator &Object(State &s) { return *reinterpret_cast<CNumwellerator *>(s.bytes); }
 
     std::string m_library;
-    std::unique_ptr<NumwellLoader> m_loader;
+    std::unique_ptr<BasicNumwellLoader<platform::SharedLibrary>> m_loader;
     State m_generator{};
     bool m_broken = false; // a save failed: what the object holds may be ahead of the store
     int m_station = -1;

@@ -2,12 +2,11 @@
 
 #include "HostMachine.h"
 #include "Mfgkit.h"
+#include "Os.h"
 #include "ProgramOptions.h"
 
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 int main(int argc, char **argv)
 {
@@ -16,6 +15,6 @@ int main(int argc, char **argv)
     production::KeepTransferBuffersInHeap();
     std::vector<std::string> args(argv + 1, argv + argc);
     line::MfgkitEnv env;
-    env.terminal = ::isatty(STDOUT_FILENO) == 1;
+    env.terminal = platform::StdoutIsTerminal();
     return line::RunMfgkit(args, env);
 }

@@ -7,14 +7,6 @@
 
 namespace line {
 
-namespace {
-
-// Where Numwell keeps its station number: the library's own key and value names.
-constexpr const char *kNumwellKey = "Software\\Veltrona\\QT7730 MFG Kit";
-constexpr const char *kStationValue = "StationID";
-
-} // namespace
-
 StationIdentity CurrentStation()
 {
     StationIdentity id;

@@ -6,6 +6,10 @@
 
 namespace line {
 
+// Where Numwell keeps its station number: the library's own key and value names.
+inline constexpr const char *kNumwellKey = "Software\\Veltrona\\QT7730 MFG Kit";
+inline constexpr const char *kStationValue = "StationID";
+
 struct StationIdentity {
     int station = -1;
     std::string host;

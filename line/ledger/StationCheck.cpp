@@ -2,6 +2,7 @@
 
 #include "SettingsStore.h"
 #include "SharedFiles.h"
+#include "Station.h"
 #include "StationLedger.h"
 
 namespace line {
@@ -10,8 +11,15 @@ std::vector<StationProblem> StationProblems()
 {
     std::vector<StationProblem> problems;
     std::string why, what;
-    if (!platform::CanWriteSharedDatabase(platform::MachineSettingsStore()->Location(), &why, &what))
-        problems.push_back({StationProblem::What::SettingsStore, why, what});
+    const auto store = platform::MachineSettingsStore();
+    if (const std::string file = store->Location(); !file.empty()) {
+        if (!platform::CanWriteSharedDatabase(file, &why, &what))
+            problems.push_back({StationProblem::What::SettingsStore, why, what});
+    } else if (!store->OpenKey(kNumwellKey, platform::SettingsAccess::ReadWrite) && !store->CreateKey(kNumwellKey)) {
+        // A store with no file (the registry): Numwell's key itself, opened as Numwell opens it.
+        const std::string key = std::string("HKEY_LOCAL_MACHINE\\") + kNumwellKey;
+        problems.push_back({StationProblem::What::SettingsStore, key + " cannot be written by this user", key});
+    }
     if (!platform::CanWriteSharedDatabase(LedgerPath(), &why, &what))
         problems.push_back({StationProblem::What::Ledger, why, what});
     return problems;

@@ -1,5 +1,6 @@
 #include "StationLedger.h"
 
+#include "Os.h"
 #include "SharedFiles.h"
 
 #include <sqlite3.h>
@@ -146,8 +147,10 @@ std::string NewInstanceId()
 std::string LedgerPath()
 {
     const char *path = std::getenv(kLedgerPathVariable);
-    return path && *path ? path : kDefaultLedgerPath;
+    return path && *path ? path : DefaultLedgerPath();
 }
+
+std::string DefaultLedgerPath() { return (platform::StationDataFolder() / "ledger.db").string(); }
 
 StationLedger::~StationLedger()
 {

@@ -1,6 +1,7 @@
 #pragma once
 // The station's ledger: every program and test outcome of this machine, in one SQLite file
-// ($QT7730_LEDGER_DB, or /var/lib/qt7730-mfg-kit/ledger.db). Each append is one durable transaction
+// ($QT7730_LEDGER_DB, or ledger.db in the station's data folder: /var/lib/qt7730-mfg-kit on Linux,
+// %ProgramData%\QT7730 MFG Kit on Windows). Each append is one durable transaction
 // (synchronous=FULL in WAL mode): when Append returns a number, the record survives a power cut.
 // Several processes and threads may append at once; writers wait for each other up to 5 s.
 //
@@ -28,11 +29,12 @@ struct sqlite3;
 namespace line {
 
 inline constexpr const char *kLedgerPathVariable = "QT7730_LEDGER_DB";
-inline constexpr const char *kDefaultLedgerPath = "/var/lib/qt7730-mfg-kit/ledger.db";
 inline constexpr int kLedgerSchemaVersion = 2;
 
-// The file the programs use: $QT7730_LEDGER_DB when set and not empty, else the default path.
+// The file the programs use: $QT7730_LEDGER_DB when set and not empty, else DefaultLedgerPath().
 std::string LedgerPath();
+// ledger.db in the station's data folder.
+std::string DefaultLedgerPath();
 
 struct LedgerQuery {
     std::string since;  // "YYYY-MM-DD" (UTC day) or a full time: records at or after it; "" = all

@@ -1,15 +1,14 @@
 #include "LineCommands.h"
 
 #include "LineLedger.h"
+#include "Os.h"
 #include "OutboxSender.h"
 #include "StationLedger.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <csignal>
 #include <cstdlib>
-#include <pthread.h>
 #include <iomanip>
 #include <thread>
 #include <sstream>
@@ -63,20 +62,16 @@ bool NeedTarget(LineTarget &t, std::ostream &err) {
     return true;
 }
 
-// Sends until SIGINT or SIGTERM. The signals are blocked before the sender's thread starts, so only
-// this thread takes them, synchronously, and the sender is stopped and joined on the way out.
+// Sends until the operator stops it (Ctrl+C, or the system's request to end). The stop requests are
+// taken before the sender's thread starts, so only this thread sees them, and the sender is stopped
+// and joined on the way out.
 int FollowOutbox(const std::string &conninfo, const std::string &ledgerPath, std::ostream &out, std::ostream &err) {
-    sigset_t stop, old;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, &old);
+    platform::StopRequests stop;
     std::int64_t sent = 0;
     {
         OutboxSender sender(std::make_unique<SqliteOutbox>(ledgerPath), conninfo);
         std::string lastError;
-        const timespec tick{1, 0};
-        while (sigtimedwait(&stop, nullptr, &tick) < 0) {
+        while (!stop.WaitFor(std::chrono::seconds(1))) {
             const SenderStatus st = sender.Status();
             if (st.lastError != lastError) {
                 err << "mfgkit ledger push: " << (st.lastError.empty() ? "sending again" : st.lastError) << std::endl;
@@ -86,7 +81,6 @@ int FollowOutbox(const std::string &conninfo, const std::string &ledgerPath, std
         sender.Stop();
         sent = sender.Status().sent;
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     out << sent << " record(s) sent to the line server\n";
     return kOk;
 }

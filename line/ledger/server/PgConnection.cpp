@@ -1,7 +1,8 @@
 #include "PgConnection.h"
 
+#include "Os.h"
+
 #include <libpq-fe.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -72,10 +73,9 @@ bool PgConnection::WaitSocket(bool forWrite, Clock::time_point deadline) {
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return Fail("the line server did not answer in time");
-        pollfd p{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
-        const int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+        const int n = platform::WaitForSocket(fd, forWrite, std::min(left, std::chrono::milliseconds(1000)));
         if (n > 0) return true;
-        if (n < 0 && errno != EINTR) return Fail("poll on the server connection failed");
+        if (n < 0) return Fail("waiting on the server connection failed");
     }
 }
 

@@ -1,0 +1,147 @@
+// The operating system's services of platform/os on this system (under Wine for the Windows build):
+// file kinds, the exclusive lock, the run-time loader, the station's data folder, stop requests.
+
+#include "Os.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+long ThisProcess()
+{
+#ifdef _WIN32
+    return long(GetCurrentProcessId());
+#else
+    return long(::getpid());
+#endif
+}
+
+class Folder {
+public:
+    Folder()
+    {
+        static int counter = 0;
+        m_path = std::filesystem::temp_directory_path() /
+                 ("kit-os-" + std::to_string(ThisProcess()) + "-" + std::to_string(++counter));
+        std::filesystem::create_directories(m_path);
+    }
+    ~Folder()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    std::filesystem::path File(const std::string &name, const std::string &bytes) const
+    {
+        std::ofstream(m_path / name, std::ios::binary) << bytes;
+        return m_path / name;
+    }
+    const std::filesystem::path &Path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+} // namespace
+
+TEST(Os, KindsOfFiles)
+{
+    Folder dir;
+    EXPECT_EQ(platform::KindOfFile(dir.File("image.eep", "x")), platform::FileKind::Regular);
+    EXPECT_EQ(platform::KindOfFile(dir.Path()), platform::FileKind::Folder);
+    EXPECT_EQ(platform::KindOfFile(dir.Path() / "missing.eep"), platform::FileKind::Missing);
+    EXPECT_EQ(platform::KindOfFile(dir.Path() / "no-folder" / "missing.eep"), platform::FileKind::Missing);
+#ifdef _WIN32
+    // Devices: never taken for image files, and a pipe's instance is not taken by looking at it.
+    for (const char *device : {"NUL", "CON", "\\\\.\\PIPE\\kit-os-test", "//./HOSTLNK-1"})
+        EXPECT_EQ(platform::KindOfFile(device), platform::FileKind::Other) << device;
+#else
+    const auto fifo = dir.Path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(platform::KindOfFile(fifo), platform::FileKind::Other);
+    EXPECT_EQ(platform::KindOfFile("/dev/null"), platform::FileKind::Other);
+#endif
+}
+
+TEST(Os, OneHolderOfTheLockAtATimeAndItsNameIsReadable)
+{
+    Folder dir;
+    const auto path = dir.File("numbering.lock", "");
+    platform::ExclusiveFileLock first, second;
+    long holder = -1;
+    std::string error;
+    ASSERT_EQ(first.TryLock(path, &holder, &error), platform::ExclusiveFileLock::Result::Locked) << error;
+    EXPECT_TRUE(first.Held());
+    // A second open of the same file is refused while the first holds it, and names the holder.
+    EXPECT_EQ(second.TryLock(path, &holder, &error), platform::ExclusiveFileLock::Result::HeldByOther);
+    EXPECT_EQ(holder, ThisProcess());
+    EXPECT_FALSE(second.Held());
+    first.Unlock();
+    EXPECT_EQ(second.TryLock(path, &holder, &error), platform::ExclusiveFileLock::Result::Locked) << error;
+    // Taking it again replaces the holder's name instead of appending to it.
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(std::strtol(text.c_str(), nullptr, 10), ThisProcess()) << text;
+    EXPECT_LE(text.size(), 12u) << text;
+    second.Unlock();
+
+    EXPECT_EQ(first.TryLock(dir.Path() / "missing.lock", &holder, &error), platform::ExclusiveFileLock::Result::Missing);
+    EXPECT_EQ(first.TryLock(dir.Path(), &holder, &error), platform::ExclusiveFileLock::Result::Failed);
+    EXPECT_NE(error.find(dir.Path().filename().string()), std::string::npos) << error;
+    EXPECT_FALSE(first.Held());
+}
+
+TEST(Os, LibrariesAndTheirSymbolsOrASentence)
+{
+#ifdef _WIN32
+    const char *present = "kernel32.dll", *symbol = "GetTickCount";
+#else
+    const char *present = "libc.so.6", *symbol = "getpid";
+#endif
+    platform::SharedLibrary library;
+    EXPECT_FALSE(library.Open("kit-no-such-library-7730"));
+    EXPECT_FALSE(library.Error().empty());
+    EXPECT_EQ(library.Symbol(symbol), nullptr);
+    ASSERT_TRUE(library.Open(present)) << library.Error();
+    EXPECT_NE(library.Symbol(symbol), nullptr);
+    EXPECT_EQ(library.Symbol("_ZN14CNumwellerator4SaveEv"), nullptr);
+    EXPECT_EQ(library.Error(), "missing _ZN14CNumwellerator4SaveEv");
+    library.Close();
+    EXPECT_FALSE(library.IsOpen());
+
+    EXPECT_FALSE(platform::ProgramFolder().empty());
+    EXPECT_EQ(platform::KindOfFile(platform::ProgramFolder()), platform::FileKind::Folder);
+}
+
+TEST(Os, TheStationsDataFolderAndStopRequests)
+{
+    const std::filesystem::path folder = platform::StationDataFolder();
+#ifdef _WIN32
+    EXPECT_EQ(folder.filename(), "QT7730 MFG Kit");
+    const char *common = std::getenv("ProgramData");
+    ASSERT_NE(common, nullptr);
+    EXPECT_EQ(folder.parent_path(), std::filesystem::path(common));
+#else
+    EXPECT_EQ(folder, "/var/lib/qt7730-mfg-kit");
+#endif
+
+    platform::StopRequests stop;
+    EXPECT_FALSE(stop.WaitFor(std::chrono::milliseconds(20)));
+#ifndef _WIN32
+    // The request is taken by the waiting thread, not by the signal's default action.
+    ASSERT_EQ(std::raise(SIGTERM), 0);
+    EXPECT_TRUE(stop.WaitFor(std::chrono::seconds(5)));
+#endif
+}
