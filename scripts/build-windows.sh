@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Windows kit on this Debian machine with mingw-w64 and packs
-# dist/qt7730-mfg-kit-<version>-win64.zip.
+# dist/qt7730-mfg-kit-<version>-win64.zip and the installer dist/qt7730-mfg-kit-<version>-win64.msi.
 #
 # Qt 6 for mingw-w64 is not packaged by Debian, so the first run builds Qt's qtbase from Debian's own
 # source package (the same 6.4.2 as the native Qt whose host tools moc, rcc and uic it uses) into a
-# cache directory outside the tree; later runs reuse it.
+# cache directory outside the tree; later runs reuse it. libpq (the line ledger's client) is built the
+# same way from Debian's postgresql-15 source (scripts/build-libpq-mingw.sh, cached too).
 #
 #   scripts/build-windows.sh [--qt-only]
 #   QT7730_QT_MINGW_CACHE=/path   the cache (default $XDG_CACHE_HOME/qt7730-qt-mingw, else
@@ -26,9 +27,10 @@ toolchain="$root/cmake/mingw-w64-x86_64.cmake"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-# --- Packages: the cross compiler, Wine, the native Qt whose host tools the cross build uses.
+# --- Packages: the cross compiler, Wine, the native Qt whose host tools the cross build uses, the
+# MSI tools (wixl, msibuild, msiinfo, msiextract).
 scripts/install-deps.sh
-need=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev qt6-base-dev qt6-l10n-tools)
+need=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev qt6-base-dev qt6-l10n-tools wixl msitools)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -94,12 +96,16 @@ if [[ ! -f "$qt_prefix/.complete" ]]; then
 fi
 ((qt_only)) && exit 0
 
+# --- libpq for mingw-w64, once.
+libpq_prefix=$(scripts/build-libpq-mingw.sh)
+
 # --- The kit.
 # Qt's own toolchain file finds the cross-built Qt and the host tools, then chains to ours.
 cmake --preset windows \
   -DCMAKE_TOOLCHAIN_FILE="$qt_prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
   -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" \
-  -DKIT_QT_MINGW_PREFIX="$qt_prefix"
+  -DKIT_QT_MINGW_PREFIX="$qt_prefix" \
+  -DKIT_LIBPQ_MINGW_PREFIX="$libpq_prefix"
 cmake --build --preset windows
-cmake --build --preset windows --target kit_win64_zip
-echo "build-windows: $(ls -1 "$root"/dist/qt7730-mfg-kit-*-win64.zip) in $(( $(date +%s) - start )) s"
+cmake --build --preset windows --target kit_win64_msi   # the zip first, then the installer
+echo "build-windows: $(ls -1 "$root"/dist/qt7730-mfg-kit-*-win64.{zip,msi}) in $(( $(date +%s) - start )) s"
