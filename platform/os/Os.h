@@ -17,7 +17,8 @@ enum class FileKind { Missing, Regular, Folder, Other };
 // the answer is Other because the path cannot be examined.
 FileKind KindOfFile(const std::filesystem::path &path, std::string *error = nullptr);
 
-// The folder of the running program's own file; empty when the system cannot tell.
+// The running program's own file, and its folder; empty when the system cannot tell.
+std::filesystem::path ProgramFile();
 std::filesystem::path ProgramFolder();
 
 // The station's data folder, shared by every operator: the ledger, the numbering lock (and, on

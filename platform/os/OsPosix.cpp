@@ -31,12 +31,14 @@ FileKind KindOfFile(const std::filesystem::path &path, std::string *error)
     return S_ISDIR(st.st_mode) ? FileKind::Folder : FileKind::Other;
 }
 
-std::filesystem::path ProgramFolder()
+std::filesystem::path ProgramFile()
 {
     std::error_code error;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::filesystem::path() : self.parent_path();
+    return error ? std::filesystem::path() : self;
 }
+
+std::filesystem::path ProgramFolder() { return ProgramFile().parent_path(); }
 
 std::filesystem::path StationDataFolder() { return "/var/lib/qt7730-mfg-kit"; }
 

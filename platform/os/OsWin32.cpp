@@ -74,7 +74,7 @@ FileKind KindOfFile(const std::filesystem::path &path, std::string *error)
     return kind;
 }
 
-std::filesystem::path ProgramFolder()
+std::filesystem::path ProgramFile()
 {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
@@ -82,10 +82,14 @@ std::filesystem::path ProgramFolder()
         if (length == 0)
             return {};
         if (length < buffer.size())
-            return std::filesystem::path(std::wstring(buffer.data(), length)).parent_path();
+            return std::wstring(buffer.data(), length);
+        if (buffer.size() >= 32768) // the longest path Windows has
+            return {};
         buffer.resize(buffer.size() * 2);
     }
 }
+
+std::filesystem::path ProgramFolder() { return ProgramFile().parent_path(); }
 
 std::filesystem::path StationDataFolder()
 {

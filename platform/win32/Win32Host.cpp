@@ -2,6 +2,8 @@
 
 #include "Win32Host.h"
 
+#include "Os.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <map>
@@ -728,20 +730,7 @@ void Win32Host::UnsubscribeDeviceChanges(std::uint64_t id)
 
 // ----- The program's own file -------------------------------------------------------------------------
 
-std::string Win32Host::GetModuleFileName()
-{
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), DWORD(buffer.size()));
-        if (length == 0)
-            return {};
-        if (length < buffer.size())
-            return AnsiFromWide(std::wstring_view(buffer.data(), length));
-        if (buffer.size() >= 32768)
-            return {};
-        buffer.resize(buffer.size() * 2);
-    }
-}
+std::string Win32Host::GetModuleFileName() { return AnsiFromWide(platform::ProgramFile().native()); }
 
 std::optional<FileVersion> Win32Host::GetFileVersion(std::string_view path)
 {
