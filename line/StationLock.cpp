@@ -7,12 +7,20 @@
 
 namespace line {
 
+namespace {
+
+// Paths cross as UTF-8 text, as the station's other shared files take them.
+std::filesystem::path FromUtf8(const std::string &text) { return std::u8string(text.begin(), text.end()); }
+
+} // namespace
+
 std::string StationLock::Path()
 {
     const std::string store = platform::MachineSettingsStore()->Location();
     const std::filesystem::path folder =
-        store.empty() ? platform::StationDataFolder() : std::filesystem::path(store).parent_path();
-    return (folder / "numbering.lock").string();
+        store.empty() ? platform::StationDataFolder() : FromUtf8(store).parent_path();
+    const std::u8string path = (folder / "numbering.lock").u8string();
+    return std::string(path.begin(), path.end());
 }
 
 bool StationLock::TryLock(std::string *error, bool create)
@@ -23,7 +31,7 @@ bool StationLock::TryLock(std::string *error, bool create)
         return false;
     long holder = 0;
     std::string why;
-    switch (m_lock.TryLock(path, &holder, &why)) {
+    switch (m_lock.TryLock(FromUtf8(path), &holder, &why)) {
     case platform::ExclusiveFileLock::Result::Locked:
         return true;
     case platform::ExclusiveFileLock::Result::Missing:

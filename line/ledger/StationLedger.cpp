@@ -150,7 +150,12 @@ std::string LedgerPath()
     return path && *path ? path : DefaultLedgerPath();
 }
 
-std::string DefaultLedgerPath() { return (platform::StationDataFolder() / "ledger.db").string(); }
+std::string DefaultLedgerPath()
+{
+    // UTF-8, as SQLite takes file names.
+    const std::u8string path = (platform::StationDataFolder() / "ledger.db").u8string();
+    return std::string(path.begin(), path.end());
+}
 
 StationLedger::~StationLedger()
 {
