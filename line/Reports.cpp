@@ -141,15 +141,13 @@ bool IsDate(const std::string &text)
     if (text.size() != 10)
         return false;
     // yyyy-mm-dd of a day that exists
-    int y = 0, m = 0, d = 0;
-    char rest = 0;
-    if (text[4] != '-' || text[7] != '-' || !std::all_of(text.begin(), text.end(), [](char c) {
-            return (c >= '0' && c <= '9') || c == '-';
-        }) || std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &rest) != 3)
-        return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if ((i == 4 || i == 7) ? text[i] != '-' : (text[i] < '0' || text[i] > '9'))
+            return false;
+    const int y = std::stoi(text.substr(0, 4)), m = std::stoi(text.substr(5, 2)), d = std::stoi(text.substr(8, 2));
     static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    return m >= 1 && m <= 12 && d >= 1 && d <= kDays[m - 1] + (m == 2 && leap);
+    return y >= 1 && m >= 1 && m <= 12 && d >= 1 && d <= kDays[m - 1] + (m == 2 && leap);
 }
 
 std::string VoidSerialsText(const std::vector<SerialEntry> &entries)

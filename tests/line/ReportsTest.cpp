@@ -73,6 +73,6 @@ TEST(Reports, DaysYieldsCsvJsonAndDatesFromALedger)
     for (const char *good : {"2026-12-08", "2024-02-29", "2000-02-29"})
         EXPECT_TRUE(line::IsDate(good)) << good;
     for (const char *bad : {"2023-02-29", "1900-02-29", "2026-13-01", "2026-00-10", "2026-1-011", "2026-12-0x",
-                            "20261208", "2026-12-08T", ""})
+                            "20261208", "2026-12-08T", "-026-12-08", "2026-+1-08", ""})
         EXPECT_FALSE(line::IsDate(bad)) << bad;
 }
