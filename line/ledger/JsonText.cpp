@@ -71,7 +71,53 @@ const Value::Array &Value::Elements() const
     return array ? **array : kNone;
 }
 
+void Value::Set(const std::string &name, Value member)
+{
+    if (!IsObject())
+        v = std::make_shared<Object>();
+    (*std::get<std::shared_ptr<Object>>(v))[name] = std::move(member);
+}
+
 namespace {
+
+void WriteIndented(const Value &value, std::string &out, int depth)
+{
+    const std::string inner(std::size_t(4 * (depth + 1)), ' '), outer(std::size_t(4 * depth), ' ');
+    if (const auto *array = std::get_if<std::shared_ptr<Value::Array>>(&value.v)) {
+        out += "[\n";
+        for (std::size_t i = 0; i < (*array)->size(); ++i) {
+            out += inner;
+            WriteIndented((**array)[i], out, depth + 1);
+            out += i + 1 < (*array)->size() ? ",\n" : "\n";
+        }
+        out += outer + "]";
+    } else if (const auto *object = std::get_if<std::shared_ptr<Value::Object>>(&value.v)) {
+        out += "{\n";
+        std::size_t left = (*object)->size();
+        for (const auto &[name, member] : **object) {
+            out += inner + Quoted(name) + ": ";
+            WriteIndented(member, out, depth + 1);
+            out += --left ? ",\n" : "\n";
+        }
+        out += outer + "}";
+    } else if (const auto *text = std::get_if<std::string>(&value.v)) {
+        out += Quoted(*text);
+    } else if (const auto *whole = std::get_if<std::int64_t>(&value.v)) {
+        out += std::to_string(*whole);
+    } else if (const auto *d = std::get_if<double>(&value.v)) {
+        if (std::isfinite(*d)) {
+            char text[32];
+            const auto [end, error] = std::to_chars(text, text + sizeof text, *d);
+            out.append(text, error == std::errc() ? end : text);
+        } else {
+            out += "null";
+        }
+    } else if (const auto *b = std::get_if<bool>(&value.v)) {
+        out += *b ? "true" : "false";
+    } else {
+        out += "null";
+    }
+}
 
 constexpr int kMaxDepth = 256;
 
@@ -363,6 +409,13 @@ private:
 };
 
 } // namespace
+
+std::string Indented(const Value &value)
+{
+    std::string out;
+    WriteIndented(value, out, 0);
+    return out + "\n";
+}
 
 std::optional<Value> Parse(std::string_view text)
 {

@@ -35,7 +35,13 @@ struct Value {
     // The elements of an array; none for anything else.
     const Array &Elements() const;
     bool IsObject() const { return std::holds_alternative<std::shared_ptr<Object>>(v); }
+    // Sets the member `name` of an object (a null value becomes an empty object first).
+    void Set(const std::string &name, Value member);
 };
+
+// `value` as an indented document: four spaces a level, members in name order, a line break at the
+// end (the layout the kit's --json output has always had).
+std::string Indented(const Value &value);
 
 // The value of a whole JSON text; nothing when it is not one (trailing text, bad UTF-8, nesting
 // deeper than 256).

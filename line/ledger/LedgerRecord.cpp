@@ -10,10 +10,6 @@
 
 namespace line {
 
-namespace {
-
-// Texts from cables are 8-bit: a byte that is no part of UTF-8 (a Latin-1 serial, say) is kept as the
-// text "\xNN", so that it can still be read, instead of becoming U+FFFD.
 std::string Utf8OrEscaped(const std::string &text)
 {
     std::string out;
@@ -45,7 +41,9 @@ std::string Utf8OrEscaped(const std::string &text)
     return out;
 }
 
-// A text as a JSON string, cable bytes kept readable (see above).
+namespace {
+
+// A text as a JSON string, cable bytes kept readable.
 std::string Q(const std::string &text)
 {
     return json::Quoted(Utf8OrEscaped(text));

@@ -237,10 +237,7 @@ bool StationLedger::OpenFile(const std::string &path, bool create, std::string *
         return false;
     }
     // What the file is now, to notice when it is replaced or deleted while this program runs.
-    if (::stat(path.c_str(), &st) == 0) {
-        m_device = st.st_dev;
-        m_inode = st.st_ino;
-    }
+    m_identity = platform::IdentityOf(path);
     return true;
 }
 
@@ -255,12 +252,12 @@ bool StationLedger::ReadyToWrite(std::string *error)
 
 bool StationLedger::StillSameFile(std::string *error)
 {
-    struct stat st {};
-    if (::stat(m_path.c_str(), &st) != 0) {
+    const std::optional<platform::FileIdentity> now = platform::IdentityOf(m_path);
+    if (!now) {
         SetError(error, "the ledger " + m_path + " was deleted while this program ran");
         return false;
     }
-    if (st.st_dev != m_device || st.st_ino != m_inode) {
+    if (now != m_identity) {
         SetError(error, "the ledger " + m_path + " was replaced by another file while this program ran");
         return false;
     }

@@ -161,6 +161,17 @@ TEST(LedgerJson, BodiesTimesAndFingerprintsAreWhatQtMadeOfThem)
             << size;
     }
 
+    // The --json layout (records with their sequence numbers, empty lists included) as Qt indented it.
+    std::string list = "[";
+    for (int i = 0; i < 50; ++i)
+        list += (i ? "," : "") + RandomRecord(random).ToJson();
+    for (const std::string &document : {list + "]", std::string("[]"), std::string(R"({"a":[],"b":{},"c":[{}],"d":-7})")}) {
+        const auto parsed = line::json::Parse(document);
+        ASSERT_TRUE(parsed) << document;
+        EXPECT_EQ(line::json::Indented(*parsed),
+                  QJsonDocument::fromJson(QByteArray::fromStdString(document)).toJson(QJsonDocument::Indented).toStdString());
+    }
+
     const std::string now = line::NowUtc();
     const QDateTime parsed = QDateTime::fromString(QString::fromStdString(now), Qt::ISODateWithMs);
     ASSERT_TRUE(parsed.isValid()) << now;
