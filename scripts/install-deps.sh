@@ -13,6 +13,7 @@ packages=(
   xvfb xauth imagemagick fonts-dejavu-core fonts-wqy-microhei
   libusb-1.0-0-dev umockdev libumockdev-dev  # the USB backend, and usbemu (its emulated USB stack)
   g++-mingw-w64-x86-64-posix wine wine64 googletest  # windows-core: the Windows build and its tests under Wine
+  wixl msitools  # the Windows kit's MSI (scripts/build-windows.sh) and its test
   # the Debian packages: CPack's computed dependencies, lintian, the menu-entry and AppStream checks,
   # the faked date of the install-prefix test
   file dpkg-dev lintian desktop-file-utils appstream man-db faketime
