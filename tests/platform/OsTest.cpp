@@ -10,12 +10,18 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+extern char **environ;
 #endif
 
 namespace {
@@ -28,6 +34,79 @@ long ThisProcess()
     return long(::getpid());
 #endif
 }
+
+constexpr const char *kHoldVariable = "KIT_OS_TEST_HOLD_LOCK";
+
+// Started again as a child with kHoldVariable naming a file, this program takes the lock on it and
+// holds it until it is killed (before any test runs).
+const bool g_holder = [] {
+    const char *path = std::getenv(kHoldVariable);
+    if (!path)
+        return false;
+    platform::ExclusiveFileLock lock;
+    long holder = 0;
+    if (lock.TryLock(path, &holder, nullptr) != platform::ExclusiveFileLock::Result::Locked)
+        std::_Exit(3);
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+}();
+
+// This program again, holding the lock on `path` until Kill.
+class LockHolder {
+public:
+    explicit LockHolder(const std::filesystem::path &path)
+    {
+#ifdef _WIN32
+        SetEnvironmentVariableW(L"KIT_OS_TEST_HOLD_LOCK", path.c_str());
+        std::wstring command = L"\"" + platform::ProgramFile().native() + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+            CloseHandle(process.hThread);
+            m_process = process.hProcess;
+            m_pid = long(process.dwProcessId);
+        }
+        SetEnvironmentVariableW(L"KIT_OS_TEST_HOLD_LOCK", nullptr);
+#else
+        const std::string variable = std::string(kHoldVariable) + "=" + path.string();
+        std::vector<char *> env{const_cast<char *>(variable.c_str())};
+        for (char **e = environ; *e; ++e)
+            env.push_back(*e);
+        env.push_back(nullptr);
+        const std::string self = platform::ProgramFile().string();
+        char *argv[] = {const_cast<char *>(self.c_str()), nullptr};
+        pid_t pid = -1;
+        if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, env.data()) == 0)
+            m_pid = long(pid);
+#endif
+    }
+    ~LockHolder() { Kill(); }
+    long Pid() const { return m_pid; }
+    void Kill()
+    {
+#ifdef _WIN32
+        if (m_process) {
+            TerminateProcess(m_process, 9);
+            WaitForSingleObject(m_process, 10000);
+            CloseHandle(m_process);
+        }
+        m_process = nullptr;
+#else
+        if (m_pid > 0) {
+            ::kill(pid_t(m_pid), SIGKILL);
+            ::waitpid(pid_t(m_pid), nullptr, 0);
+        }
+#endif
+        m_pid = -1;
+    }
+
+private:
+    long m_pid = -1;
+#ifdef _WIN32
+    HANDLE m_process = nullptr;
+#endif
+};
 
 class Folder {
 public:
@@ -101,6 +180,33 @@ TEST(Os, OneHolderOfTheLockAtATimeAndItsNameIsReadable)
     EXPECT_EQ(first.TryLock(dir.Path(), &holder, &error), platform::ExclusiveFileLock::Result::Failed);
     EXPECT_NE(error.find(dir.Path().filename().string()), std::string::npos) << error;
     EXPECT_FALSE(first.Held());
+}
+
+TEST(Os, ALockHeldByAnotherProcessIsFreeOnceItIsKilled)
+{
+    Folder dir;
+    const auto path = dir.File("numbering.lock", "");
+    LockHolder child(path);
+    ASSERT_GT(child.Pid(), 0);
+    platform::ExclusiveFileLock probe;
+    long holder = 0;
+    auto result = platform::ExclusiveFileLock::Result::Failed;
+    for (int i = 0; i < 1000; ++i) { // until the child holds it
+        result = probe.TryLock(path, &holder, nullptr);
+        if (result == platform::ExclusiveFileLock::Result::HeldByOther && holder == child.Pid())
+            break;
+        probe.Unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(result, platform::ExclusiveFileLock::Result::HeldByOther);
+    EXPECT_EQ(holder, child.Pid());
+
+    child.Kill(); // no chance to let go: the system drops its lock
+    for (int i = 0; i < 500 && result != platform::ExclusiveFileLock::Result::Locked; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        result = probe.TryLock(path, &holder, nullptr);
+    }
+    EXPECT_EQ(result, platform::ExclusiveFileLock::Result::Locked);
 }
 
 TEST(Os, LibrariesAndTheirSymbolsOrASentence)
