@@ -1,5 +1,6 @@
 #include "Mfgkit.h"
 
+#include "DashboardCommand.h"
 #include "InfoFields.h"
 #include "LineCommands.h"
 #include "LineRun.h"
@@ -44,6 +45,7 @@ The line's command-line programmer and tester for QT7730 / QT7701 bridge cables.
   records              the station's records (CSV or JSON)
   report               per day: programmed, tested, passed, failed by step, first-pass yield
   ledger               the line's ledger server: init, status, push (records --line, report --line)
+  dashboard            a web page of the line's yield, failures and stations, live
 
 Exit status: 0 all good, 1 a cable failed, 2 usage, 3 no bench / no device, 4 a record could not be
 stored, 5 another numbering run holds the station. The records are kept in $QT7730_LEDGER_DB, or /var/lib/qt7730-mfg-kit/ledger.db, and with
@@ -946,6 +948,8 @@ int RunMfgkit(const std::vector<std::string> &args, MfgkitEnv &env)
         return Report(c, rest);
     if (command == "ledger")
         return RunLedgerCommand(rest, c.out, c.err, c.env.ledgerPath);
+    if (command == "dashboard")
+        return dashboard::RunDashboard(rest, c.out, c.err, c.env.ledgerPath);
     return Usage(c, "unknown command \"" + Printable(command) + "\"", kMainHelp);
 }
 

@@ -64,6 +64,8 @@ struct LedgerRecord {
 // '-', '@', a tab or a carriage return would be taken for a formula; such a text gets a leading
 // apostrophe, which spreadsheets show as text and do not display.
 std::string SpreadsheetText(const std::string &text);
+// One CSV field, quoted per RFC 4180 when it holds a comma, a quote or a line end; otherwise as it is.
+std::string CsvField(const std::string &text);
 
 // The current time as LedgerRecord::timeUtc writes it.
 std::string NowUtc();
