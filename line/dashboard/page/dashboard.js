@@ -123,7 +123,8 @@ function renderChart(tables) {
   }
   hours.forEach((h, i) => {
     if (i % 3 !== 0 && i !== 23) return;
-    const t = svg('text', { x: x(i) - 12, y: H - 6, 'font-size': 11, fill: '#667' });
+    const t = svg('text', { x: i === 23 ? x(i) : x(i) - 12, y: H - 6, 'font-size': 11, fill: '#667',
+                            'text-anchor': i === 23 ? 'end' : 'start' });
     t.textContent = h.slice(11, 13) + ':00';
     chart.append(t);
   });
@@ -132,18 +133,20 @@ function renderChart(tables) {
   for (const [key, s] of series) {
     const colour = COLOURS[n++ % COLOURS.length];
     let path = '';
+    let joined = false; // an hour without tests breaks the line
     hours.forEach((h, i) => {
       const v = s.get(h);
-      if (!v || !v.tested) return;
+      if (!v || !v.tested) { joined = false; return; }
       const p = x(i).toFixed(1) + ',' + y(100 * v.passed / v.tested).toFixed(1);
-      path += (path ? ' L' : 'M') + p;
+      path += (joined ? ' L' : ' M') + p;
+      joined = true;
       const dot = svg('circle', { cx: x(i), cy: y(100 * v.passed / v.tested), r: 3, fill: colour });
       const tip = svg('title');
       tip.textContent = key + ' ' + h + ':00 — ' + v.passed + ' of ' + v.tested + ' passed';
       dot.append(tip);
       chart.append(dot);
     });
-    if (path) chart.append(svg('path', { d: path, fill: 'none', stroke: colour, 'stroke-width': 2 }));
+    if (path) chart.append(svg('path', { d: path.trim(), fill: 'none', stroke: colour, 'stroke-width': 2 }));
     const item = el('span');
     const sw = el('span', null, 'swatch');
     sw.style.backgroundColor = colour;
@@ -159,7 +162,7 @@ function renderBars(id, table, label, count) {
   const bars = rows.slice(0, 12).map(r => {
     const bar = el('div', null, 'bar');
     const fill = el('div', null, 'fill');
-    fill.style.width = Math.max(2, 260 * r[count] / most) + 'px';
+    fill.style.width = Math.max(2, 140 * r[count] / most) + 'px';
     bar.append(el('span', label(r), 'label'), fill, el('span', r[count]));
     return bar;
   });
