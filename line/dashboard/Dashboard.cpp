@@ -81,13 +81,19 @@ std::string CsvCell(const QJsonValue &v)
 std::string TableCsv(const Table &table)
 {
     std::string csv;
-    for (std::size_t i = 0; i < table.columns.size(); ++i)
-        csv += (i ? "," : "") + CsvField(table.columns[i]);
+    for (std::size_t i = 0; i < table.columns.size(); ++i) {
+        if (i)
+            csv += ',';
+        csv += CsvField(table.columns[i]);
+    }
     csv += "\r\n";
     for (const QJsonValue &row : table.rows) {
         const QJsonArray cells = row.toArray();
-        for (qsizetype i = 0; i < cells.size(); ++i)
-            csv += (i ? "," : "") + CsvCell(cells[i]);
+        for (qsizetype i = 0; i < cells.size(); ++i) {
+            if (i)
+                csv += ',';
+            csv += CsvCell(cells[i]);
+        }
         csv += "\r\n";
     }
     return csv;

@@ -67,7 +67,7 @@ constexpr int kVersion = static_cast<int>(sizeof kMigrations / sizeof *kMigratio
 // again. Views run with their owner's rights, so a reader role needs rights on the views alone.
 std::string ExtrasSql() {
     return std::string(R"sql(
-CREATE INDEX IF NOT EXISTS records_serial_kind_time ON records (serial, kind, recorded_at) WHERE serial IS NOT NULL;
+CREATE INDEX IF NOT EXISTS records_serial_kind_time ON records (serial, kind, recorded_at) INCLUDE (passed) WHERE serial IS NOT NULL;
 CREATE INDEX IF NOT EXISTS records_station_time ON records (station, host, recorded_at);
 CREATE INDEX IF NOT EXISTS records_programmed ON records (serial, station, host) WHERE kind = 'program' AND passed;
 CREATE INDEX IF NOT EXISTS serials_unconfirmed ON serials (issued_on) WHERE NOT confirmed;
