@@ -15,7 +15,7 @@ namespace line::dashboard {
 // Parameters of the live queries: $1 yesterday, $2 end, $3 this hour, $4 today, $5 24 hours back.
 extern const char *const kPeriods;     // the CTE b(name, lo, hi)
 extern const char *const kAggregates;  // rows: tag, key, key2, key3, tested, passed, first, first passed, final passed
-extern const char *const kProgrammed;  // over b and records(kind, passed, recorded_at): name, passed, failed
+extern const char *const kProgrammed;  // over records(kind, passed, recorded_at): period, passed, failed
 
 struct AggregateRow {
     std::string tag, key, key2, key3;

@@ -206,7 +206,7 @@ private:
             "ORDER BY l.recorded_at DESC LIMIT 1) END AS final FROM t) " +
             kAggregates;
         auto agg = Query(tests, p, error);
-        auto prog = agg ? Query(std::string("WITH ") + kPeriods + " " + kProgrammed, {p.begin(), p.begin() + 4}, error)
+        auto prog = agg ? Query(kProgrammed, {p.begin(), p.begin() + 4}, error)
                         : std::nullopt;
         const std::vector<PgConnection::Param> part = {p[4], p[1]};
         auto steps = prog ? Query("SELECT r.kind, COALESCE(" + std::string(linesql::kFailedStep) +

@@ -64,8 +64,9 @@ public:
             "ORDER BY l.time_utc DESC, l.seq DESC LIMIT 1) END AS final FROM t) " +
             kAggregates;
         const std::string records = "(SELECT kind, verdict = 'pass' AS passed, time_utc AS recorded_at FROM records)";
-        std::string programmed = std::string("WITH ") + kPeriods + " " + kProgrammed;
-        programmed.replace(programmed.find("LEFT JOIN records r"), 19, "LEFT JOIN " + records + " r");
+        std::string programmed = kProgrammed;
+        for (std::size_t at; (at = programmed.find("FROM records r")) != std::string::npos;)
+            programmed.replace(at, 14, "FROM " + records + " r");
         const std::vector<std::string> day = {w.dayAgo, w.end};
         const std::string valid = "CASE WHEN json_valid(r.body) AND json_type(r.body, '$.%s') = 'array' THEN r.body ELSE '{}' END";
         auto arrayOf = [&](const std::string &member) {

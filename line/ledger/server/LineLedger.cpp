@@ -69,6 +69,8 @@ std::string ExtrasSql() {
     return std::string(R"sql(
 CREATE INDEX IF NOT EXISTS records_serial_kind_time ON records (serial, kind, recorded_at) INCLUDE (passed) WHERE serial IS NOT NULL;
 CREATE INDEX IF NOT EXISTS records_station_time ON records (station, host, recorded_at);
+CREATE INDEX IF NOT EXISTS records_time_kind ON records (recorded_at, kind) INCLUDE (passed);
+CREATE INDEX IF NOT EXISTS records_failed_time ON records (recorded_at) WHERE NOT passed;
 CREATE INDEX IF NOT EXISTS records_programmed ON records (serial, station, host) WHERE kind = 'program' AND passed;
 CREATE INDEX IF NOT EXISTS serials_unconfirmed ON serials (issued_on) WHERE NOT confirmed;
 -- A record's time as the station wrote it; a text that is no time gives NULL instead of failing the view.
