@@ -4,6 +4,7 @@
 // bounds (an oversized request, sixty-four clients at once, silent clients).
 
 #include "Dashboard.h"
+#include "DashboardCommand.h"
 #include "DashboardSeed.h"
 #include "HttpServer.h"
 #include "LineCommands.h"
@@ -447,6 +448,22 @@ TEST(Dashboard, ServerBoundsEveryClientAndOutlivesBadOnes)
     EXPECT_EQ(Exchange(port, GetRequest(at)).text.substr(0, 15), "HTTP/1.1 200 OK");
     server->Stop();
     EXPECT_FALSE(Exchange(port, GetRequest("/")).connected);
+
+    // The command's address: this machine's own, or said to be reachable by others; bad ones refused.
+    EXPECT_TRUE(http::IsLoopback("127.0.0.1") && http::IsLoopback("127.8.0.2") && http::IsLoopback("::1") &&
+                http::IsLoopback("localhost"));
+    EXPECT_FALSE(http::IsLoopback("0.0.0.0") || http::IsLoopback("192.168.10.4") || http::IsLoopback("::"));
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--listen", "8730"}, {"--listen", "127.0.0.1:http"}, {"--listen", "1.2.3.4:99999"},
+          {"--listen"}, {"--nothing"}}) {
+        std::ostringstream out, err;
+        EXPECT_EQ(line::dashboard::RunDashboard(args, out, err), 2) << args.back();
+        EXPECT_NE(err.str().find("mfgkit dashboard: "), std::string::npos);
+    }
+    std::ostringstream out, err;
+    setenv("QT7730_LEDGER", "not a connection string", 1);
+    EXPECT_EQ(line::dashboard::RunDashboard({}, out, err), 2);
+    unsetenv("QT7730_LEDGER");
 }
 
 } // namespace
