@@ -131,7 +131,7 @@ std::optional<Tables> Dashboard::LiveTables(const std::string &at, std::string *
         }
     }
     *status = 503;
-    std::lock_guard lock(m_mutex);
+    std::lock_guard lock(m_liveMutex);
     const auto now = std::chrono::steady_clock::now();
     if (m_live && m_live->key == at && now - m_live->at < kLiveShared)
         return m_live->tables;
@@ -143,7 +143,7 @@ std::optional<Tables> Dashboard::LiveTables(const std::string &at, std::string *
 
 std::optional<Tables> Dashboard::IntegrityTables(std::string *error)
 {
-    std::lock_guard lock(m_mutex);
+    std::lock_guard lock(m_integrityMutex);
     const auto now = std::chrono::steady_clock::now();
     if (m_integrity && now - m_integrity->at < kIntegrityShared)
         return m_integrity->tables;
@@ -179,7 +179,7 @@ http::Response Dashboard::Api(const http::Request &request)
         const std::string serial = request.Param("serial");
         if (serial.empty() || serial.size() > kMaxSerial)
             return Error(400, "serial: the serial text to look for (at most 200 bytes)");
-        std::lock_guard lock(m_mutex);
+        std::lock_guard lock(m_serialMutex);
         tables = m_source->Serial(serial, &error);
     }
     if (!tables)

@@ -41,7 +41,9 @@ private:
     http::Response Api(const http::Request &request);
 
     std::unique_ptr<DashboardSource> m_source;
-    std::mutex m_mutex; // one question to the source at a time; the caches
+    // One question of each kind (live, integrity, serial) at a time, each kind with its cache; the kinds
+    // are answered side by side (a source answers each kind on a connection of its own).
+    std::mutex m_liveMutex, m_integrityMutex, m_serialMutex;
     std::optional<Cached> m_live, m_integrity;
 };
 

@@ -37,9 +37,11 @@ std::string ArrayOf(const char *member)
 
 class LineDashboardSource : public DashboardSource {
 public:
-    explicit LineDashboardSource(const std::string &conninfo) : m_ledger(conninfo)
+    explicit LineDashboardSource(const std::string &conninfo)
+        : m_live(conninfo), m_integrity(conninfo), m_serial(conninfo)
     {
-        m_ledger.ReadOnly();
+        for (LineLedger *db : {&m_live, &m_integrity, &m_serial})
+            db->ReadOnly();
     }
 
     std::string Describe() const override { return "the line's ledger server"; }
@@ -60,7 +62,7 @@ public:
         }
         auto current = Part(w, {w.hour, w.end, w.hour, w.hour, w.hour, w.end}, error);
         // Each station's last record: one index probe per (station, host), found by skipping through the key.
-        auto stations = current ? Query(std::string(linesql::kStationsCte) +
+        auto stations = current ? Query(m_live, std::string(linesql::kStationsCte) +
                                             ", last AS (SELECT p.station, p.host, l.* FROM pairs p CROSS JOIN LATERAL "
                                             "(SELECT recorded_at, received_at, kind, serial, passed FROM records x "
                                             "WHERE x.station = p.station AND x.host = p.host ORDER BY x.recorded_at DESC LIMIT 1) l) "
@@ -127,8 +129,8 @@ public:
 
     std::optional<Tables> Integrity(std::string *error) override
     {
-        auto dup = Query(linesql::kDuplicates, {std::string()}, error);
-        auto voided = dup ? Query("SELECT serial, station, host, issued_on::text, "
+        auto dup = Query(m_integrity, linesql::kDuplicates, {std::string()}, error);
+        auto voided = dup ? Query(m_integrity, "SELECT serial, station, host, issued_on::text, "
                                   "COALESCE(void_reason, 'no verdict reached the line') FROM serials "
                                   "WHERE NOT confirmed ORDER BY issued_on DESC, serial LIMIT 10000",
                                   {}, error)
@@ -145,12 +147,12 @@ public:
 
     std::optional<Tables> Serial(const std::string &serial, std::string *error) override
     {
-        auto history = Query("SELECT r.recorded_at, r.station, r.host, r.kind, r.body->>'tool', r.passed, " +
+        auto history = Query(m_serial, "SELECT r.recorded_at, r.station, r.host, r.kind, r.body->>'tool', r.passed, " +
                                  std::string(linesql::kFailedStep) + ", (" + ArrayOf("differing") + ")::text, (" +
                                  ArrayOf("devices") + ")::text, " + kReceived +
                                  " FROM records r WHERE r.serial = $1 ORDER BY r.recorded_at, r.station, r.host, r.seq LIMIT 1000",
                              {serial}, error);
-        auto state = history ? Query("SELECT serial, confirmed, void_reason, station, host, issued_on::text "
+        auto state = history ? Query(m_serial, "SELECT serial, confirmed, void_reason, station, host, issued_on::text "
                                      "FROM serials WHERE serial = $1",
                                      {serial}, error)
                              : std::nullopt;
@@ -205,21 +207,21 @@ private:
             "ELSE (SELECT l.passed FROM records l WHERE l.serial = t.serial AND l.kind = 'test' AND l.recorded_at < $6 "
             "ORDER BY l.recorded_at DESC LIMIT 1) END AS final FROM t) " +
             kAggregates;
-        auto agg = Query(tests, p, error);
-        auto prog = agg ? Query(kProgrammed, {p.begin(), p.begin() + 4}, error)
+        auto agg = Query(m_live, tests, p, error);
+        auto prog = agg ? Query(m_live, kProgrammed, {p.begin(), p.begin() + 4}, error)
                         : std::nullopt;
         const std::vector<PgConnection::Param> part = {p[4], p[1]};
-        auto steps = prog ? Query("SELECT r.kind, COALESCE(" + std::string(linesql::kFailedStep) +
+        auto steps = prog ? Query(m_live, "SELECT r.kind, COALESCE(" + std::string(linesql::kFailedStep) +
                                       ", '(no step)') AS step, count(*) FROM records r WHERE NOT r.passed "
                                       "AND r.recorded_at >= $1 AND r.recorded_at < $2 GROUP BY 1, 2",
                                   part, error)
                           : std::nullopt;
-        auto fields = steps ? Query("SELECT COALESCE(f->>'field', '?'), count(*) FROM records r CROSS JOIN LATERAL "
+        auto fields = steps ? Query(m_live, "SELECT COALESCE(f->>'field', '?'), count(*) FROM records r CROSS JOIN LATERAL "
                                     "jsonb_array_elements(" + ArrayOf("differing") + ") AS f WHERE NOT r.passed "
                                     "AND r.recorded_at >= $1 AND r.recorded_at < $2 GROUP BY 1",
                                     part, error)
                             : std::nullopt;
-        auto ports = fields ? Query(std::string(linesql::kStationsCte) + " SELECT " + linesql::kCountedStation +
+        auto ports = fields ? Query(m_live, std::string(linesql::kStationsCte) + " SELECT " + linesql::kCountedStation +
                                         ", r.host, d, count(*), count(*) FILTER (WHERE r.passed) FROM records r "
                                         "LEFT JOIN known k ON k.host = r.host CROSS JOIN LATERAL "
                                         "jsonb_array_elements_text(" + ArrayOf("devices") + ") AS d "
@@ -247,20 +249,23 @@ private:
         return c;
     }
 
-    std::optional<Rows> Query(const std::string &sql, const std::vector<PgConnection::Param> &params,
+    std::optional<Rows> Query(LineLedger &db, const std::string &sql, const std::vector<PgConnection::Param> &params,
                               std::string *error)
     {
-        auto rows = m_ledger.Read(sql, params, std::chrono::seconds(20));
+        auto rows = db.Read(sql, params, std::chrono::seconds(20));
         if (!rows) {
             if (error)
-                *error = m_ledger.Error();
-            m_ledger.Close(); // the next question starts on a fresh connection
+                *error = db.Error();
+            db.Close(); // the next question starts on a fresh connection
             return std::nullopt;
         }
         return std::move(rows->rows);
     }
 
-    LineLedger m_ledger;
+    // A connection for each kind of question, so that a page's first questions are answered side by
+    // side and a serial search never waits behind the live tables. Each is used by one question at a time
+    // (Dashboard holds a lock per kind).
+    LineLedger m_live, m_integrity, m_serial;
     std::optional<Closed> m_closed;
 };
 
