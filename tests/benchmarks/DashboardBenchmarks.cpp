@@ -104,7 +104,7 @@ void BM_DashboardFirstAnswer(benchmark::State &state)
             other.join();
         else
             integrity = d.Answer(Get("/api/integrity"));
-        for (const http::Response *r : {&live, &integrity})
+        for (const http::Response *r : std::initializer_list<const http::Response *>{&live, &integrity})
             if (r->status != 200)
                 return state.SkipWithError(r->body.c_str());
         bytes += live.body.size() + integrity.body.size();
