@@ -1,10 +1,6 @@
 #include "Reports.h"
 
-#include <QDate>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QString>
+#include "JsonText.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -54,13 +50,13 @@ std::string RecordsCsv(const std::vector<LedgerRecord> &records)
 
 std::string RecordsJson(const std::vector<LedgerRecord> &records)
 {
-    QJsonArray list;
+    auto list = std::make_shared<json::Value::Array>();
     for (const LedgerRecord &r : records) {
-        QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(r.ToJson())).object();
-        o["seq"] = qint64(r.seq);
-        list.append(o);
+        json::Value o = json::Parse(r.ToJson()).value_or(json::Value{});
+        o.Set("seq", json::Value{r.seq});
+        list->push_back(std::move(o));
     }
-    return QJsonDocument(list).toJson(QJsonDocument::Indented).toStdString();
+    return json::Indented(json::Value{list});
 }
 
 std::vector<DayReport> DailyReport(const std::vector<LedgerRecord> &records, const std::string &since)
@@ -131,7 +127,14 @@ bool IsDate(const std::string &text)
 {
     if (text.size() != 10)
         return false;
-    return QDate::fromString(QString::fromStdString(text), Qt::ISODate).isValid();
+    // yyyy-mm-dd of a day that exists
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if ((i == 4 || i == 7) ? text[i] != '-' : (text[i] < '0' || text[i] > '9'))
+            return false;
+    const int y = std::stoi(text.substr(0, 4)), m = std::stoi(text.substr(5, 2)), d = std::stoi(text.substr(8, 2));
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return y >= 1 && m >= 1 && m <= 12 && d >= 1 && d <= kDays[m - 1] + (m == 2 && leap);
 }
 
 std::string VoidSerialsText(const std::vector<SerialEntry> &entries)
@@ -158,16 +161,19 @@ std::string VoidSerialsCsv(const std::vector<SerialEntry> &entries)
 
 std::string VoidSerialsJson(const std::vector<SerialEntry> &entries)
 {
-    QJsonArray list;
-    for (const SerialEntry &e : entries)
-        list.append(QJsonObject{{"serial", QString::fromStdString(e.serial)},
-                                {"state", QString::fromStdString(e.state)},
-                                {"reserved_utc", QString::fromStdString(e.reservedUtc)},
-                                {"void_utc", QString::fromStdString(e.settledUtc)},
-                                {"devices", QString::fromStdString(e.devices)},
-                                {"cleared", QString::fromStdString(e.cleared)},
-                                {"reason", QString::fromStdString(e.reason)}});
-    return QJsonDocument(list).toJson(QJsonDocument::Indented).toStdString();
+    auto list = std::make_shared<json::Value::Array>();
+    for (const SerialEntry &e : entries) {
+        json::Value o;
+        o.Set("serial", json::Value{Utf8OrEscaped(e.serial)});
+        o.Set("state", json::Value{Utf8OrEscaped(e.state)});
+        o.Set("reserved_utc", json::Value{Utf8OrEscaped(e.reservedUtc)});
+        o.Set("void_utc", json::Value{Utf8OrEscaped(e.settledUtc)});
+        o.Set("devices", json::Value{Utf8OrEscaped(e.devices)});
+        o.Set("cleared", json::Value{Utf8OrEscaped(e.cleared)});
+        o.Set("reason", json::Value{Utf8OrEscaped(e.reason)});
+        list->push_back(std::move(o));
+    }
+    return json::Indented(json::Value{list});
 }
 
 std::string VoidReportText(const std::vector<SerialEntry> &entries)

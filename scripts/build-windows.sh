@@ -22,6 +22,8 @@ cache="${QT7730_QT_MINGW_CACHE:-$default_cache}"
 jobs="${QT7730_QT_JOBS:-$(nproc)}"
 qt_prefix="$cache/qt"
 toolchain="$root/cmake/mingw-w64-x86_64.cmake"
+# shellcheck source=scripts/debian-source.sh
+source "$root/scripts/debian-source.sh"
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -40,27 +42,10 @@ fi
 
 # --- Qt for mingw-w64, once.
 build_qt() {
-  local version src apt
+  local version src
   version=$(dpkg-query -W -f='${Version}' qt6-base-dev)
-  mkdir -p "$cache"
-  apt="$cache/apt"
-  # A separate apt configuration that knows Debian's source list: the machine's own lists and
-  # caches are left as they are.
-  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/parts"
-  cat >"$apt/sources.list" <<SRC
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm-updates main
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian-security bookworm-security main
-SRC
-  local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/parts"
-              -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache")
   src="$cache/src"
-  if [[ ! -f "$src/.unpacked" ]]; then
-    rm -rf "$src" && mkdir -p "$src"
-    apt-get "${opts[@]}" update -qq
-    (cd "$src" && apt-get "${opts[@]}" source "qt6-base=$version")
-    touch "$src/.unpacked"
-  fi
+  debian_source "$cache" qt6-base "$version" "$src"
   local tree
   tree=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
   [[ -n "$tree" ]] || { echo "build-windows: no qt6-base source tree in $src" >&2; exit 1; }

@@ -1,36 +1,33 @@
 #include "LedgerRecord.h"
 
-#include <cstdio>
-#include <string_view>
+#include "JsonText.h"
+#include "Sha256.h"
 
-#include <QByteArray>
-#include <QCryptographicHash>
-#include <QDateTime>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QString>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string_view>
 
 namespace line {
 
-namespace {
-
-// Texts from cables are 8-bit: a byte that is no part of UTF-8 (a Latin-1 serial, say) is kept as the
-// text "\xNN", so that it can still be read, instead of becoming U+FFFD.
 std::string Utf8OrEscaped(const std::string &text)
 {
     std::string out;
     for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
+        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+        const unsigned char c = byte(i);
         const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
         bool ok = n && i + n <= text.size();
-        for (std::size_t k = 1; ok && k < n; ++k)
-            ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        if (ok && n > 1) { // no overlong forms, no surrogates: what Qt reads back the same
-            const QByteArray bytes(text.data() + i, qsizetype(n));
-            const QString decoded = QString::fromUtf8(bytes);
-            ok = decoded.toUtf8() == bytes && !decoded.contains(QChar(0xFFFD));
+        char32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
+        for (std::size_t k = 1; ok && k < n; ++k) {
+            ok = (byte(i + k) & 0xC0) == 0x80;
+            cp = cp << 6 | (byte(i + k) & 0x3F);
         }
+        // No overlong forms, no surrogates, nothing past U+10FFFF; and U+FFFD itself is kept as its
+        // bytes, since it is what a reader makes of bytes that were lost.
+        static constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (ok && n > 1)
+            ok = cp >= kShortest[n] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF) && cp != 0xFFFD;
         if (ok) {
             out.append(text, i, n);
             i += n;
@@ -44,14 +41,12 @@ std::string Utf8OrEscaped(const std::string &text)
     return out;
 }
 
-QString Q(const std::string &text)
-{
-    return QString::fromStdString(Utf8OrEscaped(text));
-}
+namespace {
 
-std::string S(const QJsonValue &value)
+// A text as a JSON string, cable bytes kept readable.
+std::string Q(const std::string &text)
 {
-    return value.toString().toStdString();
+    return json::Quoted(Utf8OrEscaped(text));
 }
 
 } // namespace
@@ -86,70 +81,90 @@ std::string LedgerRecord::FailedStep() const
 
 std::string LedgerRecord::ToJson() const
 {
-    QJsonObject o;
-    o["kind"] = Q(kind);
-    o["tool"] = Q(tool);
-    o["time_utc"] = Q(timeUtc);
-    o["station"] = station;
-    o["host"] = Q(host);
-    o["serial"] = Q(serial);
-    o["image_sha256"] = Q(imageSha256);
-    o["chip_model"] = qint64(chipModel);
-    o["chip_version"] = qint64(chipVersion);
-    QJsonArray deviceList;
-    for (const std::string &d : devices)
-        deviceList.append(Q(d));
-    o["devices"] = deviceList;
-    QJsonArray stepList;
-    for (const LedgerStep &s : steps)
-        stepList.append(QJsonObject{{"name", Q(s.name)}, {"result", Q(s.result)}});
-    o["steps"] = stepList;
-    o["verdict"] = Q(verdict);
-    QJsonArray fieldList;
-    for (const LedgerField &f : differing)
-        fieldList.append(QJsonObject{{"field", Q(f.field)}, {"expected", Q(f.expected)}, {"found", Q(f.found)}});
-    o["differing"] = fieldList;
-    o["duration_ms"] = qint64(durationMs);
-    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
+    // Members in name order and compact, as the kit has always written the body: the line server
+    // compares a station's bodies byte for byte.
+    auto list = [](const auto &items, auto each) {
+        std::string out = "[";
+        for (const auto &item : items) {
+            if (out.size() > 1)
+                out += ',';
+            out += each(item);
+        }
+        return out + "]";
+    };
+    std::string o = "{";
+    o += "\"chip_model\":" + std::to_string(chipModel);
+    o += ",\"chip_version\":" + std::to_string(chipVersion);
+    o += ",\"devices\":" + list(devices, [](const std::string &d) { return Q(d); });
+    o += ",\"differing\":" + list(differing, [](const LedgerField &f) {
+        return "{\"expected\":" + Q(f.expected) + ",\"field\":" + Q(f.field) + ",\"found\":" + Q(f.found) + "}";
+    });
+    o += ",\"duration_ms\":" + std::to_string(durationMs);
+    o += ",\"host\":" + Q(host);
+    o += ",\"image_sha256\":" + Q(imageSha256);
+    o += ",\"kind\":" + Q(kind);
+    o += ",\"serial\":" + Q(serial);
+    o += ",\"station\":" + std::to_string(station);
+    o += ",\"steps\":" + list(steps, [](const LedgerStep &s) {
+        return "{\"name\":" + Q(s.name) + ",\"result\":" + Q(s.result) + "}";
+    });
+    o += ",\"time_utc\":" + Q(timeUtc);
+    o += ",\"tool\":" + Q(tool);
+    o += ",\"verdict\":" + Q(verdict);
+    return o + "}";
 }
 
-std::optional<LedgerRecord> LedgerRecord::FromJson(const std::string &json)
+std::optional<LedgerRecord> LedgerRecord::FromJson(const std::string &text)
 {
-    QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
+    const std::optional<json::Value> doc = json::Parse(text);
+    if (!doc || !doc->IsObject())
         return std::nullopt;
-    const QJsonObject o = doc.object();
+    const json::Value &o = *doc;
     LedgerRecord r;
-    r.kind = S(o["kind"]);
-    r.tool = S(o["tool"]);
-    r.timeUtc = S(o["time_utc"]);
-    r.station = o["station"].toInt(-1);
-    r.host = S(o["host"]);
-    r.serial = S(o["serial"]);
-    r.imageSha256 = S(o["image_sha256"]);
-    r.chipModel = std::uint32_t(o["chip_model"].toInteger());
-    r.chipVersion = std::uint32_t(o["chip_version"].toInteger());
-    for (const QJsonValue &d : o["devices"].toArray())
-        r.devices.push_back(S(d));
-    for (const QJsonValue &s : o["steps"].toArray())
-        r.steps.push_back({S(s["name"]), S(s["result"])});
-    r.verdict = S(o["verdict"]);
-    for (const QJsonValue &f : o["differing"].toArray())
-        r.differing.push_back({S(f["field"]), S(f["expected"]), S(f["found"])});
-    r.durationMs = o["duration_ms"].toInteger();
+    r.kind = o["kind"].Text();
+    r.tool = o["tool"].Text();
+    r.timeUtc = o["time_utc"].Text();
+    const std::int64_t station = o["station"].Integer(-1);
+    r.station = station >= INT32_MIN && station <= INT32_MAX ? int(station) : -1;
+    r.host = o["host"].Text();
+    r.serial = o["serial"].Text();
+    r.imageSha256 = o["image_sha256"].Text();
+    r.chipModel = std::uint32_t(o["chip_model"].Integer());
+    r.chipVersion = std::uint32_t(o["chip_version"].Integer());
+    for (const json::Value &d : o["devices"].Elements())
+        r.devices.push_back(d.Text());
+    for (const json::Value &s : o["steps"].Elements())
+        r.steps.push_back({s["name"].Text(), s["result"].Text()});
+    r.verdict = o["verdict"].Text();
+    for (const json::Value &f : o["differing"].Elements())
+        r.differing.push_back({f["field"].Text(), f["expected"].Text(), f["found"].Text()});
+    r.durationMs = o["duration_ms"].Integer();
     return r;
 }
 
 std::string NowUtc()
 {
-    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t seconds = system_clock::to_time_t(now);
+    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[80]; // room for any int the compiler can imagine in each field
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, int(ms < 0 ? ms + 1000 : ms));
+    return text;
 }
 
 std::string Sha256Hex(const void *bytes, std::size_t size)
 {
-    const QByteArray data = QByteArray::fromRawData(static_cast<const char *>(bytes), qsizetype(size));
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex().toStdString();
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (const std::uint8_t b : Sha256(bytes, size)) {
+        hex.push_back(kHex[b >> 4]);
+        hex.push_back(kHex[b & 0xF]);
+    }
+    return hex;
 }
 
 } // namespace line

@@ -67,6 +67,11 @@ std::string SpreadsheetText(const std::string &text);
 // One CSV field, quoted per RFC 4180 when it holds a comma, a quote or a line end; otherwise as it is.
 std::string CsvField(const std::string &text);
 
+// Texts from cables are 8-bit: a byte that is no part of UTF-8 (a Latin-1 serial, say) is kept as the
+// text "\xNN", so that it can still be read, instead of becoming U+FFFD. What JSON output holds of
+// such texts.
+std::string Utf8OrEscaped(const std::string &text);
+
 // The current time as LedgerRecord::timeUtc writes it.
 std::string NowUtc();
 

@@ -1,9 +1,7 @@
 #include "Station.h"
 
+#include "HostName.h"
 #include "SettingsStore.h"
-
-#include <QString>
-#include <QSysInfo>
 
 #include <cstdint>
 
@@ -20,7 +18,7 @@ constexpr const char *kStationValue = "StationID";
 StationIdentity CurrentStation()
 {
     StationIdentity id;
-    id.host = QSysInfo::machineHostName().toStdString();
+    id.host = platform::HostName();
     if (auto store = platform::MachineSettingsStore()) {
         if (auto key = store->OpenKey(kNumwellKey, platform::SettingsAccess::Read)) {
             std::uint32_t value = 0, length = sizeof value;

@@ -4,13 +4,12 @@
 
 #include <sqlite3.h>
 
-#include <QUuid>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -125,7 +124,22 @@ const std::vector<std::pair<const char *, std::vector<std::string>>> kColumns = 
     {"runs", {"run_id", "started_utc", "kind", "tool", "pid", "ended_utc"}},
 };
 
-std::string NewInstanceId() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString(); }
+// A random (version 4) UUID: what tells this ledger file from any other.
+std::string NewInstanceId()
+{
+    std::random_device random;
+    std::uint8_t b[16];
+    for (std::size_t i = 0; i < sizeof b; i += 4) {
+        const std::uint32_t r = random();
+        std::memcpy(b + i, &r, 4);
+    }
+    b[6] = std::uint8_t((b[6] & 0x0F) | 0x40);
+    b[8] = std::uint8_t((b[8] & 0x3F) | 0x80);
+    char text[37];
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
+                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    return text;
+}
 
 } // namespace
 
@@ -215,10 +229,7 @@ bool StationLedger::OpenFile(const std::string &path, bool create, std::string *
         return false;
     }
     // What the file is now, to notice when it is replaced or deleted while this program runs.
-    if (::stat(path.c_str(), &st) == 0) {
-        m_device = st.st_dev;
-        m_inode = st.st_ino;
-    }
+    m_identity = platform::IdentityOf(path);
     return true;
 }
 
@@ -233,12 +244,12 @@ bool StationLedger::ReadyToWrite(std::string *error)
 
 bool StationLedger::StillSameFile(std::string *error)
 {
-    struct stat st {};
-    if (::stat(m_path.c_str(), &st) != 0) {
+    const std::optional<platform::FileIdentity> now = platform::IdentityOf(m_path);
+    if (!now) {
         SetError(error, "the ledger " + m_path + " was deleted while this program ran");
         return false;
     }
-    if (st.st_dev != m_device || st.st_ino != m_inode) {
+    if (now != m_identity) {
         SetError(error, "the ledger " + m_path + " was replaced by another file while this program ran");
         return false;
     }

@@ -16,6 +16,7 @@
 // Version 1 ledgers are upgraded in place (the new tables added; records untouched).
 
 #include "LedgerRecord.h"
+#include "SharedFiles.h"
 
 #include <cstdint>
 #include <mutex>
@@ -139,7 +140,7 @@ private:
     sqlite3 *m_db = nullptr;
     std::string m_path;
     std::string m_instanceId;
-    unsigned long long m_device = 0, m_inode = 0;
+    std::optional<platform::FileIdentity> m_identity; // of the file opened, to notice its replacement
 };
 
 // Opens the ledger at LedgerPath() and appends one record; on failure says so on stderr (prefixed with

@@ -162,4 +162,12 @@ bool CanWriteSharedDatabase(const std::string &path, std::string *why, std::stri
     return true;
 }
 
+std::optional<FileIdentity> IdentityOf(const std::string &path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+}
+
 } // namespace platform

@@ -5,6 +5,8 @@
 // and -shm files, which take the database's mode) can write it too. Whoever creates one of these
 // files first, an operator or root, creates it this way; nothing here changes an existing file.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -29,5 +31,13 @@ bool ReplaceSharedFile(const std::string &path, const std::string &contents, std
 // its -wal and -shm files (when they exist) and its folder. False with the reason in `why`, naming
 // the first thing it cannot write, and that thing alone in `what` (for texts in other languages).
 bool CanWriteSharedDatabase(const std::string &path, std::string *why, std::string *what = nullptr);
+
+// What a file is (its device and file number), to notice when the file at a path is replaced or
+// deleted while a program keeps it open; nothing when there is no such file.
+struct FileIdentity {
+    std::uint64_t device = 0, file = 0;
+    bool operator==(const FileIdentity &) const = default;
+};
+std::optional<FileIdentity> IdentityOf(const std::string &path);
 
 } // namespace platform

@@ -3,6 +3,7 @@
 #include "Bench.h"
 #include "DataDirectory.h"
 #include "SimHost.h"
+#include "SysfsText.h"
 
 #include <libusb.h>
 
@@ -38,11 +39,7 @@ constexpr auto kCancelDeliveryLimit = std::chrono::milliseconds(1000);
 std::string ReadSysfs(const std::string& device, const char* attribute)
 {
     std::ifstream in("/sys/bus/usb/devices/" + device + "/" + attribute);
-    std::string value;
-    std::getline(in, value);
-    while (!value.empty() && (value.back() == '\n' || value.back() == '\r' || value.back() == ' '))
-        value.pop_back();
-    return value;
+    return sysfs::FirstLine(in);
 }
 
 // The kernel's name of a device: "usbB" for a root hub, "B-p1.p2..." below it.
@@ -464,7 +461,7 @@ void UsbHost::Impl::Sync()
         // A hub whose port count reads otherwise now (it read 0 while the hub was still starting) is
         // mirrored again with it, so a device on a port beyond the first count is found.
         if (same && it->second.hubPorts >= 0) {
-            const int ports = std::clamp(std::atoi(ReadSysfs(it->first, "maxchild").c_str()), 0, 255);
+            const int ports = sysfs::PortCount(ReadSysfs(it->first, "maxchild"));
             same = ports == 0 || ports == it->second.hubPorts;
         }
         if (same) {
@@ -495,8 +492,7 @@ void UsbHost::Impl::Sync()
         if (libusb_get_device_descriptor(l.dev, &desc) != 0)
             continue;
         const int bus = libusb_get_bus_number(l.dev);
-        const std::string maxchild = ReadSysfs(l.name, "maxchild");
-        const int hubPorts = std::clamp(std::atoi(maxchild.c_str()), 0, 255);
+        const int hubPorts = sysfs::PortCount(ReadSysfs(l.name, "maxchild"));
         if (l.depth == 0) {
             if (!rootHubs.count(bus))
                 rootHubs[bus] = face->AddController(hubPorts > 0 ? hubPorts : 4);
@@ -516,21 +512,20 @@ void UsbHost::Impl::Sync()
         }
         if (!parent || port < 1 || port > face->PortCount(parent))
             continue;
-        std::string product = ReadSysfs(l.name, "product");
+        const std::optional<std::string> product = sysfs::ProductText(ReadSysfs(l.name, "product"));
         try {
             bench::DeviceId id;
             if (desc.bDeviceClass == LIBUSB_CLASS_HUB) {
                 bench::HubSpec hub;
                 hub.ports = hubPorts > 0 ? hubPorts : 4;
                 hub.vid = desc.idVendor, hub.pid = desc.idProduct;
-                hub.description = product.empty() ? "Generic USB Hub" : product;
+                hub.description = product.value_or("Generic USB Hub");
                 id = face->AttachHub({parent, port}, hub);
             } else {
                 bench::LiveDeviceSpec spec;
                 spec.vid = desc.idVendor, spec.pid = desc.idProduct, spec.revision = desc.bcdDevice;
                 spec.iSerial = desc.iSerialNumber;
-                if (!product.empty())
-                    spec.description = product;
+                spec.description = product;
                 auto side = std::make_shared<UsbSide>(
                     l.dev, [this](const std::string& node, bool refused) { ReportAccess(node, refused); },
                     [this](const std::string& key, const std::string& text) { SayOnce(key, text); },

@@ -1,8 +1,10 @@
 // The ledger's readers of outside bytes: a record's JSON body as the station ledger stores it and the
-// outbox and the line server read it back. What reads must write again the same, and never crash.
+// outbox and the line server read it back, and a field of the server's answers where a number is
+// expected. What reads must write again the same, and never crash.
 
 #include "LedgerRecord.h"
 #include "LineLedger.h"
+#include "PgConnection.h"
 
 #include <cstdlib>
 #include <string>
@@ -27,5 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!line::LedgerRecord::FromJson(fromCable.ToJson()))
         std::abort();
     line::SpreadsheetText(text);
+    // The same bytes as a field of the line server's answer, where a number is expected.
+    line::CellNumber(text, -1);
     return 0;
 }

@@ -10,7 +10,10 @@
 #include <set>
 #include <thread>
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -148,10 +151,12 @@ TEST(StationLedger, HostileFilesAreRefusedWithAReason)
     EXPECT_FALSE(ledger.Open(dir.path().string(), &error)); // a folder
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
 
+#ifndef _WIN32
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_FALSE(ledger.Open(fifo, &error)); // would otherwise wait for ever
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+#endif
 
     const std::string text = dir.write("text.db", std::vector<uint8_t>(5000, 'x'));
     EXPECT_FALSE(ledger.Open(text, &error));
@@ -175,16 +180,35 @@ TEST(StationLedger, HostileFilesAreRefusedWithAReason)
     // A closed ledger refuses appends instead of claiming them.
     EXPECT_FALSE(ledger.Append(Sample("x", "2026-12-08T10:00:00.000Z", true), &error));
 
+    // A ledger replaced by another file while it is open takes no more records. (Windows does not
+    // let a file SQLite holds open be replaced.)
+    const std::string replaced = dir.file("replaced.db");
+    ASSERT_TRUE(ledger.Open(replaced));
+    ASSERT_TRUE(ledger.Append(Sample("x", "2026-12-08T10:00:00.000Z", true), &error)) << error;
+    {
+        line::StationLedger other;
+        ASSERT_TRUE(other.Open(dir.file("other-ledger.db")));
+    }
+    std::error_code refused;
+    std::filesystem::rename(dir.file("other-ledger.db"), replaced, refused);
+    if (!refused) {
+        EXPECT_FALSE(ledger.Append(Sample("y", "2026-12-08T10:00:00.000Z", true), &error));
+        EXPECT_NE(error.find("was replaced by another file"), std::string::npos) << error;
+    }
+    ledger.Close();
+
     // A read-only ledger file: the append fails, and says so.
     const std::string readOnly = dir.file("ro.db");
     ASSERT_TRUE(ledger.Open(readOnly));
     ledger.Close();
+#ifndef _WIN32
     if (::geteuid() != 0) {
         ::chmod(readOnly.c_str(), 0444);
         if (ledger.Open(readOnly, &error)) {
             EXPECT_FALSE(ledger.Append(Sample("x", "2026-12-08T10:00:00.000Z", true), &error));
         }
     }
+#endif
 }
 
 } // namespace

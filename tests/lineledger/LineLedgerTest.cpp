@@ -347,7 +347,14 @@ TEST(LineLedgerSchema, MigrationsNewerSchemaAndServersThatCannotBeReached) {
     st = Ledger(server.Conninfo(), db, {"status"});
     EXPECT_NE(st.out.find("newer than this program: update mfgkit"), std::string::npos) << st.out;
     EXPECT_NE(st.out.find("waiting in this station's outbox: 1"), std::string::npos) << st.out;
-    sql.Rows("UPDATE line_schema SET version = 3");
+    // A table of that name the kit did not make: refused with a sentence, never created over.
+    sql.Rows("ALTER TABLE line_schema ALTER COLUMN version TYPE text");
+    sql.Rows("UPDATE line_schema SET version = 'three'");
+    init = Ledger(server.Conninfo(), db, {"init"});
+    EXPECT_EQ(init.status, 1);
+    EXPECT_NE(init.err.find("a line_schema table that is not the kit's ledger"), std::string::npos) << init.err;
+    sql.Rows("UPDATE line_schema SET version = '3'");
+    sql.Rows("ALTER TABLE line_schema ALTER COLUMN version TYPE integer USING version::integer");
     push = Ledger(server.Conninfo(), db, {"push"});
     EXPECT_EQ(push.status, 0) << push.err;
     EXPECT_EQ(push.out, "1 record(s) sent to the line server\n");

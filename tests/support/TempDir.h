@@ -7,16 +7,31 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <random>
+#else
 #include <unistd.h>
+#endif
 
 class TempDir {
 public:
     TempDir()
     {
+#ifdef _WIN32
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+            const auto candidate = std::filesystem::temp_directory_path() / ("kit-test-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate))
+                m_path = candidate;
+        }
+        if (m_path.empty())
+            throw std::runtime_error("no temporary folder");
+#else
         std::string pattern = (std::filesystem::temp_directory_path() / "kit-test-XXXXXX").string();
         if (!mkdtemp(pattern.data()))
             throw std::runtime_error("mkdtemp failed");
         m_path = pattern;
+#endif
     }
     ~TempDir()
     {

@@ -219,14 +219,18 @@ bool LineLedger::Open() {
     return true;
 }
 
-std::optional<int> LineLedger::ReadVersion() {
+std::optional<int> LineLedger::ReadVersion(std::string &error) {
     auto has = m_db.Exec("SELECT to_regclass('line_schema') IS NOT NULL", {}, m_timeout);
-    if (!has) return std::nullopt;
+    if (!has) return error = "line server: " + m_db.Error(), std::nullopt;
     if (has->rows.at(0).at(0) != std::optional<std::string>("t")) return 0;
-    auto v = m_db.Exec("SELECT max(version) FROM line_schema", {}, m_timeout);
-    if (!v) return std::nullopt;
-    const auto &cell = v->rows.at(0).at(0);
-    return cell ? std::stoi(*cell) : 0;
+    auto v = m_db.Exec("SELECT max(version)::text FROM line_schema", {}, m_timeout);
+    if (!v) return error = "line server: " + m_db.Error(), std::nullopt;
+    const long long version = CellNumber(v->rows.at(0).at(0), -1);
+    // A table of that name the kit did not make: neither created over nor upgraded.
+    if (version < 0 || version > 1000000)
+        return error = "the line server's database has a line_schema table that is not the kit's ledger: "
+                       "use a database of its own for the line ledger", std::nullopt;
+    return static_cast<int>(version);
 }
 
 bool LineLedger::Init(int *from, int *to) {
@@ -235,11 +239,11 @@ bool LineLedger::Init(int *from, int *to) {
         m_db.Exec("ROLLBACK");
         return Fail("line server: " + m_db.Error());
     }
-    const auto version = ReadVersion();
+    std::string error;
+    const auto version = ReadVersion(error);
     if (!version) {
-        std::string e = m_db.Error();
         m_db.Exec("ROLLBACK");
-        return Fail("line server: " + e);
+        return Fail(error);
     }
     if (from) *from = *version;
     if (to) *to = *version;
@@ -304,8 +308,9 @@ std::optional<PgRows> LineLedger::Read(const std::string &sql, const std::vector
 
 bool LineLedger::CheckSchema() {
     if (!Open()) return false;
-    const auto v = ReadVersion();
-    if (!v) return Fail("line server: " + m_db.Error());
+    std::string error;
+    const auto v = ReadVersion(error);
+    if (!v) return Fail(error);
     if (*v == 0) return Fail("the line server has no ledger schema yet: run 'mfgkit ledger init'");
     if (*v > kVersion)
         return Fail("the line server's ledger schema is version " + std::to_string(*v) +
@@ -324,15 +329,12 @@ LineStatus LineLedger::Status() {
         return s;
     }
     s.reachable = true;
-    const auto v = ReadVersion();
-    if (!v) {
-        s.error = "line server: " + m_db.Error();
-        return s;
-    }
+    const auto v = ReadVersion(s.error);
+    if (!v) return s;
     s.schemaVersion = *v;
     if (*v > 0) {
         if (auto n = m_db.Exec("SELECT count(*) FROM records", {}, m_timeout); n && n->rows.at(0).at(0))
-            s.records = std::stoll(*n->rows.at(0).at(0));
+            s.records = CellNumber(n->rows.at(0).at(0));
     }
     return s;
 }
@@ -465,7 +467,7 @@ std::vector<ReserveResult> LineLedger::ReserveBlock(const std::vector<std::strin
     if (!holders || !m_db.Exec("COMMIT", {}, m_timeout)) return unreachable("line server: " + m_db.Error());
     std::map<std::string, SerialHolder> by;
     for (auto &row : holders->rows)
-        by[row[0].value_or("")] = {{std::stoi(row[1].value_or("-1")), row[2].value_or("")}, row[3].value_or("")};
+        by[row[0].value_or("")] = {{static_cast<int>(CellNumber(row[1], -1)), row[2].value_or("")}, row[3].value_or("")};
     for (std::size_t i = 0; i < serials.size(); ++i) {
         if (ok.count(serials[i])) {
             results[i].outcome = Reservation::Granted;
@@ -501,7 +503,7 @@ std::optional<LineLedger::SerialState> LineLedger::SerialOnLine(const std::strin
     st.known = true;
     st.confirmed = r->rows[0][0] == std::optional<std::string>("t");
     st.voidReason = r->rows[0][1].value_or("");
-    st.holder = {std::stoi(r->rows[0][2].value_or("-1")), r->rows[0][3].value_or("")};
+    st.holder = {static_cast<int>(CellNumber(r->rows[0][2], -1)), r->rows[0][3].value_or("")};
     return st;
 }
 
@@ -579,8 +581,8 @@ std::optional<LineLedger::Report> LineLedger::LineReport(const std::string &sinc
         return std::nullopt;
     }
     for (auto &r : voided->rows)
-        rep.voided.push_back({r[0].value_or(""), r[1].value_or(""), r[2] ? std::stol(*r[2]) : 0L});
-    auto num = [](const std::optional<std::string> &c) { return c ? std::stol(*c) : 0L; };
+        rep.voided.push_back({r[0].value_or(""), r[1].value_or(""), static_cast<long>(CellNumber(r[2]))});
+    auto num = [](const std::optional<std::string> &c) { return static_cast<long>(CellNumber(c)); };
     for (auto &r : st->rows)
         rep.stations.push_back({{static_cast<int>(num(r[0])), r[1].value_or("")}, num(r[2]), num(r[3]), num(r[4]), num(r[5])});
     for (auto &r : cross->rows)

@@ -159,7 +159,7 @@ public:
 
 private:
     bool Fail(std::string message);
-    std::optional<int> ReadVersion();
+    std::optional<int> ReadVersion(std::string &error);
 
     std::string m_conninfo;
     std::chrono::milliseconds m_timeout;

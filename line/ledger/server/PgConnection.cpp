@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <vector>
 
 namespace line {
@@ -204,6 +205,14 @@ bool PgConnection::ExecScript(const std::string &sql, std::chrono::milliseconds 
         return false;
     }
     return Collect(Clock::now() + timeout).has_value();
+}
+
+long long CellNumber(const std::optional<std::string> &cell, long long otherwise) {
+    if (!cell) return otherwise;
+    long long value = 0;
+    const char *begin = cell->data(), *end = begin + cell->size();
+    const auto [at, error] = std::from_chars(begin, end, value);
+    return error == std::errc() && at == end ? value : otherwise;
 }
 
 }  // namespace line

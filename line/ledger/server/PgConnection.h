@@ -57,6 +57,10 @@ private:
     std::string m_sqlState;
 };
 
+// A field of an answer read as a whole number: `otherwise` when it is NULL or not wholly a number (a
+// table of the same name in a database the kit did not make may hold anything).
+long long CellNumber(const std::optional<std::string> &cell, long long otherwise = 0);
+
 // Text of libpq's message, trimmed, on one line.
 std::string OneLine(std::string text);
 
