@@ -1,5 +1,8 @@
 #include "Mfgkit.h"
 
+#ifdef KIT_WITH_DASHBOARD
+#include "DashboardCommand.h"
+#endif
 #include "InfoFields.h"
 #include "LineCommands.h"
 #include "LineRun.h"
@@ -44,6 +47,7 @@ The line's command-line programmer and tester for QT7730 / QT7701 bridge cables.
   records              the station's records (CSV or JSON)
   report               per day: programmed, tested, passed, failed by step, first-pass yield
   ledger               the line's ledger server: init, status, push (records --line, report --line)
+  dashboard            a web page of the line's yield, failures and stations, live
 
 Exit status: 0 all good, 1 a cable failed, 2 usage, 3 no bench / no device, 4 a record could not be
 stored, 5 another numbering run holds the station. The records are kept in $QT7730_LEDGER_DB, or
@@ -948,6 +952,16 @@ int RunMfgkit(const std::vector<std::string> &args, MfgkitEnv &env)
         return Report(c, rest);
     if (command == "ledger")
         return RunLedgerCommand(rest, c.out, c.err, c.env.ledgerPath);
+    if (command == "dashboard") {
+#ifdef KIT_WITH_DASHBOARD
+        return dashboard::RunDashboard(rest, c.out, c.err, c.env.ledgerPath);
+#else
+        c.err << "mfgkit dashboard: not in this build of mfgkit (the Windows kit has no dashboard yet); start it on "
+                 "the line server or a Linux station
+";
+        return 2;
+#endif
+    }
     return Usage(c, "unknown command \"" + Printable(command) + "\"", kMainHelp);
 }
 

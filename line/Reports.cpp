@@ -10,19 +10,6 @@ namespace line {
 
 namespace {
 
-std::string CsvField(const std::string &text)
-{
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
-        return text;
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"')
-            quoted += '"';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
 std::string Hex4(uint32_t value)
 {
     char text[16];

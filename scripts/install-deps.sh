@@ -10,6 +10,8 @@ packages=(
   clang-14 libclang-rt-14-dev
   # the line ledger: libpq to build against, a PostgreSQL server for its tests
   postgresql libpq-dev
+  # the line dashboard: its HTTP server, and the browser its page is tested in (headless)
+  libcpp-httplib-dev chromium python3
   xvfb xauth imagemagick fonts-dejavu-core fonts-wqy-microhei
   libusb-1.0-0-dev umockdev libumockdev-dev  # the USB backend, and usbemu (its emulated USB stack)
   g++-mingw-w64-x86-64-posix wine wine64 googletest  # windows-core: the Windows build and its tests under Wine

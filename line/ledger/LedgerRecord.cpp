@@ -58,6 +58,19 @@ std::string SpreadsheetText(const std::string &text)
     return text;
 }
 
+std::string CsvField(const std::string &text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"')
+            quoted += '"';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
 std::string LedgerRecord::FailedStep() const
 {
     for (const LedgerStep &step : steps)

@@ -64,6 +64,8 @@ struct LedgerRecord {
 // '-', '@', a tab or a carriage return would be taken for a formula; such a text gets a leading
 // apostrophe, which spreadsheets show as text and do not display.
 std::string SpreadsheetText(const std::string &text);
+// One CSV field, quoted per RFC 4180 when it holds a comma, a quote or a line end; otherwise as it is.
+std::string CsvField(const std::string &text);
 
 // Texts from cables are 8-bit: a byte that is no part of UTF-8 (a Latin-1 serial, say) is kept as the
 // text "\xNN", so that it can still be read, instead of becoming U+FFFD. What JSON output holds of

@@ -322,7 +322,9 @@ TEST(LineLedgerSchema, MigrationsNewerSchemaAndServersThatCannotBeReached) {
                              "UPDATE line_schema SET version = 1"})
         sql.Rows(undo);
     EXPECT_EQ(Ledger(server.Conninfo(), db, {"init"}).out, "line ledger schema upgraded from version 1 to version 3\n");
-    EXPECT_EQ(sql.Count("SELECT count(*) FROM pg_indexes WHERE indexname LIKE 'records_%'"), 3);
+    // The key and the two of version 2, and the five of the line's queries and the dashboard.
+    EXPECT_EQ(sql.Count("SELECT count(*) FROM pg_indexes WHERE indexname LIKE 'records_%'"), 8);
+    EXPECT_EQ(sql.Count("SELECT count(*) FROM pg_views WHERE viewname LIKE 'line_%'"), 4);
     EXPECT_EQ(sql.Count("SELECT count(*) FROM information_schema.columns WHERE table_name = 'serials' "
                         "AND column_name IN ('ledger_id', 'void_reason')"), 2);
     EXPECT_EQ(Ledger(server.Conninfo(), db, {"init"}).out, "line ledger schema is up to date (version 3)\n");

@@ -28,11 +28,14 @@ std::string Shown(std::string text) {
 constexpr int kOk = 0, kFailed = 1, kUsage = 2, kNotStored = 4;
 
 const char *kLedgerHelp =
-    "Usage: mfgkit ledger init|status|push [--wait SECONDS | --follow]\n"
+    "Usage: mfgkit ledger init [--reader NAME] | status | push [--wait SECONDS | --follow]\n"
     "The line's ledger on a PostgreSQL server, named by QT7730_LEDGER (a libpq connection string,\n"
     "e.g. \"host=lineserver dbname=line user=station password=...\"). Every record is stored in this\n"
     "station's ledger first (QT7730_LEDGER_DB) and sent from its outbox.\n"
-    "  init    create or upgrade the server's schema (refuses a schema newer than this program's)\n"
+    "  init    create or upgrade the server's schema (refuses a schema newer than this program's),\n"
+    "          and the views line_attempts, line_hourly_yield, line_field_failures and\n"
+    "          line_station_freshness for other dashboard tools; --reader NAME also creates the\n"
+    "          login role NAME that may read those views and nothing else\n"
     "  status  server reachable or not, schema version, records waiting in this station's outbox\n"
     "  push    send the waiting records now; waits up to --wait SECONDS (default 30), or with\n"
     "          --follow keeps sending what Quillon, Tamber and mfgkit append until stopped\n"
@@ -42,12 +45,6 @@ std::string Identity(int number, const std::string &host) {
     return (number < 0 ? std::string("-") : std::to_string(number)) + " (" + host + ")";
 }
 
-std::string CsvField(const std::string &s) {
-    if (s.find_first_of(",\"\n\r") == std::string::npos) return s;
-    std::string q = "\"";
-    for (char c : s) q += (c == '"') ? std::string("\"\"") : std::string(1, c);
-    return q + "\"";
-}
 
 bool NeedTarget(LineTarget &t, std::ostream &err) {
     t = LineTargetFromEnvironment();
@@ -111,6 +108,7 @@ int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, st
     const std::string &cmd = args[0];
     int waitSeconds = 30;
     bool follow = false;
+    std::string reader;
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--help") {
             out << kLedgerHelp;
@@ -125,6 +123,10 @@ int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, st
             }
             waitSeconds = static_cast<int>(n);
             ++i;
+            continue;
+        }
+        if (cmd == "init" && args[i] == "--reader" && i + 1 < args.size()) {
+            reader = args[++i];
             continue;
         }
         if (cmd == "push" && args[i] == "--follow") {
@@ -152,6 +154,14 @@ int RunLedgerCommand(const std::vector<std::string> &args, std::ostream &out, st
         else
             out << "line ledger schema " << (from == 0 ? "created at" : "upgraded from version " + std::to_string(from) + " to")
                 << " version " << to << "\n";
+        if (!reader.empty()) {
+            if (!server.CreateReader(reader)) {
+                err << "mfgkit ledger init: " << server.Error() << "\n";
+                return kFailed;
+            }
+            out << "the role " << reader << " may read the line's views (read-only); its password is set on the "
+                << "server: ALTER ROLE " << reader << " PASSWORD '...'\n";
+        }
         return kOk;
     }
     if (cmd == "status") {

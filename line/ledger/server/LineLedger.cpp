@@ -61,6 +61,57 @@ CREATE TABLE stations (
 };
 constexpr int kVersion = static_cast<int>(sizeof kMigrations / sizeof *kMigrations);
 
+// Indexes for the line's queries and views for other dashboard tools. They change nothing a station
+// writes or reads, so they are no schema version of their own: stations of an older mfgkit go on
+// sending to a server that has them. Made (or remade) at every `ledger init`; each statement may run
+// again. Views run with their owner's rights, so a reader role needs rights on the views alone.
+std::string ExtrasSql() {
+    return std::string(R"sql(
+CREATE INDEX IF NOT EXISTS records_serial_kind_time ON records (serial, kind, recorded_at) INCLUDE (passed) WHERE serial IS NOT NULL;
+CREATE INDEX IF NOT EXISTS records_station_time ON records (station, host, recorded_at);
+CREATE INDEX IF NOT EXISTS records_time_kind ON records (recorded_at, kind) INCLUDE (passed);
+CREATE INDEX IF NOT EXISTS records_failed_time ON records (recorded_at) WHERE NOT passed;
+CREATE INDEX IF NOT EXISTS records_programmed ON records (serial, station, host) WHERE kind = 'program' AND passed;
+CREATE INDEX IF NOT EXISTS serials_unconfirmed ON serials (issued_on) WHERE NOT confirmed;
+-- A record's time as the station wrote it; a text that is no time gives NULL instead of failing the view.
+CREATE OR REPLACE FUNCTION line_time(t text) RETURNS timestamptz LANGUAGE plpgsql STABLE AS $f$
+BEGIN
+    RETURN t::timestamptz;
+EXCEPTION WHEN others THEN
+    RETURN NULL;
+END
+$f$;
+CREATE OR REPLACE FUNCTION line_array(j jsonb) RETURNS jsonb LANGUAGE sql IMMUTABLE AS
+$f$ SELECT CASE WHEN jsonb_typeof(j) = 'array' THEN j ELSE '[]'::jsonb END $f$;
+CREATE OR REPLACE VIEW line_attempts AS
+)sql") + linesql::kStationsCte + R"sql(
+SELECT line_time(r.recorded_at) AS time, r.received_at AS received, )sql" + linesql::kCountedStation +
+           R"sql( AS station, r.host, r.kind, r.serial, r.passed,
+       CASE WHEN r.serial IS NULL THEN 1
+            ELSE row_number() OVER (PARTITION BY r.serial, r.kind ORDER BY r.recorded_at, r.station, r.host, r.seq) END AS attempt,
+       )sql" + linesql::kFailedStep + R"sql( AS failed_step,
+       r.body->>'image_sha256' AS product, r.body->>'tool' AS tool,
+       line_array(r.body->'devices') AS devices, line_array(r.body->'differing') AS differing, r.seq
+FROM records r LEFT JOIN known k ON k.host = r.host;
+CREATE OR REPLACE VIEW line_hourly_yield AS
+SELECT date_trunc('hour', time) AS time, station, host, kind, product, count(*) AS attempts,
+       count(*) FILTER (WHERE passed) AS passed, count(*) FILTER (WHERE attempt = 1) AS first_attempts,
+       count(*) FILTER (WHERE attempt = 1 AND passed) AS first_passed
+FROM line_attempts GROUP BY 1, 2, 3, 4, 5;
+CREATE OR REPLACE VIEW line_field_failures AS
+SELECT a.time, a.station, a.host, a.kind, a.serial, a.attempt, a.failed_step, f->>'field' AS field,
+       f->>'expected' AS expected, f->>'found' AS found
+FROM line_attempts a CROSS JOIN LATERAL jsonb_array_elements(a.differing) AS f WHERE NOT a.passed;
+CREATE OR REPLACE VIEW line_station_freshness AS
+SELECT station, host, max(time) AS time, max(received) AS received,
+       count(*) FILTER (WHERE time > now() - interval '1 hour') AS records_last_hour,
+       CASE WHEN max(time) > now() - interval '10 minutes' THEN 'working'
+            WHEN max(time) > now() - interval '1 hour' THEN 'idle' ELSE 'silent' END AS state
+FROM line_attempts GROUP BY station, host;
+)sql";
+}
+const char *const kViews[] = {"line_attempts", "line_hourly_yield", "line_field_failures", "line_station_freshness"};
+
 // Serialises schema changes of concurrent `ledger init`s on one server.
 constexpr const char *kSchemaLock = "SELECT pg_advisory_xact_lock(77300015)";
 
@@ -111,6 +162,26 @@ std::optional<std::string> IsoDate(const std::string &time) {
 
 }  // namespace
 
+namespace linesql {
+const char *const kStationsCte =
+    "WITH RECURSIVE pairs AS ("
+    "(SELECT station, host FROM records ORDER BY station, host LIMIT 1) UNION ALL "
+    "SELECT n.station, n.host FROM pairs p CROSS JOIN LATERAL (SELECT station, host FROM records x "
+    "WHERE (x.station, x.host) > (p.station, p.host) ORDER BY x.station, x.host LIMIT 1) n), "
+    "known AS (SELECT host, min(station) AS number FROM pairs WHERE station >= 0 GROUP BY host HAVING count(*) = 1)";
+const char *const kCountedStation = "(CASE WHEN r.station < 0 THEN COALESCE(k.number, r.station) ELSE r.station END)";
+// Through the index records_programmed: more than one (station, host) for a serial shows as min <> max.
+const char *const kDuplicates =
+    "SELECT DISTINCT serial, station, host FROM records WHERE kind = 'program' AND passed AND serial IN "
+    "(SELECT serial FROM records WHERE kind = 'program' AND passed AND serial IS NOT NULL "
+    " AND ($1 = '' OR recorded_at >= $1) GROUP BY serial HAVING min(station) <> max(station) OR min(host) <> max(host)) "
+    "ORDER BY 1, 2, 3";
+const char *const kFailedStep =
+    "(SELECT s->>'name' FROM jsonb_array_elements(CASE WHEN jsonb_typeof(r.body->'steps') = 'array' "
+    "THEN r.body->'steps' ELSE '[]'::jsonb END) WITH ORDINALITY AS e(s, i) "
+    "WHERE COALESCE(s->>'result', '') NOT IN ('OK', 'Skip') ORDER BY i LIMIT 1)";
+}  // namespace linesql
+
 int LineSchemaVersion() { return kVersion; }
 
 std::optional<LineFields> FieldsOfRecord(const std::string &body) {
@@ -142,7 +213,8 @@ bool LineLedger::Open() {
     if (!m_db.Connect(m_conninfo, m_timeout)) return Fail("line server not reachable: " + m_db.Error());
     // Bound what one statement may cost the server and us; stations do not hold locks for long.
     if (!m_db.Exec("SET statement_timeout = '30s'", {}, m_timeout) ||
-        !m_db.Exec("SET client_encoding = 'UTF8'", {}, m_timeout))
+        !m_db.Exec("SET client_encoding = 'UTF8'", {}, m_timeout) ||
+        (m_readOnly && !m_db.Exec("SET default_transaction_read_only = on", {}, m_timeout)))
         return Fail("line server: " + m_db.Error());
     return true;
 }
@@ -190,9 +262,48 @@ bool LineLedger::Init(int *from, int *to) {
                         " failed: " + e);
         }
     }
+    // "already exists, skipping" is what a second init is expected to hear: not worth a line on stderr.
+    if (!m_db.Exec("SET LOCAL client_min_messages = warning", {}, m_timeout) || !m_db.ExecScript(ExtrasSql())) {
+        std::string e = m_db.Error();
+        m_db.Exec("ROLLBACK");
+        return Fail("line server: making the line's indexes and views failed: " + e);
+    }
     if (!m_db.Exec("COMMIT", {}, m_timeout)) return Fail("line server: " + m_db.Error());
     if (to) *to = kVersion;
     return true;
+}
+
+bool LineLedger::CreateReader(const std::string &name) {
+    // A plain name, so that it reads the same in every statement and in pg_hba.conf.
+    bool plain = !name.empty() && name.size() <= 63 && !(name[0] >= '0' && name[0] <= '9');
+    for (char c : name) plain = plain && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_');
+    if (!plain) return Fail("a reader's name is lower-case letters, digits and '_' (at most 63), not a digit first");
+    if (!CheckSchema()) return false;
+    auto fail = [&] { return Fail("line server: creating the reader " + name + " failed: " + m_db.Error()); };
+    auto exists = m_db.Exec("SELECT 1 FROM pg_roles WHERE rolname = $1", {name}, m_timeout);
+    if (!exists) return fail();
+    std::vector<std::string> statements;
+    if (exists->rows.empty()) statements.push_back("SELECT format('CREATE ROLE %I LOGIN', $1::text)");
+    statements.push_back("SELECT format('GRANT USAGE ON SCHEMA public TO %I', $1::text)");
+    std::string views;
+    for (const char *v : kViews) views += (views.empty() ? "" : ", ") + std::string(v);
+    statements.push_back("SELECT format('GRANT SELECT ON " + views + " TO %I', $1::text)");
+    statements.push_back("SELECT format('ALTER ROLE %I SET default_transaction_read_only = on', $1::text)");
+    for (const std::string &make : statements) {
+        // The name is quoted by the server (format's %I), never pasted in by us.
+        auto text = m_db.Exec(make, {name}, m_timeout);
+        if (!text || text->rows.empty() || !text->rows[0][0] || !m_db.Exec(*text->rows[0][0], {}, m_timeout))
+            return fail();
+    }
+    return true;
+}
+
+std::optional<PgRows> LineLedger::Read(const std::string &sql, const std::vector<PgConnection::Param> &params,
+                                       std::chrono::milliseconds timeout) {
+    if (!Open()) return std::nullopt;
+    auto rows = m_db.Exec(sql, params, timeout);
+    if (!rows) Fail("line server: " + m_db.Error());
+    return rows;
 }
 
 bool LineLedger::CheckSchema() {
@@ -445,15 +556,13 @@ std::optional<LineLedger::Report> LineLedger::LineReport(const std::string &sinc
     auto st = m_db.Exec(
         // A host's records from before Numwell's first use carry station -1: they count with the one
         // station number that host has used since, not as a station of their own.
-        "WITH known AS (SELECT host, min(station) AS number FROM records WHERE station >= 0 GROUP BY host "
-        "HAVING count(DISTINCT station) = 1), "
-        "r AS (SELECT CASE WHEN records.station < 0 THEN COALESCE(known.number, records.station) "
-        "ELSE records.station END AS station, records.host, kind, passed, recorded_at "
-        "FROM records LEFT JOIN known ON known.host = records.host) "
-        "SELECT station, host, "
-        "count(*) FILTER (WHERE kind = 'program' AND passed), count(*) FILTER (WHERE kind = 'program' AND NOT passed), "
-        "count(*) FILTER (WHERE kind = 'test'), count(*) FILTER (WHERE kind = 'test' AND passed) "
-        "FROM r WHERE ($1 = '' OR recorded_at >= $1) GROUP BY station, host ORDER BY station, host",
+        std::string(linesql::kStationsCte) +
+            ", c AS (SELECT " + linesql::kCountedStation + " AS station, r.host, kind, passed, recorded_at "
+            "FROM records r LEFT JOIN known k ON k.host = r.host) "
+            "SELECT station, host, "
+            "count(*) FILTER (WHERE kind = 'program' AND passed), count(*) FILTER (WHERE kind = 'program' AND NOT passed), "
+            "count(*) FILTER (WHERE kind = 'test'), count(*) FILTER (WHERE kind = 'test' AND passed) "
+            "FROM c WHERE ($1 = '' OR recorded_at >= $1) GROUP BY station, host ORDER BY station, host",
         {since}, big);
     auto cross = st ? m_db.Exec(
         "SELECT DISTINCT p.serial, p.station, p.host, t.station, t.host FROM records p "
@@ -461,11 +570,7 @@ std::optional<LineLedger::Report> LineLedger::LineReport(const std::string &sinc
         "AND (t.station, t.host) <> (p.station, p.host) "
         "WHERE p.kind = 'program' AND p.passed AND ($1 = '' OR t.recorded_at >= $1) ORDER BY 1, 2, 3, 4, 5",
         {since}, big) : std::nullopt;
-    auto dup = cross ? m_db.Exec(
-        "SELECT DISTINCT serial, station, host FROM records WHERE kind = 'program' AND passed AND serial IN "
-        "(SELECT serial FROM records WHERE kind = 'program' AND passed AND ($1 = '' OR recorded_at >= $1) "
-        " GROUP BY serial HAVING count(DISTINCT (station, host)) > 1) ORDER BY 1, 2, 3",
-        {since}, big) : std::nullopt;
+    auto dup = cross ? m_db.Exec(linesql::kDuplicates, {since}, big) : std::nullopt;
     // The reason up to its first colon: the failing step, without the cable's own detail.
     auto voided = dup ? m_db.Exec(
         "SELECT issued_on::text, COALESCE(split_part(void_reason, ':', 1), 'no verdict reached the line'), count(*) "

@@ -15,6 +15,21 @@ namespace line {
 // The schema version this program creates and understands.
 int LineSchemaVersion();
 
+// SQL shared by the line's report, its views and the dashboard, so that they count alike.
+namespace linesql {
+// "WITH RECURSIVE pairs AS (...), known AS (...)": every (station, host) the line holds, found by skipping
+// through the primary key's index (not by reading every record), and `known`: for each host the one
+// station number it has used, when it used exactly one.
+extern const char *const kStationsCte;
+// The station a record of alias `r` counts with, `known` joined as `k`: a host's records from before
+// Numwell's first use carry station -1 and count with the one station number that host has used since.
+extern const char *const kCountedStation;
+// Serials programmed (passed) by more than one station since $1 ("" all): serial, station, host rows.
+extern const char *const kDuplicates;
+// The first step of a record of alias `r` that did not end OK or Skip, as LedgerRecord::FailedStep.
+extern const char *const kFailedStep;
+} // namespace linesql
+
 // A station as the line knows it: its Numwell station number (-1 when it has none) and host name.
 struct StationId {
     int number = -1;
@@ -70,6 +85,15 @@ public:
     // than this program's is refused and left untouched.
     bool Init(int *from = nullptr, int *to = nullptr);
     LineStatus Status();
+    // Creates (when missing) the login role `name` that may read the line's views and nothing else,
+    // its sessions read-only. Its password is set by the server's administrator. False with Error().
+    bool CreateReader(const std::string &name);
+
+    // For readers of the line (the dashboard): every session of this object is read-only from now on.
+    void ReadOnly() { m_readOnly = true; }
+    // One statement of the caller's, on this object's connection (reconnected when it was lost).
+    std::optional<PgRows> Read(const std::string &sql, const std::vector<PgConnection::Param> &params = {},
+                               std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     // Checks that the server's schema is the one this program writes; false with Error() otherwise.
     bool CheckSchema();
@@ -141,6 +165,7 @@ private:
     std::chrono::milliseconds m_timeout;
     PgConnection m_db;
     std::string m_error;
+    bool m_readOnly = false;
 };
 
 }  // namespace line
