@@ -957,8 +957,7 @@ int RunMfgkit(const std::vector<std::string> &args, MfgkitEnv &env)
         return dashboard::RunDashboard(rest, c.out, c.err, c.env.ledgerPath);
 #else
         c.err << "mfgkit dashboard: not in this build of mfgkit (the Windows kit has no dashboard yet); start it on "
-                 "the line server or a Linux station
-";
+                 "the line server or a Linux station\n";
         return 2;
 #endif
     }
