@@ -687,6 +687,13 @@ void Bench::SetSideFaults(CableId id, Side side, const SideFaults& faults)
     Pump(cable); // a fault that was holding data back may be gone
 }
 
+bool Bench::ChipSilent(DeviceId device) const
+{
+    std::lock_guard lock(m_mutex);
+    const Device* d = Find(device);
+    return d && d->kind == Device::CableSide && m_cables.at(d->cable)->sides[int(d->side)].faults.chipSilent;
+}
+
 void Bench::SetCableFaults(CableId id, const CableFaults& faults)
 {
     std::lock_guard lock(m_mutex);
@@ -854,6 +861,7 @@ bool Bench::DeviceRequest(ObjectHandle handle, std::uint32_t code, std::uint8_t*
     if (!buffer && size)
         return false;
     std::chrono::microseconds delay{0};
+    bool silent = false;
     {
         std::lock_guard lock(m_mutex);
         auto it = m_objects.find(handle);
@@ -863,7 +871,13 @@ bool Bench::DeviceRequest(ObjectHandle handle, std::uint32_t code, std::uint8_t*
             delay = m_options.timing.controlLatency;
             if (buffer[1] == 0xFF)
                 delay += m_options.timing.eepromWriteCycle;
+            const Device* d = Find(it->second->device);
+            silent = d && d->kind == Device::CableSide && m_cables.at(d->cable)->sides[int(d->side)].faults.chipSilent;
         }
+    }
+    if (silent) {
+        std::this_thread::sleep_for(kSilentChipWait); // without holding up the rest of the bench
+        return false;
     }
     if (delay.count() > 0)
         WaitWireTime(delay); // without holding up the rest of the bench

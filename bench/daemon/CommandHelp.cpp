@@ -35,6 +35,7 @@ const std::string kFaultHelp =
     "  driver-key-length N          the hub answers the driver-key request with ActualLength N\n"
     "  pipes-missing                the control channel opens, the pipes do not\n"
     "  transfers-refused            reads and writes fail when they are issued\n"
+    "  silent                       the chip never answers a vendor request (each fails after 1 s)\n"
     "fault CABLE KIND VALUE          a cable's fault:\n"
     "  flip-bit N                   EEPROM bit N (0..2047) reads back flipped\n"
     "  version WORD                 the chip answers the version query with WORD\n"

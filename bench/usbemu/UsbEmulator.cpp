@@ -151,7 +151,7 @@ struct UsbEmulator::Impl {
     void RunLane(Node& node);
     void StopLane(Node& node);
     void Reap(UMockdevIoctlClient* client, Node& node);
-    void Discard(UMockdevIoctlClient* client, Node& node);
+    void Discard(UMockdevIoctlClient* client, const std::shared_ptr<Node>& node);
     bool StandardRequest(Node& node, std::uint8_t* setup, std::uint8_t* data, int& actual);
     void Finish(const std::shared_ptr<Node>& node, const std::shared_ptr<Urb>& urb, bool ok,
                 const std::vector<std::uint8_t>& bytes, std::uint32_t count);
@@ -203,7 +203,7 @@ gboolean UsbEmulator::Impl::Ioctl(UMockdevIoctlClient* client)
         Reap(client, *node);
         return TRUE;
     case USBDEVFS_DISCARDURB:
-        Discard(client, *node);
+        Discard(client, node);
         return TRUE;
     default:
         umockdev_ioctl_client_complete(client, -1, ENOTTY);
@@ -278,6 +278,13 @@ void UsbEmulator::Impl::Submit(UMockdevIoctlClient* client, const std::shared_pt
         const std::uint8_t type = urb->buffer[0];
         bool ok = false;
         int actual = 0;
+        if ((type & 0x60) == 0x40 && node.identity.cableSide && world.ChipSilent(node.device)) {
+            // Never answered: the URB waits for the host to give up on it (a discard).
+            std::lock_guard lock(mutex);
+            node.flying.push_back(urb);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return;
+        }
         if ((type & 0x60) == 0x40 && node.identity.cableSide) {
             bool queued = false;
             {
@@ -441,8 +448,9 @@ void UsbEmulator::Impl::Reap(UMockdevIoctlClient* client, Node& node)
     urb->data = nullptr;
 }
 
-void UsbEmulator::Impl::Discard(UMockdevIoctlClient* client, Node& node)
+void UsbEmulator::Impl::Discard(UMockdevIoctlClient* client, const std::shared_ptr<Node>& keep)
 {
+    Node& node = *keep;
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     const gulong address = *reinterpret_cast<gulong*>(arg->data);
     std::shared_ptr<Urb> urb;
@@ -462,7 +470,9 @@ void UsbEmulator::Impl::Discard(UMockdevIoctlClient* client, Node& node)
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;
     }
-    if (!urb->held)
+    if (!urb->bulk)
+        Finish(keep, urb, false, {}, 0); // a control request nobody answers: given back as discarded
+    else if (!urb->held)
         world.Cancel(pipe); // one transfer at a time per pipe: this one finishes as discarded
     umockdev_ioctl_client_complete(client, 0, 0);
 }
@@ -532,6 +542,16 @@ void UsbEmulator::Impl::RemoveNode(const std::shared_ptr<Node>& node)
         if (h)
             world.Close(h);
     StopLane(*node); // what it still holds fails: the device is gone
+    // Control requests a silent chip never answered end with the device.
+    std::vector<std::shared_ptr<Urb>> unanswered;
+    {
+        std::lock_guard lock(mutex);
+        for (const auto& urb : node->flying)
+            if (!urb->bulk)
+                unanswered.push_back(urb);
+    }
+    for (const auto& urb : unanswered)
+        Finish(node, urb, false, {}, 0);
     umockdev_testbed_uevent(testbed, node->syspath.c_str(), "remove");
     umockdev_testbed_remove_device(testbed, node->syspath.c_str());
 }

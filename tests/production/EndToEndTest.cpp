@@ -56,6 +56,9 @@ protected:
     {
         prompter.OpenNext(QString::fromStdString(image));
         WhenProductionRuns(dlg.get(), [this, script] {
+            // What is plugged while the first scan runs counts as there before the start: the
+            // scripts plug their cables after it.
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !dlg->Flow().Detecting(); }, 5000));
             script();
             if (dlg->isVisible())
                 dlg->reject();
