@@ -7,10 +7,12 @@
 #include "FixedDay.h"
 #include "InfUpdate.h"
 #include "QtTestApp.h"
+#include "RecordingHost.h"
 #include "ScriptedPrompter.h"
 #include "UsbTreeWalker.h"
 
 #include <QElapsedTimer>
+#include <QThread>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -53,7 +55,7 @@ protected:
     // cancels it after `giveUpMs` (refused while its worker runs).
     int RunConfig(QWidget *parent, EepromImage *image)
     {
-        CConfigDlg config(host, prompter, parent);
+        CConfigDlg config(configHost ? *configHost : host, prompter, parent);
         config.m_pImage = image;
         QElapsedTimer clock;
         clock.start();
@@ -110,6 +112,7 @@ protected:
     ScriptedPrompter prompter;
     std::unique_ptr<CEditorDlg> editor;
     int giveUpMs = 5000;
+    platform::Host *configHost = nullptr; // the configuration dialog's own, when not `host`
     std::function<void(CConfigDlg &)> duringRun;
     QString log, shownLog, title;
 };
@@ -193,6 +196,31 @@ TEST_F(ConfigOnBench, CablePluggedInLaterIsFoundAfterTheDeviceChange)
     EXPECT_TRUE(prompted);
     EXPECT_EQ(log, kAllOk);
     EXPECT_EQ(EepromOf(cable), BuiltBytes());
+}
+
+// The dialog's scans and walks never run on its own thread: with a chip that never answers plugged
+// beside the blank cable (every scan then waits for it), no device is opened on the dialog's thread
+// from the first scan to the verified configuration.
+TEST_F(ConfigOnBench, NoDeviceIsOpenedOnTheDialogsThreadEvenBesideASilentChip)
+{
+    RecordingHost watched(host);
+    std::atomic<int> onDialogThread{0};
+    watched.refuseOpen = [&](std::string_view) {
+        onDialogThread += QThread::currentThread() == QCoreApplication::instance()->thread();
+        return false;
+    };
+    configHost = &watched;
+    const bench::CableId cable = PlugBlankCable(); // the walk's first
+    const bench::CableId silent = bench.AddCable();
+    bench::SideFaults dead;
+    dead.chipSilent = true;
+    bench.SetSideFaults(silent, Side::A, dead);
+    bench.PlugSide(silent, Side::A, {root, 8});
+    giveUpMs = 15000;
+    ASSERT_EQ(Configure(), QDialog::Accepted) << log.toStdString();
+    EXPECT_EQ(EepromOf(cable), BuiltBytes());
+    EXPECT_GT(watched.opens(), 0u);
+    EXPECT_EQ(onDialogThread.load(), 0);
 }
 
 TEST_F(ConfigOnBench, OnlyTheFirstOfTwoCablesIsConfigured)

@@ -9,6 +9,7 @@
 #include "InfoDlg.h"
 #include "ProductionDlg.h"
 #include "ProductionScript.h"
+#include "RecordingHost.h"
 #include "ScriptedPrompter.h"
 #include "DeviceChangeRelay.h"
 #include "TamberApp.h"
@@ -88,6 +89,25 @@ protected:
     std::unique_ptr<HostFlowMachine> machine;
     std::unique_ptr<CProductionDlg> dlg;
     std::unique_ptr<DeviceChangeRelay> relay;
+};
+
+// Tamber's window over a host that counts the devices opened on the window's own thread.
+class EndToEndWatched : public EndToEnd {
+protected:
+    void SetUp() override
+    {
+        watched.refuseOpen = [this](std::string_view) {
+            onWindowThread += QThread::currentThread() == QCoreApplication::instance()->thread();
+            return false;
+        };
+        machine = std::make_unique<HostFlowMachine>(watched);
+        dlg = std::make_unique<CProductionDlg>(prompter, *machine, HostCableRunner(watched),
+                                               [] { return std::optional<platform::FileVersion>(); });
+        relay = std::make_unique<DeviceChangeRelay>(rig.sim, dlg.get(), [this] { dlg->OnDeviceChange(); });
+    }
+
+    RecordingHost watched{rig.sim};
+    std::atomic<int> onWindowThread{0};
 };
 
 const QString kFiveOkLines = "Initialize device\tOK\n"
@@ -413,4 +433,27 @@ TEST(TamberProgram, CarriesItsVersionForTheAboutBox)
     ASSERT_TRUE(version);
     EXPECT_EQ(VersionLine(*version), "Function Test 1.3");
     EXPECT_EQ(version->fileVersionLS, 0u);
+}
+
+// Detection (scans, walks) and the unplug poll never run on the window's thread: a cable whose chip
+// never answers sits beside the batch's cable (every scan waits for it), and still the good cable is
+// found, tested and seen leaving with no device opened on the window's thread.
+TEST_F(EndToEndWatched, NoDeviceIsOpenedOnTheWindowsThreadEvenBesideASilentChip)
+{
+    const auto silent = rig.AddCable();
+    bench::SideFaults dead;
+    dead.chipSilent = true;
+    rig.bench.SetSideFaults(silent, Side::A, dead);
+    const auto cable = rig.AddCable();
+    Production(rig.WriteImage(TamberRig::BatchEeprom()), [&] {
+        rig.PlugBoth(cable, 1);
+        rig.Plug(silent, Side::A, 8);
+        ASSERT_TRUE(WaitVerdict(15000));
+        ExpectVerdict("OK", true);
+        rig.bench.UnplugSide(cable, Side::A);
+        rig.bench.UnplugSide(cable, Side::B);
+        ASSERT_TRUE(WaitLogCleared(6000));
+    });
+    EXPECT_GT(watched.opens(), 0u);
+    EXPECT_EQ(onWindowThread.load(), 0);
 }
