@@ -731,6 +731,24 @@ void Bench::FinishInstallations()
     m_pendingUntil = {};
 }
 
+std::string Bench::DeviceObjectNotice() const
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> left;
+    for (const auto& [id, d] : m_devices)
+        if (d && !d->driverKey.empty() && d->hostLink == 0 && (d->kind == Device::CableSide || d->kind == Device::Live))
+            left.push_back(d->instanceId);
+    if (left.empty())
+        return {};
+    std::string names;
+    for (const std::string& name : left)
+        names += (names.empty() ? "" : ", ") + name;
+    return std::to_string(left.size()) + (left.size() == 1 ? " cable side has" : " cable sides have") +
+           " no device object, because all 32 (\\\\.\\HOSTLNK-1 to 32) are in use: " + names +
+           "; unplug cables that are not being worked on, then plug " + (left.size() == 1 ? "it" : "them") +
+           " in again";
+}
+
 int Bench::DeviceObjectNumber(CableId id, Side side) const
 {
     std::lock_guard lock(m_mutex);

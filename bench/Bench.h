@@ -265,6 +265,9 @@ public:
     // is not a plugged cable side. Used with DeviceRequest, StartRead/StartWrite, Cancel and Close.
     ObjectHandle OpenSide(DeviceId device, SideChannel channel);
 
+    // Sides the bridge driver took that got no device object (all 32 in use), said for the operator
+    // with what to do; empty when there are none.
+    std::string DeviceObjectNotice() const;
     // The device object number ("\\.\HOSTLNK-n") of a side, 0 when it has none.
     int DeviceObjectNumber(CableId cable, Side side) const;
     // The instance ID of an attached device or hub; empty when not attached.

@@ -111,18 +111,23 @@ void CConfigDlg::Scan()
     m_scanning = true;
     const bool posted = m_device.Post([this](const std::atomic<bool> &stop) {
         const uint32_t mask = ScanBridgeDevices(CHIP_MODEL_QT7730, m_host, &stop);
+        const std::string notice = m_host.DeviceNotice();
         if (!stop.load())
-            PostToGui(this, [this, mask] { ScanDone(mask); });
+            PostToGui(this, [this, mask, notice] { ScanDone(mask, notice); });
     });
-    if (!posted && !m_closed)
-        ScanDone(ScanBridgeDevices(CHIP_MODEL_QT7730, m_host)); // no thread to be had: here, as before
+    if (!posted && !m_closed) // no thread to be had: here, as before
+        ScanDone(ScanBridgeDevices(CHIP_MODEL_QT7730, m_host), m_host.DeviceNotice());
 }
 
-void CConfigDlg::ScanDone(uint32_t mask)
+void CConfigDlg::ScanDone(uint32_t mask, const std::string &notice)
 {
     m_scanning = false;
     if (m_closed)
         return;
+    if (const QString text = QString::fromStdString(notice); text != m_notice) {
+        m_notice = text;
+        SetLog(m_strLog);
+    }
     if (!std::exchange(m_scanned, true))
         Arm(m_search.Start(mask));
     else if (m_search.Searching())
@@ -246,6 +251,8 @@ void CConfigDlg::SetLog(const QString &text)
 {
     m_strLog = text;
     QString shown = m_strLog;
+    if (!m_notice.isEmpty())
+        shown += (shown.isEmpty() || shown.endsWith("\r\n") ? "\r\n" : "\r\n\r\n") + m_notice;
     m_log->setPlainText(shown.replace("\r\n", "\n"));
     m_log->verticalScrollBar()->setValue(m_log->verticalScrollBar()->maximum());
 }

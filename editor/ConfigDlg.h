@@ -52,7 +52,7 @@ private:
     };
 
     void Scan();
-    void ScanDone(uint32_t mask);
+    void ScanDone(uint32_t mask, const std::string &notice);
     void WalkDone(const WalkFound &found);
     void OnDeviceChange();
     void OnTimer(int id);
@@ -79,4 +79,5 @@ private:
     DeviceWorker m_device;
     bool m_scanning = false, m_scanAgain = false, m_scanned = false, m_walking = false;
     bool m_closed = false; // done: results that still arrive change nothing
+    QString m_notice;      // shown under the log: a side present that cannot be used
 };

@@ -244,6 +244,11 @@ public:
     // (the bench daemon: start it; this PC's USB: the sides present that this user may not open, by
     // device node, or the INF whose IDs get a device object). Empty when there is nothing to add.
     virtual std::string NoDeviceAdvice() { return {}; }
+    // What the operator must be told about the cables present, which no scan shows: sides this user
+    // may not open (by device node, with what to do), sides the driver took but left without a device
+    // object because all 32 are in use. Empty when there is nothing to tell. May ask a device world
+    // (the bench daemon): not for the GUI thread.
+    virtual std::string DeviceNotice() { return {}; }
 
     // ----- The program's own file ---------------------------------------------------------------
 

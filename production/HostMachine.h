@@ -34,6 +34,7 @@ public:
     int WalkTopology(const std::function<PortMatch(const PortView &)> &visitor) override;
     bool IsInstallPending() override;
     bool IsDevicePresent(const std::string &instanceId) override;
+    std::string DeviceNotice() override { return m_host.DeviceNotice(); }
 
     const UsbTreeWalker &Walker() const { return m_walker; }
 

@@ -213,6 +213,7 @@ ProductionFlow::Detection ProductionFlow::Detect(uint32_t knownMask, const std::
         return found;
     }
     found.mask = m_machine.ScanBridgeDevices(stop);
+    found.notice = m_machine.DeviceNotice();
     if ((found.mask & ~knownMask) && nPatterns > 0 && !(stop && stop->load())) {
         found.walked = true;
         m_machine.WalkTopology([&](const PortView &port) { return MatchAgainst(patterns, nPatterns, port, found.ends); });
@@ -223,6 +224,11 @@ ProductionFlow::Detection ProductionFlow::Detect(uint32_t knownMask, const std::
 void ProductionFlow::DetectionDone(const Detection &found)
 {
     m_bDetecting = false;
+    // A side present that cannot be used is said in the prompt window's second line, until it goes.
+    if (!found.installPending && found.notice != m_strDetail) {
+        m_strDetail = found.notice;
+        m_view.UpdatePrompt(m_strPrompt, m_strDetail);
+    }
     if (!CableInHand()) {
         if (found.installPending) {
             m_view.ArmTimer(TIMER_DETECT, kDetectDelayMs);

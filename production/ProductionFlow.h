@@ -64,6 +64,9 @@ public:
     virtual bool IsInstallPending() = 0;
     // The device manager has a present device with this instance ID.
     virtual bool IsDevicePresent(const std::string &instanceId) = 0;
+    // What the operator must be told about the cables present that no scan shows (a side this user
+    // may not open, a side left without a device object); empty when nothing.
+    virtual std::string DeviceNotice() { return {}; }
 };
 
 // What the flow drives on screen. Every call comes on the dialog thread.
@@ -117,6 +120,7 @@ public:
     uint32_t DevMask() const { return m_dwDevMask; }
     const std::string &Log() const { return m_strLog; }
     const std::string &Prompt() const { return m_strPrompt; }
+    const std::string &Detail() const { return m_strDetail; }
     const std::string &Pattern() const { return m_szPattern[0]; }
     const std::vector<CableEnd> &DevList() const { return m_devList; }
     const std::string &InstanceA() const { return m_szInstanceA; }
@@ -139,6 +143,7 @@ private:
         uint32_t mask = 0;
         bool walked = false;
         std::vector<CableEnd> ends;
+        std::string notice;
     };
     Detection Detect(uint32_t knownMask, const std::array<std::string, 3> &patterns, int nPatterns,
                      const std::atomic<bool> *stop);

@@ -197,6 +197,11 @@ int BenchWorld::Dispatch(const std::vector<std::string> &args, std::string &out)
         return CmdTiming(args, out);
     if (command == "inf")
         return CmdInf(out);
+    if (command == "notices") {
+        const std::string notice = m_bench.DeviceObjectNotice();
+        out = notice.empty() ? "" : notice + "\n";
+        return 0;
+    }
     throw UsageError("unknown command '" + command + "' (vbench --help lists them)");
 }
 

@@ -21,6 +21,7 @@ const std::string kHelp =
     "  fault CABLE [A|B] KIND [VALUE] | fault hub HUB KIND [VALUE] | fault clear NAME\n"
     "  timing [--latency-us N] [--write-cycle-us N] [--bytes-per-second N]\n"
     "  inf                         the driver INF's path and its model lines\n"
+    "  notices                     what the programs tell the operator about the cables present\n"
     "Names are 1 to 255 bytes of valid UTF-8 text without control characters, and\n"
     "every cable, hub and device has its own.\n";
 

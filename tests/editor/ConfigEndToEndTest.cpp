@@ -20,6 +20,8 @@
 
 #include <fstream>
 
+#include <sys/fsuid.h>
+
 using bench::Side;
 
 void PrintTo(const QString &text, std::ostream *out) { *out << '"' << text.toStdString() << '"'; }
@@ -310,3 +312,24 @@ TEST_F(ConfigOnBench, DialogWithoutAnImageEndsAtOnce)
 }
 
 } // namespace
+
+#ifdef KIT_TESTS_ON_USB
+// A blank cable this user may not open: the run fails at its first step, and the dialog's log names
+// the side's device node and what to do (never the bench).
+TEST_F(ConfigOnBench, ACableThisUserMayNotOpenIsNamedInTheLog)
+{
+    RecordingHost watched(host);
+    // Root opens anything: every thread that opens a device looks as an operator would.
+    watched.refuseOpen = [](std::string_view) {
+        setfsuid(65534);
+        return false;
+    };
+    configHost = &watched;
+    const bench::CableId cable = bench.AddCable();
+    usb.emulator.DenyAccess(bench.PlugSide(cable, Side::A, {root, nextPort++}));
+    ASSERT_EQ(Configure(), QDialog::Rejected);
+    ExpectFailedRun(kInit);
+    EXPECT_TRUE(shownLog.contains("may not open it: /dev/bus/usb/")) << shownLog.toStdString();
+    EXPECT_FALSE(shownLog.contains("bench"));
+}
+#endif

@@ -26,6 +26,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/fsuid.h>
+
 using namespace production;
 using bench::Side;
 
@@ -457,3 +459,50 @@ TEST_F(EndToEndWatched, NoDeviceIsOpenedOnTheWindowsThreadEvenBesideASilentChip)
     EXPECT_GT(watched.opens(), 0u);
     EXPECT_EQ(onWindowThread.load(), 0);
 }
+
+// What no scan shows is said in the prompt window's second line until it goes: the 33rd and 34th
+// sides, for which no device object is left.
+TEST_F(EndToEnd, SidesThatCannotBeUsedAreSaidInThePromptWindow)
+{
+    // Sixteen cables (32 sides, every device object) on four 8-port hubs, there before the start.
+    std::vector<bench::CableId> sixteen;
+    for (int hub = 0; hub < 4; ++hub) {
+        const bench::DeviceId h = rig.bench.AttachHub({rig.root, 3 + hub}, bench::HubSpec{8});
+        for (int port = 1; port <= 8; port += 2) {
+            sixteen.push_back(rig.AddCable());
+            rig.bench.PlugSide(sixteen.back(), Side::A, {h, port});
+            rig.bench.PlugSide(sixteen.back(), Side::B, {h, port + 1});
+        }
+    }
+    const auto extra = rig.AddCable();
+    Production(rig.WriteImage(TamberRig::BatchEeprom()), [&] {
+        rig.PlugBoth(extra, 1);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Prompt().m_stcDetail->text().contains("no device object"); }, 5000));
+        EXPECT_TRUE(Prompt().m_stcDetail->text().startsWith("2 cable sides have no device object")) << Prompt().m_stcDetail->text().toStdString();
+        EXPECT_TRUE(Prompt().isVisible());
+        rig.bench.UnplugSide(extra, Side::A);
+        rig.bench.UnplugSide(extra, Side::B);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Prompt().m_stcDetail->text().isEmpty(); }, 5000));
+    });
+}
+
+#ifdef KIT_TESTS_ON_USB
+// A side this user may not open is named in the prompt window by its device node, with what to do
+// (never the bench); the run of that cable fails at its first step.
+TEST_F(EndToEndWatched, ASideThisUserMayNotOpenIsNamedInThePromptWindow)
+{
+    // Root opens anything: every thread that opens a device looks as an operator would.
+    watched.refuseOpen = [](std::string_view) {
+        setfsuid(65534);
+        return false;
+    };
+    const auto cable = rig.AddCable();
+    Production(rig.WriteImage(TamberRig::BatchEeprom()), [&] {
+        rig.usb.emulator.DenyAccess(rig.bench.PlugSide(cable, Side::A, {rig.root, 1}));
+        rig.Plug(cable, Side::B, 2);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Prompt().m_stcDetail->text().contains("may not open it: /dev/bus/usb/"); }, 5000));
+        EXPECT_TRUE(Prompt().m_stcDetail->text().contains("plugdev")) << Prompt().m_stcDetail->text().toStdString();
+        EXPECT_FALSE(Prompt().m_stcDetail->text().contains("bench"));
+    });
+}
+#endif
