@@ -85,7 +85,7 @@ bool CProductionDlg::OnInitDialog()
     if (info.exec() == QDialog::Rejected)
         return false;
 
-    setWindowTitle(caption);
+    setWindowTitle(caption + m_titleSuffix);
     BatchImage batch;
     std::memcpy(batch.image.Bytes(), m_image.Bytes(), EepromImage::kImageSize);
     batch.image.m_bBlank = m_image.m_bBlank;

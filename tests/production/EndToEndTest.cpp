@@ -498,8 +498,9 @@ TEST_F(EndToEndWatched, ASideThisUserMayNotOpenIsNamedInThePromptWindow)
     };
     const auto cable = rig.AddCable();
     Production(rig.WriteImage(TamberRig::BatchEeprom()), [&] {
-        rig.usb.emulator.DenyAccess(rig.bench.PlugSide(cable, Side::A, {rig.root, 1}));
+        // Refused after both are there: a node that appears later would not be open to all.
         rig.Plug(cable, Side::B, 2);
+        rig.usb.emulator.DenyAccess(rig.bench.PlugSide(cable, Side::A, {rig.root, 1}));
         ASSERT_TRUE(QTest::qWaitFor([&] { return Prompt().m_stcDetail->text().contains("may not open it: /dev/bus/usb/"); }, 5000));
         EXPECT_TRUE(Prompt().m_stcDetail->text().contains("plugdev")) << Prompt().m_stcDetail->text().toStdString();
         EXPECT_FALSE(Prompt().m_stcDetail->text().contains("bench"));
