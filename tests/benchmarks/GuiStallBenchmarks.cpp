@@ -155,6 +155,21 @@ const char *Label(const benchmark::State &state)
     return labels[state.range(0) * 2 + state.range(1)];
 }
 
+// The machine's own share: the same probe on an event loop with no window and no cable, for as long
+// as a plugging run lasts (what a busy machine costs any GUI thread).
+void BM_IdleEventLoopStall(benchmark::State &state)
+{
+    App();
+    for (auto _ : state) {
+        StallProbe probe;
+        probe.Start();
+        Serve(6400);
+        state.counters["worst_stall_ms"] = probe.Stop();
+    }
+    state.SetLabel("no window, no cable");
+}
+BENCHMARK(BM_IdleEventLoopStall)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // Quillon's configuration dialog looking for a blank cable while configured ones come and go: each
 // change is a scan of every device object, and a walk when the scan changed.
 void BM_QuillonConfigDialogStall(benchmark::State &state)
