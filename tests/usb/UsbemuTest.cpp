@@ -84,6 +84,31 @@ TEST(Usbemu, BenchModeSeesTheDaemonsCablesAndWritesIntoThem)
     vbench("stop");
 }
 
+// Which world a program uses when nothing asks for one: this PC's cables (here usbemu's two), unless
+// this user's bench daemon runs (its one cable); QT7730_HOST names the world outright.
+TEST(Usbemu, AProgramUsesTheBenchOnlyWhenItRunsOrIsAskedFor)
+{
+    TempDir home;
+    const std::string env = "VBENCH_HOME='" + home.path().string() + "' ";
+    auto probe = [&](const std::string &host) {
+        return RunCommand(env + "QT7730_HOST=" + host + " " USBEMU_PATH " --cable blank --cable blank -- " USB_PROBE_PATH
+                          " 2>&1");
+    };
+    const auto noDaemon = probe("");
+    EXPECT_TRUE(Contains(noDaemon.out, "mask 0x0000000F")) << noDaemon.out;
+    const auto askedForBench = probe("bench");
+    EXPECT_TRUE(Contains(askedForBench.out, "mask 0x00000000")) << askedForBench.out;
+
+    ASSERT_EQ(RunCommand(env + VBENCH_PATH " start 2>&1").status, 0);
+    RunCommand(env + VBENCH_PATH " cable add c1 2>&1");
+    RunCommand(env + VBENCH_PATH " plug c1 2>&1");
+    const auto daemonRuns = probe("");
+    EXPECT_TRUE(Contains(daemonRuns.out, "mask 0x00000003")) << daemonRuns.out;
+    const auto askedForUsb = probe("usb");
+    EXPECT_TRUE(Contains(askedForUsb.out, "mask 0x0000000F")) << askedForUsb.out;
+    RunCommand(env + VBENCH_PATH " stop 2>&1");
+}
+
 // The process holding `file` open (the daemon holds its lock file for as long as it runs); 0: none.
 int HolderOf(const std::filesystem::path &file)
 {
