@@ -164,7 +164,8 @@ TEST(Usbemu, AThousandPlugCyclesLeaveTheDaemonAsItWas)
     for (int cycle = 0; cycle < 1000; ++cycle)
         failed += !command({"plug", "c1"}) + !command({"unplug", "c1", "both"});
     EXPECT_EQ(failed, 0) << lastRefusal << RunCommand("tail -20 '" + home.file("vbenchd.log") + "'").out;
-    EXPECT_LE(Descriptors(daemon), before + 2) << "descriptors before: " << before;
+    // A few may be in passing (a client's connection being closed); one per cycle would be 2,000.
+    EXPECT_LE(Descriptors(daemon), before + 8) << "descriptors before: " << before;
 
     ASSERT_TRUE(command({"plug", "c1"}));
     const auto seen = RunCommand(env + USBEMU_PATH " --bench -- " USB_PROBE_PATH " 2>&1");
