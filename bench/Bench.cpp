@@ -375,35 +375,7 @@ bool Bench::InfListsHardwareId(const std::string& hardwareId, std::string* descr
         return false;
     std::ostringstream text;
     text << in.rdbuf();
-    const IniText inf(text.str());
-    for (const IniText::Entry& maker : inf.Entries("Manufacturer")) {
-        // "%MfgName%=Models[,Decoration...]": the models section, plus its decorated variants.
-        std::vector<std::string> fields;
-        std::stringstream split(maker.value);
-        for (std::string f; std::getline(split, f, ',');)
-            fields.push_back(TrimProfileValue(f));
-        if (fields.empty() || fields[0].empty())
-            continue;
-        std::vector<std::string> sections{fields[0]};
-        for (std::size_t i = 1; i < fields.size(); ++i)
-            sections.push_back(fields[0] + "." + fields[i]);
-        for (const std::string& section : sections)
-            for (const IniText::Entry& model : inf.Entries(section)) {
-                std::stringstream ids(model.value);
-                std::string field;
-                std::getline(ids, field, ','); // the install section
-                for (; std::getline(ids, field, ',');) {
-                    if (!EqualsNoCase(TrimProfileValue(field), hardwareId))
-                        continue;
-                    std::string desc = model.key;
-                    if (desc.size() > 2 && desc.front() == '%' && desc.back() == '%')
-                        desc = inf.Value("Strings", desc.substr(1, desc.size() - 2)).value_or(desc);
-                    *description = desc;
-                    return true;
-                }
-            }
-    }
-    return false;
+    return InfListsModel(text.str(), hardwareId, description);
 }
 
 DeviceId Bench::PlugSide(CableId cableId, Side side, PortRef at)
@@ -687,6 +659,13 @@ void Bench::SetSideFaults(CableId id, Side side, const SideFaults& faults)
     Pump(cable); // a fault that was holding data back may be gone
 }
 
+bool Bench::ChipSilent(DeviceId device) const
+{
+    std::lock_guard lock(m_mutex);
+    const Device* d = Find(device);
+    return d && d->kind == Device::CableSide && m_cables.at(d->cable)->sides[int(d->side)].faults.chipSilent;
+}
+
 void Bench::SetCableFaults(CableId id, const CableFaults& faults)
 {
     std::lock_guard lock(m_mutex);
@@ -722,6 +701,24 @@ void Bench::FinishInstallations()
 {
     std::lock_guard lock(m_mutex);
     m_pendingUntil = {};
+}
+
+std::string Bench::DeviceObjectNotice() const
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> left;
+    for (const auto& [id, d] : m_devices)
+        if (d && !d->driverKey.empty() && d->hostLink == 0 && (d->kind == Device::CableSide || d->kind == Device::Live))
+            left.push_back(d->instanceId);
+    if (left.empty())
+        return {};
+    std::string names;
+    for (const std::string& name : left)
+        names += (names.empty() ? "" : ", ") + name;
+    return std::to_string(left.size()) + (left.size() == 1 ? " cable side has" : " cable sides have") +
+           " no device object, because all 32 (\\\\.\\HOSTLNK-1 to 32) are in use: " + names +
+           "; unplug cables that are not being worked on, then plug " + (left.size() == 1 ? "it" : "them") +
+           " in again";
 }
 
 int Bench::DeviceObjectNumber(CableId id, Side side) const
@@ -854,6 +851,7 @@ bool Bench::DeviceRequest(ObjectHandle handle, std::uint32_t code, std::uint8_t*
     if (!buffer && size)
         return false;
     std::chrono::microseconds delay{0};
+    bool silent = false;
     {
         std::lock_guard lock(m_mutex);
         auto it = m_objects.find(handle);
@@ -863,7 +861,13 @@ bool Bench::DeviceRequest(ObjectHandle handle, std::uint32_t code, std::uint8_t*
             delay = m_options.timing.controlLatency;
             if (buffer[1] == 0xFF)
                 delay += m_options.timing.eepromWriteCycle;
+            const Device* d = Find(it->second->device);
+            silent = d && d->kind == Device::CableSide && m_cables.at(d->cable)->sides[int(d->side)].faults.chipSilent;
         }
+    }
+    if (silent) {
+        std::this_thread::sleep_for(kSilentChipWait); // without holding up the rest of the bench
+        return false;
     }
     if (delay.count() > 0)
         WaitWireTime(delay); // without holding up the rest of the bench

@@ -135,7 +135,13 @@ struct SideFaults {
     int driverKeyActualLength = -1;     // >= 0: the hub's driver-key request answers this ActualLength
     bool pipesMissing = false;          // the control channel opens, the pipes "\2" and "\3" do not
     bool transfersRefused = false;      // reads and writes fail when they are issued
+    bool chipSilent = false;            // the chip never answers a vendor request: each one fails when
+                                        // the driver gives up on it (kSilentChipWait)
 };
+
+// How long the driver waits for a vendor request the chip never answers (the USB backend's control
+// time-out is the same).
+inline constexpr std::chrono::milliseconds kSilentChipWait{1000};
 
 struct CableFaults {
     int flippedEepromBit = -1; // 0..2047: this EEPROM bit reads back flipped (byte = bit / 8)
@@ -237,6 +243,9 @@ public:
     void SetChip(CableId cable, const ChipSpec& chip);
 
     void SetSideFaults(CableId cable, Side side, const SideFaults& faults);
+    // The device is a cable side whose chip never answers (an emulated stack then leaves its requests
+    // unanswered until they are given up).
+    bool ChipSilent(DeviceId device) const;
     void SetCableFaults(CableId cable, const CableFaults& faults);
     void SetHubFaults(DeviceId hub, const HubFaults& faults);
     // For an ordinary device: the driver-key request answers this ActualLength (-1: normal).
@@ -256,6 +265,9 @@ public:
     // is not a plugged cable side. Used with DeviceRequest, StartRead/StartWrite, Cancel and Close.
     ObjectHandle OpenSide(DeviceId device, SideChannel channel);
 
+    // Sides the bridge driver took that got no device object (all 32 in use), said for the operator
+    // with what to do; empty when there are none.
+    std::string DeviceObjectNotice() const;
     // The device object number ("\\.\HOSTLNK-n") of a side, 0 when it has none.
     int DeviceObjectNumber(CableId cable, Side side) const;
     // The instance ID of an attached device or hub; empty when not attached.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <sstream>
 
 namespace bench {
 
@@ -107,6 +108,40 @@ std::optional<std::string> IniText::Value(std::string_view section, std::string_
         return std::nullopt;
     }
     return std::nullopt;
+}
+
+bool InfListsModel(const std::string& infText, const std::string& hardwareId, std::string* description)
+{
+    const IniText inf(infText);
+    for (const IniText::Entry& maker : inf.Entries("Manufacturer")) {
+        // "%MfgName%=Models[,Decoration...]": the models section, plus its decorated variants.
+        std::vector<std::string> fields;
+        std::stringstream split(maker.value);
+        for (std::string f; std::getline(split, f, ',');)
+            fields.push_back(TrimProfileValue(f));
+        if (fields.empty() || fields[0].empty())
+            continue;
+        std::vector<std::string> sections{fields[0]};
+        for (std::size_t i = 1; i < fields.size(); ++i)
+            sections.push_back(fields[0] + "." + fields[i]);
+        for (const std::string& section : sections)
+            for (const IniText::Entry& model : inf.Entries(section)) {
+                std::stringstream ids(model.value);
+                std::string field;
+                std::getline(ids, field, ','); // the install section
+                for (; std::getline(ids, field, ',');) {
+                    if (!EqualsNoCase(TrimProfileValue(field), hardwareId))
+                        continue;
+                    std::string desc = model.key;
+                    if (desc.size() > 2 && desc.front() == '%' && desc.back() == '%')
+                        desc = inf.Value("Strings", desc.substr(1, desc.size() - 2)).value_or(desc);
+                    if (description)
+                        *description = desc;
+                    return true;
+                }
+            }
+    }
+    return false;
 }
 
 } // namespace bench

@@ -42,6 +42,11 @@ private:
 // Whitespace trim and the profile API's quote removal (one matching pair of ' or ").
 std::string TrimProfileValue(std::string_view value);
 
+// A driver INF's text lists `hardwareId` (e.g. "USB\\VID_0C5E&PID_7730") as a model line of one of its
+// manufacturers' models sections (decorated variants included); `description` (may be null) gets
+// the model's description, its %string% resolved.
+bool InfListsModel(const std::string& infText, const std::string& hardwareId, std::string* description);
+
 // Case-insensitive (ASCII) comparison and upper-casing, as Windows compares names.
 bool EqualsNoCase(std::string_view a, std::string_view b);
 std::string ToUpper(std::string_view text);

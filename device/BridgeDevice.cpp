@@ -142,11 +142,13 @@ bool BridgeDevice::SendPrepareRequest()
     return Send(request);
 }
 
-uint32_t ScanBridgeDevices(uint32_t wantedModel, platform::Host &host)
+uint32_t ScanBridgeDevices(uint32_t wantedModel, platform::Host &host, const std::atomic<bool> *stop)
 {
     uint32_t mask = 0;
     char name[32];
     for (int n = 1; n <= 32; ++n) {
+        if (stop && stop->load())
+            return 0; // nobody waits for this answer any more
         mask >>= 1;
         std::snprintf(name, sizeof name, "\\\\.\\HOSTLNK-%d", n);
         BridgeDevice device(host);

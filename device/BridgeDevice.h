@@ -4,6 +4,7 @@
 
 #include "Host.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -94,5 +95,7 @@ private:
 };
 
 // Probes the device objects "\\.\HOSTLNK-1" to "\\.\HOSTLNK-32": bit n-1 is set when object n opens
-// fully and its chip is of `wantedModel`.
-uint32_t ScanBridgeDevices(uint32_t wantedModel, platform::Host &host = platform::DefaultHost());
+// fully and its chip is of `wantedModel`. A raised `stop` ends the scan before the next object (the
+// answer is then 0: its asker has gone).
+uint32_t ScanBridgeDevices(uint32_t wantedModel, platform::Host &host = platform::DefaultHost(),
+                           const std::atomic<bool> *stop = nullptr);

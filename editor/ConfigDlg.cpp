@@ -12,6 +12,7 @@
 #include <QScrollBar>
 
 #include <system_error>
+#include <utility>
 
 using editor::ConfigSearch;
 
@@ -61,24 +62,24 @@ CConfigDlg::CConfigDlg(platform::Host &host, Prompter &prompter, QWidget *parent
 CConfigDlg::~CConfigDlg()
 {
     m_deviceChanges.reset();
+    m_device.Stop(); // a scan stops before its next device object
     // done() keeps the dialog open while a worker runs, so only a teardown that skipped the modal
     // loop gets here with one. It may be waiting on this thread, so keep serving it until it ends.
     while (m_workerRunning.load())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     if (m_hWorker.joinable())
         m_hWorker.join();
-    m_devList.clear();
 }
 
 int CConfigDlg::exec()
 {
     setWindowTitle(QString::fromStdString(editor::ConfigCaption()));
-    m_deviceChanges.emplace(m_host, this, [this] { OnDeviceChange(); });
-    Arm(m_search.Start(ScanBridgeDevices(CHIP_MODEL_QT7730, m_host)));
     if (!m_pImage) {
         setResult(Rejected);
         return Rejected;
     }
+    m_deviceChanges.emplace(m_host, this, [this] { OnDeviceChange(); });
+    Scan();
     return QDialog::exec();
 }
 
@@ -86,6 +87,8 @@ void CConfigDlg::done(int result)
 {
     if (m_workerRunning.load())
         return;
+    m_closed = true;
+    m_device.Cancel(); // the destructor waits for a scan still running
     m_timers->KillAll();
     QDialog::done(result);
 }
@@ -98,11 +101,46 @@ void CConfigDlg::Arm(const ConfigSearch::Arm &arm)
     m_timers->Arm(arm.timer, arm.delayMs);
 }
 
+// The scan runs on the device worker; one at a time, and a change during one asks for one more.
+void CConfigDlg::Scan()
+{
+    if (m_scanning) {
+        m_scanAgain = true;
+        return;
+    }
+    m_scanning = true;
+    const bool posted = m_device.Post([this](const std::atomic<bool> &stop) {
+        const uint32_t mask = ScanBridgeDevices(CHIP_MODEL_QT7730, m_host, &stop);
+        const std::string notice = m_host.DeviceNotice();
+        if (!stop.load())
+            PostToGui(this, [this, mask, notice] { ScanDone(mask, notice); });
+    });
+    if (!posted && !m_closed) // no thread to be had: here, as before
+        ScanDone(ScanBridgeDevices(CHIP_MODEL_QT7730, m_host), m_host.DeviceNotice());
+}
+
+void CConfigDlg::ScanDone(uint32_t mask, const std::string &notice)
+{
+    m_scanning = false;
+    if (m_closed)
+        return;
+    if (const QString text = QString::fromStdString(notice); text != m_notice) {
+        m_notice = text;
+        SetLog(m_strLog);
+    }
+    if (!std::exchange(m_scanned, true))
+        Arm(m_search.Start(mask));
+    else if (m_search.Searching())
+        Arm(m_search.DeviceChanged(mask));
+    if (std::exchange(m_scanAgain, false) && m_search.Searching())
+        Scan();
+}
+
 void CConfigDlg::OnDeviceChange()
 {
     if (!m_search.Searching())
         return;
-    Arm(m_search.DeviceChanged(ScanBridgeDevices(CHIP_MODEL_QT7730, m_host)));
+    Scan();
 }
 
 void CConfigDlg::OnTimer(int id)
@@ -114,26 +152,59 @@ void CConfigDlg::OnTimer(int id)
         OnStartConfig();
 }
 
+namespace {
+
+struct WalkContext {
+    UsbTree *tree;
+    std::optional<editor::ConfigTarget> first;
+};
+
+} // namespace
+
 void CConfigDlg::OnFindDevice()
 {
-    if (!m_search.Searching())
+    if (!m_search.Searching() || m_walking)
         return;
-    m_devList.clear();
-    const int accepted = m_tree.WalkAllControllers(&CConfigDlg::MatchDevicePort, this);
-    Arm(m_search.WalkDone(accepted));
-    SetLog(QString::fromStdString(accepted > 0 ? editor::FoundLine() : editor::PlugInPrompt()));
+    m_walking = true;
+    const auto walk = [this] {
+        WalkContext context{&m_tree.Tree(), std::nullopt};
+        WalkFound found;
+        found.accepted = m_tree.WalkAllControllers(&CConfigDlg::MatchDevicePort, &context);
+        found.target = std::move(context.first);
+        return found;
+    };
+    const bool posted = m_device.Post([this, walk](const std::atomic<bool> &stop) {
+        const WalkFound found = walk();
+        if (!stop.load())
+            PostToGui(this, [this, found] { WalkDone(found); });
+    });
+    if (!posted && !m_closed)
+        WalkDone(walk());
 }
 
+void CConfigDlg::WalkDone(const WalkFound &found)
+{
+    m_walking = false;
+    if (m_closed || !m_search.Searching())
+        return;
+    m_target = found.target;
+    Arm(m_search.WalkDone(found.accepted));
+    SetLog(QString::fromStdString(found.accepted > 0 ? editor::FoundLine() : editor::PlugInPrompt()));
+}
+
+// On the device worker, inside the walk.
 int CConfigDlg::MatchDevicePort(void *context, UsbNodeInfo *record)
 {
-    auto *dlg = static_cast<CConfigDlg *>(context);
+    auto *walk = static_cast<WalkContext *>(context);
     if (record->idVendor != editor::kDefaultVendorId || record->idProduct != editor::kDefaultProductId)
         return 0;
-    dlg->m_tree.Tree().ReplaceItem(record->hItem, ITEM_MATCHED, UsbTree::Placement::Last);
+    walk->tree->ReplaceItem(record->hItem, ITEM_MATCHED, UsbTree::Placement::Last);
     // A cable the driver has not taken cannot be opened: it is marked but not counted.
     if (!record->pszDriverKey)
         return 0;
-    dlg->m_devList.push_back(record->weak_from_this());
+    // The worker gets its own copy of the first record's names: nothing it uses belongs to the walk.
+    if (!walk->first)
+        walk->first = editor::ConfigTarget{record->pszDevicePath.value_or(""), record->pszDriverKey.value_or("")};
     return 1;
 }
 
@@ -141,11 +212,7 @@ void CConfigDlg::OnStartConfig()
 {
     if (m_workerRunning.load() || m_hWorker.joinable())
         return;
-    // The worker gets its own copy of the first record's names: nothing it uses belongs to the walk.
-    std::optional<editor::ConfigTarget> target;
-    if (!m_devList.empty())
-        if (const auto record = m_devList.front().lock())
-            target = editor::ConfigTarget{record->pszDevicePath.value_or(""), record->pszDriverKey.value_or("")};
+    const std::optional<editor::ConfigTarget> target = m_target;
     m_workerRunning = true;
     const bool started = StartWorkerThread([this, target] {
         WorkerUi ui(*this);
@@ -184,6 +251,8 @@ void CConfigDlg::SetLog(const QString &text)
 {
     m_strLog = text;
     QString shown = m_strLog;
+    if (!m_notice.isEmpty())
+        shown += (shown.isEmpty() || shown.endsWith("\r\n") ? "\r\n" : "\r\n\r\n") + m_notice;
     m_log->setPlainText(shown.replace("\r\n", "\n"));
     m_log->verticalScrollBar()->setValue(m_log->verticalScrollBar()->maximum());
 }

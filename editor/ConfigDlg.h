@@ -5,6 +5,7 @@
 
 #include "ConfigWorker.h"
 #include "DeviceChangeRelay.h"
+#include "DeviceWorker.h"
 #include "Host.h"
 #include "Prompter.h"
 #include "UsbTreeWalker.h"
@@ -44,6 +45,15 @@ protected:
 private:
     class WorkerUi;
 
+    // What one walk found: how many ports it accepted, and the first one's names.
+    struct WalkFound {
+        int accepted = 0;
+        std::optional<editor::ConfigTarget> target;
+    };
+
+    void Scan();
+    void ScanDone(uint32_t mask, const std::string &notice);
+    void WalkDone(const WalkFound &found);
     void OnDeviceChange();
     void OnTimer(int id);
     void OnFindDevice();
@@ -59,10 +69,15 @@ private:
     Prompter &m_prompter;
     editor::ConfigSearch m_search;
     UsbTreeWalker m_tree;
-    std::vector<UsbNodeRef> m_devList;
+    std::optional<editor::ConfigTarget> m_target; // the walk's first accepted port
     std::thread m_hWorker;
     std::atomic<bool> m_workerRunning{false};
     WindowTimers *m_timers;
     QPlainTextEdit *m_log;
     std::optional<DeviceChangeRelay> m_deviceChanges;
+    // Scans and walks run here, never on the dialog's thread; m_tree belongs to it.
+    DeviceWorker m_device;
+    bool m_scanning = false, m_scanAgain = false, m_scanned = false, m_walking = false;
+    bool m_closed = false; // done: results that still arrive change nothing
+    QString m_notice;      // shown under the log: a side present that cannot be used
 };

@@ -16,6 +16,7 @@ bool CQuillonApp::InitInstance()
         config.m_pImage = image;
         return config.exec();
     });
+    editor.setWindowTitle(editor.windowTitle() + QString::fromStdString(platform::DefaultHostTitleSuffix()));
     // Said in the window once it shows: operators started from the menu never see stderr.
     const std::string warnings = editor::StartupWarnings(platform::DefaultHostProblem());
     if (!warnings.empty())

@@ -299,6 +299,9 @@ int Scan(Context &c, const std::vector<std::string> &args)
     for (const BridgeSide &s : pairing.unpaired)
         c.out << "  " << s.ShortName() << ": no partner side found: plug in both ends"
               << " (a cable whose data path is dead both ways looks the same)\n";
+    // Sides present that no scan lists (all 32 device objects in use, or not openable by this user).
+    if (const std::string notice = c.host.DeviceNotice(); !notice.empty())
+        c.out << "\nmfgkit: " << notice << "\n";
     return pairing.unpaired.empty() ? kExitOk : kExitCableFailed;
 }
 

@@ -45,15 +45,35 @@ Host& DefaultHost()
         const std::string wanted = name ? name : "";
         if (wanted == "usb")
             return LiveUsbHost();
-        if (wanted == "win32")
-            std::fprintf(stderr, "QT7730_HOST=win32: this build has no Windows backend; using the bench\n");
-        else if (!wanted.empty() && wanted != "sim")
-            std::fprintf(stderr, "QT7730_HOST=%s is unknown; using the bench\n", wanted.c_str());
+        if (wanted == "sim" || wanted == "bench") {
+            g_benchChosen = true;
+            return BenchDaemonHost();
+        }
+        if (!wanted.empty())
+            std::fprintf(stderr, "QT7730_HOST=%s is not usb or bench (this build has no Windows backend)\n",
+                         wanted.c_str());
+        // Nothing asked for: the bench when this user runs one (a demo, a developer), else the
+        // cables of this PC. A station never runs a bench daemon; its menu entries ask for usb.
+        std::string error;
+        const int fd = benchwire::ConnectToDaemon(benchwire::BenchSocketPath(benchwire::BenchHome()), error);
+        if (fd < 0)
+            return LiveUsbHost();
+        ::close(fd);
         g_benchChosen = true;
         return BenchDaemonHost();
     }();
     return chosen;
 }
+
+bool DefaultHostIsBench()
+{
+    if (g_override.load())
+        return false;
+    DefaultHost();
+    return g_benchChosen;
+}
+
+std::string DefaultHostTitleSuffix() { return DefaultHostIsBench() ? " - virtual bench" : ""; }
 
 std::string DefaultHostProblem()
 {

@@ -244,6 +244,11 @@ public:
     // (the bench daemon: start it; this PC's USB: the sides present that this user may not open, by
     // device node, or the INF whose IDs get a device object). Empty when there is nothing to add.
     virtual std::string NoDeviceAdvice() { return {}; }
+    // What the operator must be told about the cables present, which no scan shows: sides this user
+    // may not open (by device node, with what to do), sides the driver took but left without a device
+    // object because all 32 are in use. Empty when there is nothing to tell. May ask a device world
+    // (the bench daemon): not for the GUI thread.
+    virtual std::string DeviceNotice() { return {}; }
 
     // ----- The program's own file ---------------------------------------------------------------
 
@@ -259,10 +264,17 @@ public:
 // The process's Host
 
 // The Host the programs use. Chosen at the first call from the environment variable QT7730_HOST:
-// "sim" (the default on Linux: the virtual bench), "usb" (this PC's own USB devices through libusb)
-// or "win32" (the default on Windows). An unknown
-// name falls back to the default. Never null; lives until the process ends.
+// "usb" (this PC's own USB devices through libusb), "bench" or "sim" (the virtual bench of this
+// user, its daemon), "win32" (Windows). Unset (or unknown) on Linux: the virtual bench when this
+// user's bench daemon answers at that moment, else this PC's own USB devices; the installed menu
+// entries ask for "usb". Never null; lives until the process ends.
 Host& DefaultHost();
+
+// DefaultHost() is the virtual bench (the programs say so in their window title); false when a test
+// installed its own Host.
+bool DefaultHostIsBench();
+// What the programs add to their window title on the virtual bench (" - virtual bench"), else "".
+std::string DefaultHostTitleSuffix();
 
 // What the operator must do before DefaultHost() can show any device, as a sentence for the
 // program's window ("The virtual bench is not running..."); empty when nothing is in the way or a

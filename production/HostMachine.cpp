@@ -29,9 +29,9 @@ void KeepTransferBuffersInHeap()
 #endif
 }
 
-uint32_t HostFlowMachine::ScanBridgeDevices()
+uint32_t HostFlowMachine::ScanBridgeDevices(const std::atomic<bool> *stop)
 {
-    return ::ScanBridgeDevices(CHIP_MODEL_QT7730, m_host);
+    return ::ScanBridgeDevices(CHIP_MODEL_QT7730, m_host, stop);
 }
 
 namespace {

@@ -25,15 +25,16 @@ void KeepTransferBuffersInHeap();
 // station's ledger (naming what it cannot write); empty when nothing is in the way.
 QString StartupWarning(bool benchNotRunning);
 
-// Scan, walk, presence and pending installations, on the dialog thread. Owns the walk's tree.
+// Scan, walk, presence and pending installations, on the flow's device worker. Owns the walk's tree.
 class HostFlowMachine : public FlowMachine {
 public:
     explicit HostFlowMachine(platform::Host &host) : m_host(host), m_walker(host) {}
 
-    uint32_t ScanBridgeDevices() override;
+    uint32_t ScanBridgeDevices(const std::atomic<bool> *stop) override;
     int WalkTopology(const std::function<PortMatch(const PortView &)> &visitor) override;
     bool IsInstallPending() override;
     bool IsDevicePresent(const std::string &instanceId) override;
+    std::string DeviceNotice() override { return m_host.DeviceNotice(); }
 
     const UsbTreeWalker &Walker() const { return m_walker; }
 

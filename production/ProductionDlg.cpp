@@ -24,6 +24,8 @@ CProductionDlg::CProductionDlg(Prompter &prompter, FlowMachine &machine, CableRu
 {
     m_timers = new WindowTimers([this](int id) { m_flow->OnTimer(id); }, this);
     m_flow = std::make_unique<ProductionFlow>(*this, machine, std::move(runner));
+    // Scans, walks and presence checks never hold up the window, however slow or dead a chip is.
+    m_flow->UseDeviceWorker();
 
     QFont dialogFont = QApplication::font();
     dialogFont.setPointSize(8);
@@ -83,7 +85,7 @@ bool CProductionDlg::OnInitDialog()
     if (info.exec() == QDialog::Rejected)
         return false;
 
-    setWindowTitle(caption);
+    setWindowTitle(caption + m_titleSuffix);
     BatchImage batch;
     std::memcpy(batch.image.Bytes(), m_image.Bytes(), EepromImage::kImageSize);
     batch.image.m_bBlank = m_image.m_bBlank;

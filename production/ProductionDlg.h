@@ -49,6 +49,7 @@ public:
     void PostToDialogThread(std::function<void()> call) override;
 
     EepromImage m_image;
+    QString m_titleSuffix; // " - virtual bench" on the bench
     std::unique_ptr<CDetectDlg> m_pDetectDlg;
     CAboutDlg *m_pAboutDlg = nullptr;
     QPlainTextEdit *m_log = nullptr;

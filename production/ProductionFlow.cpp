@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 namespace production {
 
@@ -15,6 +16,31 @@ namespace {
 std::thread StartStdThread(std::function<void()> body)
 {
     return std::thread(std::move(body));
+}
+
+// One port against the batch's patterns; an accepted port's names go to `ends`.
+PortMatch MatchAgainst(const std::array<std::string, 3> &patterns, int nPatterns, const PortView &port,
+                       std::vector<CableEnd> &ends)
+{
+    char key[32];
+    std::snprintf(key, sizeof key, "USB\\VID_%04X&PID_%04X", unsigned(port.idVendor), unsigned(port.idProduct));
+    bool matched = false;
+    for (int slot = 0; slot < nPatterns; ++slot) {
+        if (patterns[std::size_t(slot)] != key)
+            continue;
+        matched = true;
+        // Same IDs but no driver: marked in the tree, never counted; the next slot is tried.
+        if (!port.pszDriverKey)
+            continue;
+        CableEnd end;
+        if (port.pszDeviceId)
+            end.deviceId = port.pszDeviceId;
+        if (port.pszDevicePath)
+            end.devicePath = port.pszDevicePath;
+        ends.push_back(std::move(end));
+        return PortMatch::Accepted;
+    }
+    return matched ? PortMatch::MatchedNoDriver : PortMatch::None;
 }
 
 } // namespace
@@ -32,6 +58,8 @@ ProductionFlow::~ProductionFlow()
 void ProductionFlow::Shutdown()
 {
     *m_alive = false;
+    if (m_device)
+        m_device->Stop();
     if (m_worker.joinable())
         m_worker.join();
     m_bWorkerRunning = false;
@@ -45,8 +73,37 @@ void ProductionFlow::Start(const BatchImage &batch)
     batch.image.GetProperty(EEP_CHIP_VERSION, &m_run.chipVersion, sizeof m_run.chipVersion);
     m_strVID = batch.vendorId;
     m_strPID = batch.productId;
-    m_dwDevMask = m_machine.ScanBridgeDevices();
+    // The first scan is what later ones are compared with; a tick that comes before it waits for it.
+    m_bDetecting = true;
+    OnMachine<uint32_t>([this](const std::atomic<bool> *stop) { return m_machine.ScanBridgeDevices(stop); },
+                        [this](const uint32_t &mask) {
+                            m_dwDevMask = mask;
+                            m_bDetecting = false;
+                            if (std::exchange(m_bDetectAgain, false))
+                                DetectTick();
+                        });
     m_view.ArmTimer(TIMER_READY, kStageDelayMs);
+}
+
+template <class Result>
+void ProductionFlow::OnMachine(std::function<Result(const std::atomic<bool> *stop)> work,
+                               std::function<void(const Result &)> done)
+{
+    if (!m_device) {
+        done(work(nullptr));
+        return;
+    }
+    std::weak_ptr<bool> alive = m_alive;
+    FlowView &view = m_view;
+    m_device->Post([alive, &view, work, done](const std::atomic<bool> &stop) {
+        Result result = work(&stop);
+        if (stop.load())
+            return;
+        view.PostToDialogThread([alive, done, result] {
+            if (auto a = alive.lock(); a && *a)
+                done(result);
+        });
+    });
 }
 
 void ProductionFlow::PushPrompt(bool show)
@@ -124,25 +181,7 @@ void ProductionFlow::OnTimer(int id)
 
 PortMatch ProductionFlow::MatchPort(const PortView &port)
 {
-    char key[32];
-    std::snprintf(key, sizeof key, "USB\\VID_%04X&PID_%04X", unsigned(port.idVendor), unsigned(port.idProduct));
-    bool matched = false;
-    for (int slot = 0; slot < m_nPatterns; ++slot) {
-        if (m_szPattern[slot] != key)
-            continue;
-        matched = true;
-        // Same IDs but no driver: marked in the tree, never counted; the next slot is tried.
-        if (!port.pszDriverKey)
-            continue;
-        CableEnd end;
-        if (port.pszDeviceId)
-            end.deviceId = port.pszDeviceId;
-        if (port.pszDevicePath)
-            end.devicePath = port.pszDevicePath;
-        m_devList.push_back(std::move(end));
-        return PortMatch::Accepted;
-    }
-    return matched ? PortMatch::MatchedNoDriver : PortMatch::None;
+    return MatchAgainst(m_szPattern, m_nPatterns, port, m_devList);
 }
 
 void ProductionFlow::DetectTick()
@@ -152,45 +191,84 @@ void ProductionFlow::DetectTick()
     // cable) meanwhile, from the two ends being found to the unplug.
     if (CableInHand())
         return;
-    if (m_machine.IsInstallPending()) {
-        m_view.ArmTimer(TIMER_DETECT, kDetectDelayMs);
+    if (m_bDetecting) {
+        m_bDetectAgain = true;
         return;
     }
-    const uint32_t mask = m_machine.ScanBridgeDevices();
-    if (mask & ~m_dwDevMask) {
-        if (m_nPatterns == 0)
-            return;
-        m_devList.clear();
-        m_machine.WalkTopology([this](const PortView &port) { return MatchPort(port); });
-        // The list, not the walk's count, decides: it is what the run will read.
-        const std::size_t ends = m_devList.size();
-        if (ends >= 2) {
-            m_dwDevMask = mask;
-            m_view.HideResult();
-            m_view.ShowPrompt(false);
-            m_szInstanceA = m_devList[0].deviceId.value_or(std::string());
-            m_szInstanceB = m_devList[1].deviceId.value_or(std::string());
-            m_bStartPending = true;
-            m_view.ArmTimer(TIMER_START_TEST, kStageDelayMs);
-        } else if (ends == 1) {
-            m_strPrompt = kTextAnotherEnd;
-            m_view.HideResult();
-            PushPrompt(true);
-        } else {
-            m_view.HideResult();
-            m_view.ShowIcon(IDI_FOUND);
-            m_view.ShowResult(kTextNG, false);
-            m_dwDevMask = mask;
-            m_bNGShown = true;
-        }
-    } else if (m_dwDevMask & ~mask) {
-        m_dwDevMask = mask;
-        m_view.ShowIcon(IDI_SEARCHING);
-        if (m_bNGShown) {
-            m_view.HideResult();
-            m_bNGShown = false;
+    m_bDetecting = true;
+    OnMachine<Detection>(
+        [this, known = m_dwDevMask, patterns = m_szPattern, n = m_nPatterns](const std::atomic<bool> *stop) {
+            return Detect(known, patterns, n, stop);
+        },
+        [this](const Detection &found) { DetectionDone(found); });
+}
+
+// Runs on the device worker: touches nothing of the flow but the machine.
+ProductionFlow::Detection ProductionFlow::Detect(uint32_t knownMask, const std::array<std::string, 3> &patterns,
+                                                 int nPatterns, const std::atomic<bool> *stop)
+{
+    Detection found;
+    if (m_machine.IsInstallPending()) {
+        found.installPending = true;
+        return found;
+    }
+    found.mask = m_machine.ScanBridgeDevices(stop);
+    found.notice = m_machine.DeviceNotice();
+    if ((found.mask & ~knownMask) && nPatterns > 0 && !(stop && stop->load())) {
+        found.walked = true;
+        m_machine.WalkTopology([&](const PortView &port) { return MatchAgainst(patterns, nPatterns, port, found.ends); });
+    }
+    return found;
+}
+
+void ProductionFlow::DetectionDone(const Detection &found)
+{
+    m_bDetecting = false;
+    // A side present that cannot be used is said in the prompt window's second line, until it goes.
+    if (!found.installPending && found.notice != m_strDetail) {
+        m_strDetail = found.notice;
+        m_view.UpdatePrompt(m_strPrompt, m_strDetail);
+    }
+    if (!CableInHand()) {
+        if (found.installPending) {
+            m_view.ArmTimer(TIMER_DETECT, kDetectDelayMs);
+        } else if (found.mask & ~m_dwDevMask) {
+            if (found.walked) {
+                m_devList = found.ends;
+                // The list, not the walk's count, decides: it is what the run will read.
+                const std::size_t ends = m_devList.size();
+                if (ends >= 2) {
+                    m_dwDevMask = found.mask;
+                    m_view.HideResult();
+                    m_view.ShowPrompt(false);
+                    m_szInstanceA = m_devList[0].deviceId.value_or(std::string());
+                    m_szInstanceB = m_devList[1].deviceId.value_or(std::string());
+                    m_bStartPending = true;
+                    m_view.ArmTimer(TIMER_START_TEST, kStageDelayMs);
+                } else if (ends == 1) {
+                    m_strPrompt = kTextAnotherEnd;
+                    m_view.HideResult();
+                    PushPrompt(true);
+                } else {
+                    m_view.HideResult();
+                    m_view.ShowIcon(IDI_FOUND);
+                    m_view.ShowResult(kTextNG, false);
+                    m_dwDevMask = found.mask;
+                    m_bNGShown = true;
+                }
+            }
+        } else if (m_dwDevMask & ~found.mask) {
+            m_dwDevMask = found.mask;
+            m_view.ShowIcon(IDI_SEARCHING);
+            if (m_bNGShown) {
+                m_view.HideResult();
+                m_bNGShown = false;
+            }
         }
     }
+    // A tick that came meanwhile looks again at what is there now.
+    if (std::exchange(m_bDetectAgain, false))
+        DetectTick();
 }
 
 void ProductionFlow::StartWorker()
@@ -247,17 +325,27 @@ void ProductionFlow::WorkerFinished(bool passed)
     m_bWorkerRunning = false;
 }
 
-bool ProductionFlow::AllEndsRemoved()
-{
-    for (const std::string *id : {&m_szInstanceA, &m_szInstanceB})
-        if (!id->empty() && m_machine.IsDevicePresent(*id))
-            return false;
-    return true;
-}
-
 void ProductionFlow::UnplugPoll()
 {
-    if (!AllEndsRemoved()) {
+    if (m_bUnplugPolling)
+        return;
+    m_bUnplugPolling = true;
+    OnMachine<bool>(
+        [this, a = m_szInstanceA, b = m_szInstanceB](const std::atomic<bool> *) {
+            for (const std::string *id : {&a, &b})
+                if (!id->empty() && m_machine.IsDevicePresent(*id))
+                    return false;
+            return true;
+        },
+        [this](const bool &removed) {
+            m_bUnplugPolling = false;
+            UnplugChecked(removed);
+        });
+}
+
+void ProductionFlow::UnplugChecked(bool allEndsRemoved)
+{
+    if (!allEndsRemoved) {
         m_view.ArmTimer(TIMER_UNPLUG, kUnplugPollMs);
         return;
     }

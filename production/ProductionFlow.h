@@ -3,13 +3,16 @@
 // what the operator sees. It runs on the dialog thread; the window (or a test) supplies the timers,
 // the prompt window and the log through FlowView, and the machine through FlowMachine.
 
+#include "DeviceWorker.h"
 #include "TestWorker.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <array>
 #include <vector>
 
 namespace production {
@@ -46,12 +49,14 @@ enum class PortMatch {
     Accepted,        // our IDs with a driver: re-marked and counted
 };
 
-// What the flow asks of the machine. Runs on the dialog thread.
+// What the flow asks of the machine: on the flow's device worker when it has one (the window's
+// case), else on the dialog thread; never two calls at once.
 class FlowMachine {
 public:
     virtual ~FlowMachine() = default;
-    // ScanBridgeDevices(0x7730): bit n-1 set when device object n holds a QT7730.
-    virtual uint32_t ScanBridgeDevices() = 0;
+    // ScanBridgeDevices(0x7730): bit n-1 set when device object n holds a QT7730. A raised `stop`
+    // (the window closing) may end it early.
+    virtual uint32_t ScanBridgeDevices(const std::atomic<bool> *stop = nullptr) = 0;
     // Walks every USB port, offering each device port to `visitor`; a port the visitor matched is
     // re-marked in the walk's tree. Returns the number of ports the visitor accepted.
     virtual int WalkTopology(const std::function<PortMatch(const PortView &)> &visitor) = 0;
@@ -59,6 +64,9 @@ public:
     virtual bool IsInstallPending() = 0;
     // The device manager has a present device with this instance ID.
     virtual bool IsDevicePresent(const std::string &instanceId) = 0;
+    // What the operator must be told about the cables present that no scan shows (a side this user
+    // may not open, a side left without a device object); empty when nothing.
+    virtual std::string DeviceNotice() { return {}; }
 };
 
 // What the flow drives on screen. Every call comes on the dialog thread.
@@ -112,21 +120,42 @@ public:
     uint32_t DevMask() const { return m_dwDevMask; }
     const std::string &Log() const { return m_strLog; }
     const std::string &Prompt() const { return m_strPrompt; }
+    const std::string &Detail() const { return m_strDetail; }
     const std::string &Pattern() const { return m_szPattern[0]; }
     const std::vector<CableEnd> &DevList() const { return m_devList; }
     const std::string &InstanceA() const { return m_szInstanceA; }
     const std::string &InstanceB() const { return m_szInstanceB; }
+
+    // The machine's calls run on a worker thread of the flow's own from now on; their results reach
+    // the flow as posted calls. Without it (tests that drive the flow step by step) they run at once.
+    void UseDeviceWorker() { m_device = std::make_unique<DeviceWorker>(); }
+    // A detection (installation check, scan, walk) is under way on the device worker.
+    bool Detecting() const { return m_bDetecting; }
 
     // Tests replace how the worker thread is started, to see a start that fails.
     using ThreadStarter = std::function<std::thread(std::function<void()>)>;
     void SetThreadStarter(ThreadStarter starter) { m_startThread = std::move(starter); }
 
 private:
+    // What one detection found, on whichever thread it ran.
+    struct Detection {
+        bool installPending = false;
+        uint32_t mask = 0;
+        bool walked = false;
+        std::vector<CableEnd> ends;
+        std::string notice;
+    };
+    Detection Detect(uint32_t knownMask, const std::array<std::string, 3> &patterns, int nPatterns,
+                     const std::atomic<bool> *stop);
+    void DetectionDone(const Detection &found);
+    // Runs `work` on the device worker (else here) and `done` with its result on the dialog thread.
+    template <class Result>
+    void OnMachine(std::function<Result(const std::atomic<bool> *stop)> work, std::function<void(const Result &)> done);
     void DetectTick();
     void UnplugPoll();
+    void UnplugChecked(bool allEndsRemoved);
     void StartWorker();
     void WorkerFinished(bool passed);
-    bool AllEndsRemoved();
     void AppendLog(const std::string &text);
     void ClearLog();
     void PushPrompt(bool show);
@@ -138,7 +167,7 @@ private:
 
     RunInputs m_run;               // image bytes and chip of the batch
     std::string m_strVID, m_strPID;
-    std::string m_szPattern[3];
+    std::array<std::string, 3> m_szPattern;
     int m_nPatterns = 0;
     uint32_t m_dwDevMask = 0;
     std::vector<CableEnd> m_devList;
@@ -150,7 +179,11 @@ private:
     bool m_bWorkerRunning = false;
     bool m_bStartPending = false;   // TIMER_START_TEST armed
     bool m_bVerdictPending = false; // TIMER_PASS or TIMER_FAIL armed
+    bool m_bDetecting = false;      // a detection runs on the device worker
+    bool m_bDetectAgain = false;    // a tick came meanwhile: detect again when it ends
+    bool m_bUnplugPolling = false;  // a presence check runs on the device worker
     std::thread m_worker;
+    std::unique_ptr<DeviceWorker> m_device; // after m_alive's users: stopped in Shutdown
     // Calls posted by the worker check this before they touch the flow, so a call that arrives after
     // the flow is gone does nothing.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);

@@ -17,6 +17,7 @@ int CTamberApp::Run()
     CProductionDlg dlg(m_prompter, machine, HostCableRunner(m_host),
                        [&host] { return host.GetFileVersion(host.GetModuleFileName()); });
     DeviceChangeRelay relay(m_host, &dlg, [&dlg] { dlg.OnDeviceChange(); });
+    dlg.m_titleSuffix = QString::fromStdString(platform::DefaultHostTitleSuffix());
     // Said in the window once it shows: operators started from the menu never see stderr.
     if (const QString warning = StartupWarning(m_benchNotRunning); !warning.isEmpty())
         QTimer::singleShot(0, &dlg, [this, &dlg, warning] {

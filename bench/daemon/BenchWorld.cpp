@@ -197,6 +197,11 @@ int BenchWorld::Dispatch(const std::vector<std::string> &args, std::string &out)
         return CmdTiming(args, out);
     if (command == "inf")
         return CmdInf(out);
+    if (command == "notices") {
+        const std::string notice = m_bench.DeviceObjectNotice();
+        out = notice.empty() ? "" : notice + "\n";
+        return 0;
+    }
     throw UsageError("unknown command '" + command + "' (vbench --help lists them)");
 }
 
@@ -655,6 +660,8 @@ int BenchWorld::CmdFault(const std::vector<std::string> &args, std::string &out)
         f.pipesMissing = true;
     else if (kind == "transfers-refused")
         f.transfersRefused = true;
+    else if (kind == "silent")
+        f.chipSilent = true;
     else {
         sideFault = false;
         if (kind == "flip-bit") {
@@ -827,7 +834,8 @@ QJsonObject SideFaultsJson(const bench::SideFaults &f)
             {"writeStalls", f.writeStalls},
             {"driverKeyActualLength", f.driverKeyActualLength},
             {"pipesMissing", f.pipesMissing},
-            {"transfersRefused", f.transfersRefused}};
+            {"transfersRefused", f.transfersRefused},
+            {"chipSilent", f.chipSilent}};
 }
 
 QString HexString(const uint8_t *data, std::size_t size)
@@ -926,6 +934,7 @@ bench::SideFaults SideFaultsFrom(const QJsonObject &o)
     f.driverKeyActualLength = static_cast<int>(Whole(o, "driverKeyActualLength", -1, -1, 0xFFFF));
     f.pipesMissing = o["pipesMissing"].toBool();
     f.transfersRefused = o["transfersRefused"].toBool();
+    f.chipSilent = o["chipSilent"].toBool();
     return f;
 }
 

@@ -21,6 +21,7 @@ const std::string kHelp =
     "  fault CABLE [A|B] KIND [VALUE] | fault hub HUB KIND [VALUE] | fault clear NAME\n"
     "  timing [--latency-us N] [--write-cycle-us N] [--bytes-per-second N]\n"
     "  inf                         the driver INF's path and its model lines\n"
+    "  notices                     what the programs tell the operator about the cables present\n"
     "Names are 1 to 255 bytes of valid UTF-8 text without control characters, and\n"
     "every cable, hub and device has its own.\n";
 
@@ -35,6 +36,7 @@ const std::string kFaultHelp =
     "  driver-key-length N          the hub answers the driver-key request with ActualLength N\n"
     "  pipes-missing                the control channel opens, the pipes do not\n"
     "  transfers-refused            reads and writes fail when they are issued\n"
+    "  silent                       the chip never answers a vendor request (each fails after 1 s)\n"
     "fault CABLE KIND VALUE          a cable's fault:\n"
     "  flip-bit N                   EEPROM bit N (0..2047) reads back flipped\n"
     "  version WORD                 the chip answers the version query with WORD\n"

@@ -113,6 +113,7 @@ struct UsbEmulator::Impl {
         DeviceId device = 0;
         std::string syspath, devnode;
         int bus = 0;
+        int address = 0;
         DeviceIdentity identity;
         std::vector<std::uint8_t> descriptors;
         bool present = true;
@@ -127,7 +128,23 @@ struct UsbEmulator::Impl {
     std::mutex mutex; // a leaf lock: never held while calling the bench
     std::map<std::string, std::shared_ptr<Node>> nodes;   // device node path -> node
     std::map<DeviceId, std::shared_ptr<Node>> byDevice;
-    std::map<int, int> nextAddress;                        // bus -> next device number
+    // Device numbers as the kernel hands them out: per bus, the next free one after the last given,
+    // from 1 to 127, wrapping round (so a number comes back only after the others were tried).
+    std::map<int, std::set<int>> usedAddresses;            // bus -> numbers of its present devices
+    std::map<int, int> nextAddress;                        // bus -> where the search starts
+    int ChooseAddress(int bus)
+    {
+        std::set<int>& used = usedAddresses[bus];
+        int& next = nextAddress[bus];
+        for (int i = 0; i < 127; ++i) {
+            const int address = (std::max(next, 1) - 1 + i) % 127 + 1;
+            if (used.insert(address).second) {
+                next = address >= 127 ? 1 : address + 1;
+                return address;
+            }
+        }
+        return 0; // 127 devices on the bus: the kernel refuses the next one too
+    }
     bool hidePortCounts = false;
     std::mutex syncMutex;
 
@@ -151,7 +168,7 @@ struct UsbEmulator::Impl {
     void RunLane(Node& node);
     void StopLane(Node& node);
     void Reap(UMockdevIoctlClient* client, Node& node);
-    void Discard(UMockdevIoctlClient* client, Node& node);
+    void Discard(UMockdevIoctlClient* client, const std::shared_ptr<Node>& node);
     bool StandardRequest(Node& node, std::uint8_t* setup, std::uint8_t* data, int& actual);
     void Finish(const std::shared_ptr<Node>& node, const std::shared_ptr<Urb>& urb, bool ok,
                 const std::vector<std::uint8_t>& bytes, std::uint32_t count);
@@ -203,7 +220,7 @@ gboolean UsbEmulator::Impl::Ioctl(UMockdevIoctlClient* client)
         Reap(client, *node);
         return TRUE;
     case USBDEVFS_DISCARDURB:
-        Discard(client, *node);
+        Discard(client, node);
         return TRUE;
     default:
         umockdev_ioctl_client_complete(client, -1, ENOTTY);
@@ -278,6 +295,13 @@ void UsbEmulator::Impl::Submit(UMockdevIoctlClient* client, const std::shared_pt
         const std::uint8_t type = urb->buffer[0];
         bool ok = false;
         int actual = 0;
+        if ((type & 0x60) == 0x40 && node.identity.cableSide && world.ChipSilent(node.device)) {
+            // Never answered: the URB waits for the host to give up on it (a discard).
+            std::lock_guard lock(mutex);
+            node.flying.push_back(urb);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return;
+        }
         if ((type & 0x60) == 0x40 && node.identity.cableSide) {
             bool queued = false;
             {
@@ -441,8 +465,9 @@ void UsbEmulator::Impl::Reap(UMockdevIoctlClient* client, Node& node)
     urb->data = nullptr;
 }
 
-void UsbEmulator::Impl::Discard(UMockdevIoctlClient* client, Node& node)
+void UsbEmulator::Impl::Discard(UMockdevIoctlClient* client, const std::shared_ptr<Node>& keep)
 {
+    Node& node = *keep;
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     const gulong address = *reinterpret_cast<gulong*>(arg->data);
     std::shared_ptr<Urb> urb;
@@ -462,7 +487,9 @@ void UsbEmulator::Impl::Discard(UMockdevIoctlClient* client, Node& node)
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;
     }
-    if (!urb->held)
+    if (!urb->bulk)
+        Finish(keep, urb, false, {}, 0); // a control request nobody answers: given back as discarded
+    else if (!urb->held)
         world.Cancel(pipe); // one transfer at a time per pipe: this one finishes as discarded
     umockdev_ioctl_client_complete(client, 0, 0);
 }
@@ -480,15 +507,31 @@ void UsbEmulator::Impl::AddDevice(DeviceId id, const std::string& parentSyspath,
     node->identity = *identity;
     node->bus = bus;
     node->descriptors = Descriptors(*identity);
-    const int address = nextAddress[bus]++;
+    const int address = ChooseAddress(bus);
+    if (address == 0) {
+        std::fprintf(stderr, "usbemu: bus %d has no free device number for %s\n", bus, name.c_str());
+        return;
+    }
+    node->address = address;
     char devnode[64];
     std::snprintf(devnode, sizeof devnode, "/dev/bus/usb/%03d/%03d", bus, address);
     node->devnode = devnode;
     node->syspath = parentSyspath + "/" + name;
+    std::shared_ptr<Node> previous;
     {
         std::lock_guard lock(mutex);
-        nodes[node->devnode] = node;
+        std::shared_ptr<Node>& slot = nodes[node->devnode];
+        previous = std::exchange(slot, node);
         byDevice[id] = node;
+        // What an earlier device of this number left unreaped nobody can reap any more.
+        if (previous) {
+            for (auto& urb : previous->flying)
+                if (urb->data)
+                    g_object_unref(std::exchange(urb->data, nullptr));
+            for (auto& urb : previous->done)
+                if (urb->data)
+                    g_object_unref(std::exchange(urb->data, nullptr));
+        }
     }
     umockdev_testbed_attach_ioctl(testbed, devnode, handler, nullptr);
     std::string text = "P: " + node->syspath.substr(4) + "\n"; // without the leading /sys
@@ -532,6 +575,23 @@ void UsbEmulator::Impl::RemoveNode(const std::shared_ptr<Node>& node)
         if (h)
             world.Close(h);
     StopLane(*node); // what it still holds fails: the device is gone
+    // The node's listening socket goes with the device (it was one descriptor per plug-in kept for
+    // ever); its number is free for the bus to give again.
+    umockdev_testbed_detach_ioctl(testbed, node->devnode.c_str(), nullptr);
+    {
+        std::lock_guard lock(mutex);
+        usedAddresses[node->bus].erase(node->address);
+    }
+    // Control requests a silent chip never answered end with the device.
+    std::vector<std::shared_ptr<Urb>> unanswered;
+    {
+        std::lock_guard lock(mutex);
+        for (const auto& urb : node->flying)
+            if (!urb->bulk)
+                unanswered.push_back(urb);
+    }
+    for (const auto& urb : unanswered)
+        Finish(node, urb, false, {}, 0);
     umockdev_testbed_uevent(testbed, node->syspath.c_str(), "remove");
     umockdev_testbed_remove_device(testbed, node->syspath.c_str());
 }
@@ -599,8 +659,6 @@ void UsbEmulator::Impl::Sync()
             known = byDevice.count(w.id) > 0;
         }
         if (!known) {
-            if (!nextAddress.count(w.bus))
-                nextAddress[w.bus] = 1;
             AddDevice(w.id, w.parent, w.name, w.bus);
         }
     }
@@ -634,9 +692,7 @@ UsbEmulator::~UsbEmulator()
     std::sort(present.begin(), present.end(),
               [](const auto& a, const auto& b) { return a->syspath.size() > b->syspath.size(); });
     for (const auto& node : present)
-        m->RemoveNode(node);
-    for (const auto& node : all)
-        umockdev_testbed_detach_ioctl(m->testbed, node->devnode.c_str(), nullptr);
+        m->RemoveNode(node); // detaches its node
     // URBs nobody reaped any more (their program ended or closed the device first).
     for (const auto& node : all) {
         std::lock_guard lock(m->mutex);

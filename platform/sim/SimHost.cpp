@@ -414,6 +414,8 @@ void SimHost::UnsubscribeDeviceChanges(std::uint64_t id)
     m_bench.Unsubscribe(id);
 }
 
+std::string SimHost::DeviceNotice() { return m_bench.DeviceObjectNotice(); }
+
 std::string SimHost::GetModuleFileName()
 {
     std::error_code error;

@@ -63,6 +63,7 @@ public:
     void UnsubscribeDeviceChanges(std::uint64_t id) override;
 
     std::string GetModuleFileName() override;
+    std::string DeviceNotice() override;
     std::optional<FileVersion> GetFileVersion(std::string_view path) override;
 
     bench::Bench& Bench() { return m_bench; }

@@ -702,6 +702,20 @@ std::uint64_t UsbHost::SubscribeDeviceChanges(DeviceChangeCallback callback)
     return Face().SubscribeDeviceChanges(std::move(callback));
 }
 void UsbHost::UnsubscribeDeviceChanges(std::uint64_t id) { Face().UnsubscribeDeviceChanges(id); }
+namespace {
+
+std::string RefusedAdvice(const std::set<std::string>& refused)
+{
+    std::string nodes;
+    for (const std::string& node : refused)
+        nodes += (nodes.empty() ? "" : ", ") + node;
+    return "a cable side is plugged in but this user may not open it: " + nodes +
+           "; add the user to the group plugdev (sudo adduser NAME plugdev, then log in again) and plug the cable "
+           "in again";
+}
+
+} // namespace
+
 std::string UsbHost::NoDeviceAdvice()
 {
     std::set<std::string> refused;
@@ -712,12 +726,20 @@ std::string UsbHost::NoDeviceAdvice()
     if (refused.empty())
         return "no cable side with an ID of the kit's INF " + m->face->DriverInfPath().string() +
                " is plugged into this PC: plug in a cable, or add its IDs to the INF with Quillon";
-    std::string nodes;
-    for (const std::string& node : refused)
-        nodes += (nodes.empty() ? "" : ", ") + node;
-    return "a cable side is plugged in but this user may not open it: " + nodes +
-           "; add the user to the group plugdev (sudo adduser NAME plugdev, then log in again) and plug the cable "
-           "in again";
+    return RefusedAdvice(refused);
+}
+
+std::string UsbHost::DeviceNotice()
+{
+    std::set<std::string> refused;
+    {
+        std::lock_guard lock(m->reportMutex);
+        refused = m->refusedNodes;
+    }
+    const std::string full = m->face->DeviceObjectNotice();
+    if (refused.empty())
+        return full;
+    return RefusedAdvice(refused) + (full.empty() ? "" : "\n" + full);
 }
 
 std::string UsbHost::GetModuleFileName() { return Face().GetModuleFileName(); }

@@ -69,6 +69,7 @@ public:
     void UnsubscribeDeviceChanges(std::uint64_t id) override;
 
     std::string NoDeviceAdvice() override;
+    std::string DeviceNotice() override;
     std::string GetModuleFileName() override;
     std::optional<FileVersion> GetFileVersion(std::string_view path) override;
 

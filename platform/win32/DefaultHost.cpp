@@ -32,6 +32,10 @@ Host& DefaultHost()
     return chosen;
 }
 
+bool DefaultHostIsBench() { return false; }
+
+std::string DefaultHostTitleSuffix() { return {}; }
+
 std::string DefaultHostProblem()
 {
     return {}; // the real system: nothing to start

@@ -7,16 +7,21 @@
 #include "FixedDay.h"
 #include "InfUpdate.h"
 #include "QtTestApp.h"
+#include "RecordingHost.h"
+#include "RunCommand.h"
 #include "ScriptedPrompter.h"
 #include "UsbTreeWalker.h"
 
 #include <QElapsedTimer>
+#include <QThread>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 
 #include <fstream>
+
+#include <sys/fsuid.h>
 
 using bench::Side;
 
@@ -53,7 +58,7 @@ protected:
     // cancels it after `giveUpMs` (refused while its worker runs).
     int RunConfig(QWidget *parent, EepromImage *image)
     {
-        CConfigDlg config(host, prompter, parent);
+        CConfigDlg config(configHost ? *configHost : host, prompter, parent);
         config.m_pImage = image;
         QElapsedTimer clock;
         clock.start();
@@ -110,6 +115,7 @@ protected:
     ScriptedPrompter prompter;
     std::unique_ptr<CEditorDlg> editor;
     int giveUpMs = 5000;
+    platform::Host *configHost = nullptr; // the configuration dialog's own, when not `host`
     std::function<void(CConfigDlg &)> duringRun;
     QString log, shownLog, title;
 };
@@ -142,12 +148,24 @@ TEST_F(ConfigOnBench, BlankCableIsProgrammedVerifiedAndSaved)
     EXPECT_EQ(std::vector<uint8_t>(saved.Bytes(), saved.Bytes() + 256), EepromOf(cable));
 }
 
+// The kit's udev rule asks qt7730-inf-match whether a device's IDs are in the INF the programs bind
+// by: its exit status, for `vid pid` as udev gives them.
+int InfMatch(const bench::Bench &bench, const std::string &vid, const std::string &pid)
+{
+    const std::string env = "QT7730_DATA_DIR='" + bench.Options().systemDirectory.string() + "' QT7730_INF_NAME='" +
+                            bench.Options().driverInfName + "' ";
+    return RunCommand(env + INF_MATCH_PATH " " + vid + " " + pid).status;
+}
+
 TEST_F(ConfigOnBench, YesTeachesTheInfAndTheReplugedCableIsBoundToItsNewIdentity)
 {
     const bench::CableId cable = PlugBlankCable();
     editor->VendorIdEdit()->setText("1234");
     editor->ProductIdEdit()->setText("abcd");
+    EXPECT_EQ(InfMatch(bench, "0c5e", "7730"), 0);
+    EXPECT_EQ(InfMatch(bench, "1234", "abcd"), 1); // the operators may not open it yet
     ASSERT_EQ(Configure(), QDialog::Accepted) << log.toStdString();
+    EXPECT_EQ(InfMatch(bench, "1234", "abcd"), 0); // the rule gives access at its next plug-in
     const std::string line = editor::InfModelLine(0x1234, 0xABCD);
     const std::string inf = InfText();
     ASSERT_NE(inf.find("[Veltrona]\r\n" + line + "\r\n"), std::string::npos) << inf;
@@ -193,6 +211,31 @@ TEST_F(ConfigOnBench, CablePluggedInLaterIsFoundAfterTheDeviceChange)
     EXPECT_TRUE(prompted);
     EXPECT_EQ(log, kAllOk);
     EXPECT_EQ(EepromOf(cable), BuiltBytes());
+}
+
+// The dialog's scans and walks never run on its own thread: with a chip that never answers plugged
+// beside the blank cable (every scan then waits for it), no device is opened on the dialog's thread
+// from the first scan to the verified configuration.
+TEST_F(ConfigOnBench, NoDeviceIsOpenedOnTheDialogsThreadEvenBesideASilentChip)
+{
+    RecordingHost watched(host);
+    std::atomic<int> onDialogThread{0};
+    watched.refuseOpen = [&](std::string_view) {
+        onDialogThread += QThread::currentThread() == QCoreApplication::instance()->thread();
+        return false;
+    };
+    configHost = &watched;
+    const bench::CableId cable = PlugBlankCable(); // the walk's first
+    const bench::CableId silent = bench.AddCable();
+    bench::SideFaults dead;
+    dead.chipSilent = true;
+    bench.SetSideFaults(silent, Side::A, dead);
+    bench.PlugSide(silent, Side::A, {root, 8});
+    giveUpMs = 15000;
+    ASSERT_EQ(Configure(), QDialog::Accepted) << log.toStdString();
+    EXPECT_EQ(EepromOf(cable), BuiltBytes());
+    EXPECT_GT(watched.opens(), 0u);
+    EXPECT_EQ(onDialogThread.load(), 0);
 }
 
 TEST_F(ConfigOnBench, OnlyTheFirstOfTwoCablesIsConfigured)
@@ -282,3 +325,24 @@ TEST_F(ConfigOnBench, DialogWithoutAnImageEndsAtOnce)
 }
 
 } // namespace
+
+#ifdef KIT_TESTS_ON_USB
+// A blank cable this user may not open: the run fails at its first step, and the dialog's log names
+// the side's device node and what to do (never the bench).
+TEST_F(ConfigOnBench, ACableThisUserMayNotOpenIsNamedInTheLog)
+{
+    RecordingHost watched(host);
+    // Root opens anything: every thread that opens a device looks as an operator would.
+    watched.refuseOpen = [](std::string_view) {
+        setfsuid(65534);
+        return false;
+    };
+    configHost = &watched;
+    const bench::CableId cable = bench.AddCable();
+    usb.emulator.DenyAccess(bench.PlugSide(cable, Side::A, {root, nextPort++}));
+    ASSERT_EQ(Configure(), QDialog::Rejected);
+    EXPECT_TRUE(log.startsWith(kFound + kInit + "Fail\r\n")) << log.toStdString();
+    EXPECT_TRUE(shownLog.contains("may not open it: /dev/bus/usb/")) << shownLog.toStdString();
+    EXPECT_FALSE(shownLog.contains("bench"));
+}
+#endif

@@ -9,6 +9,7 @@
 #include "InfoDlg.h"
 #include "ProductionDlg.h"
 #include "ProductionScript.h"
+#include "RecordingHost.h"
 #include "ScriptedPrompter.h"
 #include "DeviceChangeRelay.h"
 #include "TamberApp.h"
@@ -24,6 +25,8 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <sys/fsuid.h>
 
 using namespace production;
 using bench::Side;
@@ -56,6 +59,9 @@ protected:
     {
         prompter.OpenNext(QString::fromStdString(image));
         WhenProductionRuns(dlg.get(), [this, script] {
+            // What is plugged while the first scan runs counts as there before the start: the
+            // scripts plug their cables after it.
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !dlg->Flow().Detecting(); }, 5000));
             script();
             if (dlg->isVisible())
                 dlg->reject();
@@ -85,6 +91,25 @@ protected:
     std::unique_ptr<HostFlowMachine> machine;
     std::unique_ptr<CProductionDlg> dlg;
     std::unique_ptr<DeviceChangeRelay> relay;
+};
+
+// Tamber's window over a host that counts the devices opened on the window's own thread.
+class EndToEndWatched : public EndToEnd {
+protected:
+    void SetUp() override
+    {
+        watched.refuseOpen = [this](std::string_view) {
+            onWindowThread += QThread::currentThread() == QCoreApplication::instance()->thread();
+            return false;
+        };
+        machine = std::make_unique<HostFlowMachine>(watched);
+        dlg = std::make_unique<CProductionDlg>(prompter, *machine, HostCableRunner(watched),
+                                               [] { return std::optional<platform::FileVersion>(); });
+        relay = std::make_unique<DeviceChangeRelay>(rig.sim, dlg.get(), [this] { dlg->OnDeviceChange(); });
+    }
+
+    RecordingHost watched{rig.sim};
+    std::atomic<int> onWindowThread{0};
 };
 
 const QString kFiveOkLines = "Initialize device\tOK\n"
@@ -411,3 +436,74 @@ TEST(TamberProgram, CarriesItsVersionForTheAboutBox)
     EXPECT_EQ(VersionLine(*version), "Function Test 1.3");
     EXPECT_EQ(version->fileVersionLS, 0u);
 }
+
+// Detection (scans, walks) and the unplug poll never run on the window's thread: a cable whose chip
+// never answers sits beside the batch's cable (every scan waits for it), and still the good cable is
+// found, tested and seen leaving with no device opened on the window's thread.
+TEST_F(EndToEndWatched, NoDeviceIsOpenedOnTheWindowsThreadEvenBesideASilentChip)
+{
+    const auto silent = rig.AddCable();
+    bench::SideFaults dead;
+    dead.chipSilent = true;
+    rig.bench.SetSideFaults(silent, Side::A, dead);
+    const auto cable = rig.AddCable();
+    Production(rig.WriteImage(TamberRig::BatchEeprom()), [&] {
+        rig.PlugBoth(cable, 1);
+        rig.Plug(silent, Side::A, 8);
+        ASSERT_TRUE(WaitVerdict(15000));
+        ExpectVerdict("OK", true);
+        rig.bench.UnplugSide(cable, Side::A);
+        rig.bench.UnplugSide(cable, Side::B);
+        ASSERT_TRUE(WaitLogCleared(6000));
+    });
+    EXPECT_GT(watched.opens(), 0u);
+    EXPECT_EQ(onWindowThread.load(), 0);
+}
+
+// What no scan shows is said in the prompt window's second line until it goes: the 33rd and 34th
+// sides, for which no device object is left.
+TEST_F(EndToEnd, SidesThatCannotBeUsedAreSaidInThePromptWindow)
+{
+    // Sixteen cables (32 sides, every device object) on four 8-port hubs, there before the start.
+    std::vector<bench::CableId> sixteen;
+    for (int hub = 0; hub < 4; ++hub) {
+        const bench::DeviceId h = rig.bench.AttachHub({rig.root, 3 + hub}, bench::HubSpec{8});
+        for (int port = 1; port <= 8; port += 2) {
+            sixteen.push_back(rig.AddCable());
+            rig.bench.PlugSide(sixteen.back(), Side::A, {h, port});
+            rig.bench.PlugSide(sixteen.back(), Side::B, {h, port + 1});
+        }
+    }
+    const auto extra = rig.AddCable();
+    Production(rig.WriteImage(TamberRig::BatchEeprom()), [&] {
+        rig.PlugBoth(extra, 1);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Prompt().m_stcDetail->text().contains("no device object"); }, 5000));
+        EXPECT_TRUE(Prompt().m_stcDetail->text().startsWith("2 cable sides have no device object")) << Prompt().m_stcDetail->text().toStdString();
+        EXPECT_TRUE(Prompt().isVisible());
+        rig.bench.UnplugSide(extra, Side::A);
+        rig.bench.UnplugSide(extra, Side::B);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Prompt().m_stcDetail->text().isEmpty(); }, 5000));
+    });
+}
+
+#ifdef KIT_TESTS_ON_USB
+// A side this user may not open is named in the prompt window by its device node, with what to do
+// (never the bench); the run of that cable fails at its first step.
+TEST_F(EndToEndWatched, ASideThisUserMayNotOpenIsNamedInThePromptWindow)
+{
+    // Root opens anything: every thread that opens a device looks as an operator would.
+    watched.refuseOpen = [](std::string_view) {
+        setfsuid(65534);
+        return false;
+    };
+    const auto cable = rig.AddCable();
+    Production(rig.WriteImage(TamberRig::BatchEeprom()), [&] {
+        // Refused after both are there: a node that appears later would not be open to all.
+        rig.Plug(cable, Side::B, 2);
+        rig.usb.emulator.DenyAccess(rig.bench.PlugSide(cable, Side::A, {rig.root, 1}));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Prompt().m_stcDetail->text().contains("may not open it: /dev/bus/usb/"); }, 5000));
+        EXPECT_TRUE(Prompt().m_stcDetail->text().contains("plugdev")) << Prompt().m_stcDetail->text().toStdString();
+        EXPECT_FALSE(Prompt().m_stcDetail->text().contains("bench"));
+    });
+}
+#endif

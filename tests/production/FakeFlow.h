@@ -89,7 +89,7 @@ struct FakeMachine : FlowMachine {
     int scans = 0, walks = 0;
     std::vector<PortMatch> lastMarks;
 
-    uint32_t ScanBridgeDevices() override
+    uint32_t ScanBridgeDevices(const std::atomic<bool> *) override
     {
         ++scans;
         return mask;

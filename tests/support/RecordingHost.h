@@ -77,6 +77,8 @@ public:
     int WaitForEvents(std::span<const platform::Handle> e, bool a, uint32_t t) override { return m_inner.WaitForEvents(e, a, t); }
     bool ReadWholeFile(std::string_view p, std::string &b) override { return m_inner.ReadWholeFile(p, b); }
     bool ReplaceFileContents(std::string_view p, std::string_view b) override { return m_inner.ReplaceFileContents(p, b); }
+    std::string NoDeviceAdvice() override { return m_inner.NoDeviceAdvice(); }
+    std::string DeviceNotice() override { return m_inner.DeviceNotice(); }
     bool EnumeratePresentDevices(std::string_view e, std::size_t n, std::vector<std::string> &ids) override { return m_inner.EnumeratePresentDevices(e, n, ids); }
     platform::DevNode GetRootNode() override { return m_inner.GetRootNode(); }
     platform::DevNode GetChild(platform::DevNode n) override { return m_inner.GetChild(n); }

@@ -1,5 +1,6 @@
 #include "SocketHost.h"
 
+#include "BenchHome.h"
 #include "BenchWire.h"
 #include "EmbeddedVersion.h"
 
@@ -1054,6 +1055,17 @@ std::string SocketHost::GetModuleFileName()
 std::optional<FileVersion> SocketHost::GetFileVersion(std::string_view path)
 {
     return ReadEmbeddedVersion(std::string(path));
+}
+
+std::string SocketHost::DeviceNotice()
+{
+    int status = -1;
+    std::string out;
+    if (!RunControlCommand(m_socketPath, {"notices"}, status, out, 2000) || status != 0)
+        return {}; // no daemon: the programs say so at start
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return out;
 }
 
 } // namespace benchwire

@@ -88,6 +88,8 @@ public:
     void UnsubscribeDeviceChanges(uint64_t id) override;
 
     std::string NoDeviceAdvice() override { return "is the bench running? vbench start"; }
+    // The daemon's "notices" command.
+    std::string DeviceNotice() override;
     std::string GetModuleFileName() override;
     std::optional<platform::FileVersion> GetFileVersion(std::string_view path) override;
 
