@@ -1,6 +1,6 @@
-// Outside bytes that reach the bench and the platform layer: INF text (the profile-API reader and the
-// driver-binding parse), program files searched for their embedded version, and whatever buffer a
-// caller hands to a hub or vendor request. Nothing may crash or touch memory outside its buffer.
+// Outside bytes that reach the bench and the platform layer: INF text (the profile-API reader, the
+// driver-binding parse and the udev rule's ID match), program files searched for their embedded
+// version, and whatever buffer a caller hands to a hub or vendor request. Nothing may crash or touch memory outside its buffer.
 //
 // The first byte picks the path: 0 INF/version text, 1 hub request, 2 vendor request.
 
@@ -84,6 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 sink = sink + model.key.size() + model.value.size();
         if (auto v = platform::FindEmbeddedVersion(rest))
             sink = sink + v->fileVersionMS;
+        // The udev rule's question (qt7730-inf-match): are these IDs a model line of the INF?
+        std::string description;
+        sink = sink + bench::InfListsModel(std::string(rest), "USB\\VID_0C5E&PID_7730", &description);
         return 0;
     }
     // The caller's buffer is exactly `rest`, copied so the sanitizer sees its true bounds.
