@@ -1,6 +1,7 @@
 // Outside bytes that reach the bench and the platform layer: INF text (the profile-API reader, the
 // driver-binding parse and the udev rule's ID match), program files searched for their embedded
-// version, and whatever buffer a caller hands to a hub or vendor request. Nothing may crash or touch memory outside its buffer.
+// version, and whatever buffer a caller hands to a hub or vendor request. Nothing may crash or touch
+// memory outside its buffer.
 //
 // The first byte picks the path: 0 INF/version text, 1 hub request, 2 vendor request.
 
