@@ -177,6 +177,8 @@ void BM_QuillonConfigDialogStall(benchmark::State &state)
     App();
     for (auto _ : state) {
         Rig rig(state.range(0), state.range(1), bench::ConfiguredEeprom(0x0C5E, 0x7730));
+        // Quillon records what it writes: into the rig's ledger, never the station's.
+        ::setenv("QT7730_LEDGER_DB", rig.dir.file("ledger.db").c_str(), 1);
         ScriptedPrompter prompter;
         EepromImage image;
         CConfigDlg dlg(rig.Host(), prompter);
