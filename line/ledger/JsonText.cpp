@@ -1,5 +1,7 @@
 #include "JsonText.h"
 
+#include "Utf8.h"
+
 #include <charconv>
 #include <cmath>
 
@@ -241,25 +243,6 @@ private:
         }
     }
 
-    static void AppendUtf8(std::string &out, char32_t cp)
-    {
-        if (cp < 0x80) {
-            out.push_back(char(cp));
-        } else if (cp < 0x800) {
-            out.push_back(char(0xC0 | cp >> 6));
-            out.push_back(char(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(char(0xE0 | cp >> 12));
-            out.push_back(char(0x80 | (cp >> 6 & 0x3F)));
-            out.push_back(char(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(char(0xF0 | cp >> 18));
-            out.push_back(char(0x80 | (cp >> 12 & 0x3F)));
-            out.push_back(char(0x80 | (cp >> 6 & 0x3F)));
-            out.push_back(char(0x80 | (cp & 0x3F)));
-        }
-    }
-
     bool Hex4(char32_t &value)
     {
         if (m_at + 4 > m_text.size())
@@ -276,26 +259,8 @@ private:
     // A raw UTF-8 sequence inside a string: well formed, shortest form, no surrogate.
     bool CopyUtf8(std::string &out)
     {
-        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(m_text[k]); };
-        const unsigned char lead = byte(m_at);
-        std::size_t length;
-        char32_t cp, min;
-        if ((lead & 0xE0) == 0xC0)
-            length = 2, cp = lead & 0x1F, min = 0x80;
-        else if ((lead & 0xF0) == 0xE0)
-            length = 3, cp = lead & 0x0F, min = 0x800;
-        else if ((lead & 0xF8) == 0xF0)
-            length = 4, cp = lead & 0x07, min = 0x10000;
-        else
-            return false;
-        if (m_at + length > m_text.size())
-            return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            if ((byte(m_at + k) & 0xC0) != 0x80)
-                return false;
-            cp = cp << 6 | (byte(m_at + k) & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        const std::size_t length = platform::utf8::Decode(m_text, m_at).second;
+        if (!length)
             return false;
         out.append(m_text.substr(m_at, length));
         m_at += length;
@@ -351,7 +316,7 @@ private:
                         m_at = back;
                 }
                 // A surrogate without its partner stands for nothing a text can hold.
-                AppendUtf8(out, cp >= 0xD800 && cp <= 0xDFFF ? char32_t(0xFFFD) : cp);
+                platform::utf8::Append(out, cp >= 0xD800 && cp <= 0xDFFF ? platform::utf8::kReplacement : cp);
                 break;
             }
             default: return false;

@@ -2,6 +2,7 @@
 
 #include "JsonText.h"
 #include "Sha256.h"
+#include "Utf8.h"
 
 #include <chrono>
 #include <cstdio>
@@ -14,26 +15,14 @@ std::string Utf8OrEscaped(const std::string &text)
 {
     std::string out;
     for (std::size_t i = 0; i < text.size();) {
-        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-        const unsigned char c = byte(i);
-        const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool ok = n && i + n <= text.size();
-        char32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-        for (std::size_t k = 1; ok && k < n; ++k) {
-            ok = (byte(i + k) & 0xC0) == 0x80;
-            cp = cp << 6 | (byte(i + k) & 0x3F);
-        }
-        // No overlong forms, no surrogates, nothing past U+10FFFF; and U+FFFD itself is kept as its
-        // bytes, since it is what a reader makes of bytes that were lost.
-        static constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (ok && n > 1)
-            ok = cp >= kShortest[n] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF) && cp != 0xFFFD;
-        if (ok) {
-            out.append(text, i, n);
-            i += n;
+        // U+FFFD itself is kept as its bytes too: it is what a reader makes of bytes that were lost.
+        const auto [cp, length] = platform::utf8::Decode(text, i);
+        if (length && cp != platform::utf8::kReplacement) {
+            out.append(text, i, length);
+            i += length;
         } else {
             char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
             out += escaped;
             ++i;
         }
