@@ -923,6 +923,11 @@ int RunMfgkit(const std::vector<std::string> &args, MfgkitEnv &env)
         c.out << kMainHelp;
         return kExitOk;
     }
+    // Which world the cables are in, first: a line that looks real on the bench would mislead.
+    const bool onDevices = command == "scan" || command == "walk" || command == "program" || command == "test";
+    if (onDevices && !env.host && platform::DefaultHostIsBench() && !WantsHelp(rest) &&
+        std::find(rest.begin(), rest.end(), "--json") == rest.end())
+        c.out << "Virtual bench: the bench's simulated cables (QT7730_HOST=usb for this PC's own)\n";
     if (command == "scan")
         return Scan(c, rest);
     if (command == "walk")
