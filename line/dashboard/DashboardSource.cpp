@@ -1,6 +1,7 @@
 #include "DashboardSource.h"
 
 #include "DashboardSql.h"
+#include "PgConnection.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -98,7 +99,7 @@ void FillAggregates(Tables &t, const Window &w, const std::vector<AggregateRow> 
         if (r.tag == "now") {
             now[r.key] = &r;
         } else if (r.tag == "station") {
-            t["hourly_station"].rows.append(QJsonArray{QString::fromStdString(r.key), std::stoi(r.key2.empty() ? "-1" : r.key2),
+            t["hourly_station"].rows.append(QJsonArray{QString::fromStdString(r.key), int(CellNumber(r.key2, -1)),
                                                        QString::fromStdString(r.key3), qint64(r.tested), qint64(r.passed),
                                                        qint64(r.first), qint64(r.firstPassed)});
         } else if (r.tag == "product") {
@@ -172,6 +173,23 @@ std::string DevicesText(const std::string &json)
         out += d.toString().toStdString();
     }
     return out;
+}
+
+std::string Cell(const std::optional<std::string> &c) { return c.value_or(""); }
+
+long Num(const std::optional<std::string> &c) { return static_cast<long>(CellNumber(c, 0)); }
+
+QJsonValue Str(const std::optional<std::string> &c)
+{
+    return c ? QJsonValue(QString::fromStdString(*c)) : QJsonValue(QJsonValue::Null);
+}
+
+bool True(const std::optional<std::string> &c) { return c == std::optional<std::string>("t"); }
+
+void AddDuplicates(Table &duplicates, const std::vector<std::vector<std::optional<std::string>>> &rows)
+{
+    for (const auto &r : rows)
+        duplicates.rows.append(QJsonArray{Str(r[0]), qint64(Num(r[1])), Str(r[2])});
 }
 
 } // namespace line::dashboard

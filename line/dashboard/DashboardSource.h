@@ -59,6 +59,15 @@ void AddNowRow(Table &now, const std::string &period, const std::string &from, c
                long programmed, long programFailed, long tested, long passed, long firstTests, long firstPassed,
                long finalPassed);
 std::string StationState(double minutes);
+// A field of either database's answer: as text ("" for NULL), as a number (0 for NULL or anything that
+// is not wholly a number: a ledger file is outside bytes), as a JSON text (null for NULL), and a
+// PostgreSQL boolean.
+std::string Cell(const std::optional<std::string> &c);
+long Num(const std::optional<std::string> &c);
+QJsonValue Str(const std::optional<std::string> &c);
+bool True(const std::optional<std::string> &c);
+// The duplicate serials' table: serial, station, host.
+void AddDuplicates(Table &duplicates, const std::vector<std::vector<std::optional<std::string>>> &rows);
 // "field: expected -> found; ..." as `records --csv` writes the differing fields, from their JSON array.
 std::string DifferingText(const std::string &json);
 std::string DevicesText(const std::string &json);

@@ -16,13 +16,6 @@ namespace {
 
 using Rows = std::vector<std::vector<std::optional<std::string>>>;
 
-std::string Cell(const std::optional<std::string> &c) { return c.value_or(""); }
-long Num(const std::optional<std::string> &c) { return c && !c->empty() ? std::stol(*c) : 0L; }
-QJsonValue Str(const std::optional<std::string> &c)
-{
-    return c ? QJsonValue(QString::fromStdString(*c)) : QJsonValue(QJsonValue::Null);
-}
-bool True(const std::optional<std::string> &c) { return c == std::optional<std::string>("t"); }
 
 const std::string kReceived = "to_char(received_at AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')";
 const std::string kArray = "CASE WHEN jsonb_typeof(r.body->'%s') = 'array' THEN r.body->'%s' ELSE '[]'::jsonb END";
@@ -138,8 +131,7 @@ public:
         if (!voided)
             return std::nullopt;
         Tables t = EmptyIntegrity();
-        for (auto &r : *dup)
-            t["duplicates"].rows.append(QJsonArray{Str(r[0]), qint64(Num(r[1])), Str(r[2])});
+        AddDuplicates(t["duplicates"], *dup);
         for (auto &r : *voided)
             t["void"].rows.append(QJsonArray{Str(r[0]), qint64(Num(r[1])), Str(r[2]), Str(r[3]), Str(r[4])});
         return t;

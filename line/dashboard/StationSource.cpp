@@ -31,12 +31,6 @@ const char *const kKnown =
     "HAVING count(DISTINCT station) = 1)";
 const char *const kCounted = "(CASE WHEN r.station < 0 THEN COALESCE(k.number, r.station) ELSE r.station END)";
 
-std::string Cell(const std::optional<std::string> &c) { return c.value_or(""); }
-long Num(const std::optional<std::string> &c) { return c && !c->empty() ? std::stol(*c) : 0L; }
-QJsonValue Str(const std::optional<std::string> &c)
-{
-    return c ? QJsonValue(QString::fromStdString(*c)) : QJsonValue(QJsonValue::Null);
-}
 
 class StationDashboardSource : public DashboardSource {
 public:
@@ -142,8 +136,7 @@ public:
         if (!voided)
             return std::nullopt;
         Tables t = EmptyIntegrity();
-        for (auto &r : *dup)
-            t["duplicates"].rows.append(QJsonArray{Str(r[0]), qint64(Num(r[1])), Str(r[2])});
+        AddDuplicates(t["duplicates"], *dup);
         for (auto &r : *voided)
             t["void"].rows.append(QJsonArray{Str(r[0]), QJsonValue(QJsonValue::Null), QJsonValue(QJsonValue::Null),
                                              Str(r[1]), Str(r[2])});

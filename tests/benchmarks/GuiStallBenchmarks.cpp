@@ -8,6 +8,7 @@
 //
 //   build/release/tests/benchmarks/gui_stall_benchmarks
 
+#include "UmockdevPreload.h"
 #include "BenchOptionsIn.h"
 #include "Bench.h"
 #include "ConfigDlg.h"
@@ -234,12 +235,8 @@ BENCHMARK(BM_TamberWindowStall)->ArgsProduct({{0, 1}, {0, 1}})->Iterations(1)->U
 
 int main(int argc, char **argv)
 {
-    const char *preload = std::getenv("LD_PRELOAD");
-    if (!preload || !std::strstr(preload, "libumockdev-preload")) {
-        ::setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
-        ::execv("/proc/self/exe", argv);
+    if (!EnsureUmockdevPreload(argv))
         return 127;
-    }
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -4,6 +4,7 @@
 //
 //   build/release/tests/benchmarks/usb_benchmarks
 
+#include "UmockdevPreload.h"
 #include "BenchOptionsIn.h"
 #include "Bench.h"
 #include "PipeBenchmark.h"
@@ -170,12 +171,8 @@ BENCHMARK(BM_UsbMfgkitTest)->Args({1, 1})->Args({8, 1})->Args({8, 0})->Args({16,
 
 int main(int argc, char **argv)
 {
-    const char *preload = std::getenv("LD_PRELOAD");
-    if (!preload || !std::strstr(preload, "libumockdev-preload")) {
-        ::setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
-        ::execv("/proc/self/exe", argv);
+    if (!EnsureUmockdevPreload(argv))
         return 127;
-    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
