@@ -164,7 +164,7 @@ TEST(LedgerJson, BodiesTimesAndFingerprintsAreWhatQtMadeOfThem)
     // The --json layout (records with their sequence numbers, empty lists included) as Qt indented it.
     std::string list = "[";
     for (int i = 0; i < 50; ++i)
-        list += (i ? "," : "") + RandomRecord(random).ToJson();
+        list.append(i ? "," : "").append(RandomRecord(random).ToJson()); // (GCC 12 -O3 misreads "," + string&&)
     for (const std::string &document : {list + "]", std::string("[]"), std::string(R"({"a":[],"b":{},"c":[{}],"d":-7})")}) {
         const auto parsed = line::json::Parse(document);
         ASSERT_TRUE(parsed) << document;
