@@ -730,7 +730,7 @@ int BenchWorld::CmdInf(std::string &out)
         return 1;
     }
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const bench::IniText ini(text);
+    const pcmodel::IniText ini(text);
     const auto maker = ini.Value("Manufacturer", "%MfgName%");
     if (!maker) {
         out += "(no models section: the manufacturer entry is missing)\n";

@@ -204,7 +204,7 @@ int main(int argc, char **argv)
         ::close(fd);
     }
 
-    platform::SimHost host(*bench);
+    platform::SimHost host(bench->Pc());
     benchwire::HostServer *serverPtr = nullptr;
     std::mutex saveMutex;
     auto save = [&] {

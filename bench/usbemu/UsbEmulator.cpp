@@ -349,8 +349,8 @@ void UsbEmulator::Impl::Submit(UMockdevIoctlClient* client, const std::shared_pt
     auto done = [this, keep, urb](bool ok, const std::vector<std::uint8_t>& bytes, std::uint32_t count) {
         Finish(keep, urb, ok, bytes, count);
     };
-    const bool started = pipe && (in ? world.StartRead(pipe, std::uint32_t(urb->length), done)
-                                     : world.StartWrite(pipe, std::vector<std::uint8_t>(urb->buffer, urb->buffer + urb->length),
+    const bool started = pipe && (in ? world.Pc().StartRead(pipe, std::uint32_t(urb->length), done)
+                                     : world.Pc().StartWrite(pipe, std::vector<std::uint8_t>(urb->buffer, urb->buffer + urb->length),
                                                         done));
     if (!started) {
         {
@@ -406,7 +406,7 @@ void UsbEmulator::Impl::AnswerVendorRequest(const std::shared_ptr<Node>& keep, c
             node.control = world.OpenSide(node.device, SideChannel::Control);
         control = node.present ? node.control : 0;
     }
-    const bool ok = control && world.DeviceRequest(control, platform::IOCTL_VENDOR_REQUEST, urb->buffer,
+    const bool ok = control && world.Pc().DeviceRequest(control, platform::IOCTL_VENDOR_REQUEST, urb->buffer,
                                                    std::uint32_t(8 + length), nullptr);
     int actual = ok ? length : 0;
     {
@@ -490,7 +490,7 @@ void UsbEmulator::Impl::Discard(UMockdevIoctlClient* client, const std::shared_p
     if (!urb->bulk)
         Finish(keep, urb, false, {}, 0); // a control request nobody answers: given back as discarded
     else if (!urb->held)
-        world.Cancel(pipe); // one transfer at a time per pipe: this one finishes as discarded
+        world.Pc().Cancel(pipe); // one transfer at a time per pipe: this one finishes as discarded
     umockdev_ioctl_client_complete(client, 0, 0);
 }
 
@@ -573,7 +573,7 @@ void UsbEmulator::Impl::RemoveNode(const std::shared_ptr<Node>& node)
     }
     for (ObjectHandle h : handles)
         if (h)
-            world.Close(h);
+            world.Pc().Close(h);
     StopLane(*node); // what it still holds fails: the device is gone
     // The node's listening socket goes with the device (it was one descriptor per plug-in kept for
     // ever); its number is free for the bus to give again.
@@ -675,12 +675,12 @@ UsbEmulator::UsbEmulator(Bench& world) : m(std::make_unique<Impl>(world))
     m->handler = umockdev_ioctl_base_new();
     g_signal_connect(m->handler, "handle-ioctl", G_CALLBACK(&Impl::HandleIoctl), m.get());
     m->Sync();
-    m->subscription = world.Subscribe([impl = m.get()](platform::DeviceChange) { impl->Sync(); });
+    m->subscription = world.Pc().Subscribe([impl = m.get()](platform::DeviceChange) { impl->Sync(); });
 }
 
 UsbEmulator::~UsbEmulator()
 {
-    m->world.Unsubscribe(m->subscription);
+    m->world.Pc().Unsubscribe(m->subscription);
     std::vector<std::shared_ptr<Impl::Node>> present, all;
     {
         std::lock_guard lock(m->mutex);
@@ -772,7 +772,7 @@ void UsbEmulator::HoldDiscards(DeviceId device, bool held)
                 }
     }
     for (ObjectHandle pipe : pipes)
-        m->world.Cancel(pipe);
+        m->world.Pc().Cancel(pipe);
 }
 
 void UsbEmulator::ShortenAnswers(DeviceId device, int bytes)

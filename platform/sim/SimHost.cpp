@@ -30,7 +30,7 @@ bool Fits(const std::string& text, std::size_t bufferBytes) { return text.size()
 
 } // namespace
 
-SimHost::SimHost(bench::Bench& bench) : m_bench(bench) {}
+SimHost::SimHost(pcmodel::PcModel& pc) : m_pc(pc) {}
 
 SimHost::~SimHost()
 {
@@ -43,7 +43,7 @@ SimHost::~SimHost()
             handles.push_back(handle);
     }
     for (std::uint64_t id : subscriptions)
-        m_bench.Unsubscribe(id);
+        m_pc.Unsubscribe(id);
     for (Handle h : handles)
         CloseHandle(h);
 }
@@ -62,11 +62,11 @@ bool SimHost::Lookup(Handle handle, Entry& entry)
 
 Handle SimHost::OpenFile(std::string_view name, std::uint32_t access, std::uint32_t /*share*/, bool overlapped)
 {
-    // Device objects only; the bench's driver does not enforce share modes (a second open of an open
+    // Device objects only; the model's driver does not enforce share modes (a second open of an open
     // device object is allowed, as the kit expects).
     if (name.empty() || name.size() > MAX_NAME || !IsDeviceName(name))
         return INVALID_HANDLE;
-    const bench::ObjectHandle object = m_bench.Open(name, access, overlapped);
+    const pcmodel::ObjectHandle object = m_pc.Open(name, access, overlapped);
     if (!object)
         return INVALID_HANDLE;
     std::lock_guard lock(m_mutex);
@@ -87,7 +87,7 @@ bool SimHost::CloseHandle(Handle handle)
         m_handles.erase(it);
     }
     if (entry.object) {
-        m_bench.Close(entry.object); // outstanding transfers have finished when this returns
+        m_pc.Close(entry.object); // outstanding transfers have finished when this returns
         std::lock_guard lock(m_mutex);
         for (auto it = m_transfers.begin(); it != m_transfers.end();)
             it = it->second->file == handle ? m_transfers.erase(it) : std::next(it);
@@ -103,7 +103,7 @@ bool SimHost::DeviceIoControl(Handle handle, std::uint32_t code, void* buffer, s
     Entry entry;
     if (!Lookup(handle, entry) || !entry.object || (!buffer && size))
         return false;
-    return m_bench.DeviceRequest(entry.object, code, static_cast<std::uint8_t*>(buffer), size, bytesReturned);
+    return m_pc.DeviceRequest(entry.object, code, static_cast<std::uint8_t*>(buffer), size, bytesReturned);
 }
 
 IoStart SimHost::Start(Handle handle, void* readBuffer, const void* writeBuffer, std::uint32_t size, Overlapped& ov)
@@ -126,7 +126,7 @@ IoStart SimHost::Start(Handle handle, void* readBuffer, const void* writeBuffer,
         m_transfers[token] = state;
         ov.token = token;
     }
-    // Runs with the bench's lock held (possibly before Start* returns): record, copy, signal.
+    // May run under the plugged device's lock (possibly before Start* returns): record, copy, signal.
     auto done = [this, state, size](bool ok, const std::vector<std::uint8_t>& data, std::uint32_t count) {
         std::lock_guard lock(m_mutex);
         // A failed read may still bring what arrived before it was cancelled (a live device's does).
@@ -139,8 +139,8 @@ IoStart SimHost::Start(Handle handle, void* readBuffer, const void* writeBuffer,
         m_changed.notify_all();
     };
     const bool started =
-        readBuffer ? m_bench.StartRead(entry.object, size, done)
-                   : m_bench.StartWrite(entry.object,
+        readBuffer ? m_pc.StartRead(entry.object, size, done)
+                   : m_pc.StartWrite(entry.object,
                                         std::vector<std::uint8_t>(static_cast<const std::uint8_t*>(writeBuffer),
                                                                   static_cast<const std::uint8_t*>(writeBuffer) + size),
                                         done);
@@ -193,7 +193,7 @@ bool SimHost::CancelIo(Handle handle)
     Entry entry;
     if (!Lookup(handle, entry) || !entry.object)
         return false;
-    return m_bench.Cancel(entry.object);
+    return m_pc.Cancel(entry.object);
 }
 
 Handle SimHost::CreateEvent(bool signalled)
@@ -321,21 +321,21 @@ bool SimHost::EnumeratePresentDevices(std::string_view enumerator, std::size_t i
     instanceIds.clear();
     if (enumerator.empty())
         return false;
-    instanceIds = m_bench.PresentInstanceIds(enumerator);
+    instanceIds = m_pc.PresentInstanceIds(enumerator);
     for (std::string& id : instanceIds)
         if (!Fits(id, idBufferBytes))
             id.clear();
     return true;
 }
 
-DevNode SimHost::GetRootNode() { return m_bench.RootNode(); }
-DevNode SimHost::GetChild(DevNode node) { return m_bench.Child(node); }
-DevNode SimHost::GetSibling(DevNode node) { return m_bench.Sibling(node); }
-DevNode SimHost::GetParent(DevNode node) { return m_bench.Parent(node); }
+DevNode SimHost::GetRootNode() { return m_pc.RootNode(); }
+DevNode SimHost::GetChild(DevNode node) { return m_pc.Child(node); }
+DevNode SimHost::GetSibling(DevNode node) { return m_pc.Sibling(node); }
+DevNode SimHost::GetParent(DevNode node) { return m_pc.Parent(node); }
 
 bool SimHost::GetNodeProperty(DevNode node, std::uint32_t property, std::size_t bufferBytes, std::string& value)
 {
-    std::optional<std::string> found = m_bench.NodeProperty(node, property);
+    std::optional<std::string> found = m_pc.NodeProperty(node, property);
     if (!found || !Fits(*found, bufferBytes))
         return false;
     value = std::move(*found);
@@ -344,32 +344,32 @@ bool SimHost::GetNodeProperty(DevNode node, std::uint32_t property, std::size_t 
 
 bool SimHost::GetNodeInstanceId(DevNode node, std::size_t bufferBytes, std::string& id)
 {
-    std::optional<std::string> found = m_bench.NodeInstanceId(node);
+    std::optional<std::string> found = m_pc.NodeInstanceId(node);
     if (!found || !Fits(*found, bufferBytes))
         return false;
     id = std::move(*found);
     return true;
 }
 
-bool SimHost::IsDevicePresent(std::string_view instanceId) { return m_bench.IsPresent(instanceId); }
+bool SimHost::IsDevicePresent(std::string_view instanceId) { return m_pc.IsPresent(instanceId); }
 
-InstallWait SimHost::WaitNoPendingInstallEvents(std::uint32_t timeoutMs) { return m_bench.WaitNoPendingInstalls(timeoutMs); }
+InstallWait SimHost::WaitNoPendingInstallEvents(std::uint32_t timeoutMs) { return m_pc.WaitNoPendingInstalls(timeoutMs); }
 
 // ----- Registry, system, INF -----------------------------------------------------------------
 
 bool SimHost::ReadMachineRegistryString(std::string_view subKey, std::string_view valueName, std::size_t bufferBytes,
                                         std::string& value)
 {
-    std::optional<std::string> found = m_bench.RegistryValue(subKey, valueName);
+    std::optional<std::string> found = m_pc.RegistryValue(subKey, valueName);
     if (!found || !Fits(*found, bufferBytes))
         return false;
     value = std::move(*found);
     return true;
 }
 
-std::string SimHost::GetWindowsDirectory() { return m_bench.Options().systemDirectory.string(); }
+std::string SimHost::GetWindowsDirectory() { return m_pc.Options().systemDirectory.string(); }
 
-std::uint32_t SimHost::GetPlatformId() { return m_bench.PlatformId(); }
+std::uint32_t SimHost::GetPlatformId() { return m_pc.PlatformId(); }
 
 std::string SimHost::GetPrivateProfileString(std::string_view section, std::string_view key,
                                              std::string_view defaultValue, std::size_t bufferBytes,
@@ -379,7 +379,7 @@ std::string SimHost::GetPrivateProfileString(std::string_view section, std::stri
     std::string text;
     std::optional<std::string> found;
     if (ReadWholeFile(path, text))
-        found = bench::IniText(text).Value(section, key);
+        found = pcmodel::IniText(text).Value(section, key);
     if (found) {
         value = std::move(*found);
     } else {
@@ -398,7 +398,7 @@ std::string SimHost::GetPrivateProfileString(std::string_view section, std::stri
 
 std::uint64_t SimHost::SubscribeDeviceChanges(DeviceChangeCallback callback)
 {
-    const std::uint64_t id = m_bench.Subscribe(std::move(callback));
+    const std::uint64_t id = m_pc.Subscribe(std::move(callback));
     std::lock_guard lock(m_mutex);
     m_subscriptions.insert(id);
     return id;
@@ -411,10 +411,10 @@ void SimHost::UnsubscribeDeviceChanges(std::uint64_t id)
         if (!m_subscriptions.erase(id))
             return;
     }
-    m_bench.Unsubscribe(id);
+    m_pc.Unsubscribe(id);
 }
 
-std::string SimHost::DeviceNotice() { return m_bench.DeviceObjectNotice(); }
+std::string SimHost::DeviceNotice() { return m_pc.DeviceObjectNotice(); }
 
 std::string SimHost::GetModuleFileName()
 {

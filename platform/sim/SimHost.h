@@ -1,13 +1,14 @@
 #pragma once
-// The Host served by a virtual bench in the same process. The bench is borrowed and must outlive
-// this object; destroying the SimHost closes whatever its callers left open and ends its
-// notification subscriptions, so no bench callback refers to it afterwards.
+// The Host served by a PC model in the same process (the virtual bench's, or the USB backend's over
+// live devices). The model is borrowed and must outlive this object; destroying the SimHost closes
+// whatever its callers left open and ends its notification subscriptions, so no model callback
+// refers to it afterwards.
 //
-// What the bench does not model is answered here: events and overlapped results (the PC's kernel
+// What the PC model does not model is answered here: events and overlapped results (the PC's kernel
 // objects), ordinary files (paths with backslashes are taken as paths of this machine), INF string
 // reads, and the program's own file and embedded version.
 
-#include "Bench.h"
+#include "PcModel.h"
 #include "Host.h"
 
 #include <condition_variable>
@@ -20,7 +21,7 @@ namespace platform {
 
 class SimHost final : public Host {
 public:
-    explicit SimHost(bench::Bench& bench);
+    explicit SimHost(pcmodel::PcModel& pc);
     ~SimHost() override;
     SimHost(const SimHost&) = delete;
     SimHost& operator=(const SimHost&) = delete;
@@ -66,8 +67,6 @@ public:
     std::string DeviceNotice() override;
     std::optional<FileVersion> GetFileVersion(std::string_view path) override;
 
-    bench::Bench& Bench() { return m_bench; }
-
 private:
     struct Event {
         bool signalled = false;
@@ -81,7 +80,7 @@ private:
         std::uint32_t count = 0;
     };
     struct Entry {
-        bench::ObjectHandle object = 0; // a bench object, or 0 for an event
+        pcmodel::ObjectHandle object = 0; // a PC model object, or 0 for an event
         bool overlapped = false;
         std::shared_ptr<Event> event;
     };
@@ -89,8 +88,8 @@ private:
     IoStart Start(Handle handle, void* readBuffer, const void* writeBuffer, std::uint32_t size, Overlapped& ov);
     bool Lookup(Handle handle, Entry& entry);
 
-    bench::Bench& m_bench;
-    std::mutex m_mutex; // a leaf lock: never held while calling the bench
+    pcmodel::PcModel& m_pc;
+    std::mutex m_mutex; // a leaf lock: never held while calling the PC model
     std::condition_variable m_changed; // any event or transfer state changed
     std::map<Handle, Entry> m_handles;
     std::map<std::uint64_t, std::shared_ptr<TransferState>> m_transfers;

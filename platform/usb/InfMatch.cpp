@@ -33,7 +33,7 @@ bool Listed(const std::filesystem::path &inf, const std::string &hardwareId)
         return false;
     std::ostringstream text;
     text << in.rdbuf();
-    return bench::InfListsModel(text.str(), hardwareId, nullptr);
+    return pcmodel::InfListsModel(text.str(), hardwareId, nullptr);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "UsbHost.h"
 
-#include "Bench.h"
 #include "DataDirectory.h"
+#include "PcModel.h"
 #include "SimHost.h"
 #include "SysfsText.h"
 
@@ -66,7 +66,7 @@ std::string SysfsName(libusb_device* dev)
 // ---------------------------------------------------------------------------------------------
 // One live device: its requests and transfers, and the claim of interface 0 while the kit uses it.
 
-class UsbSide final : public bench::LiveDevice {
+class UsbSide final : public pcmodel::PluggedDevice {
 public:
     // `closeLater` closes a handle on a thread of the host's: libusb's own event thread must not
     // (libusb_close there waits for another thread's close).
@@ -338,21 +338,21 @@ private:
 
 struct UsbHost::Impl {
     libusb_context* ctx = nullptr;
-    std::unique_ptr<bench::Bench> face;
+    std::unique_ptr<pcmodel::PcModel> face;
     std::unique_ptr<SimHost> host;
 
-    // The mirror: the kernel's name of each device -> the bench device standing for it, and which
+    // The mirror: the kernel's name of each device -> the PC model's device standing for it, and which
     // live device (bus and address) it was.
     struct Mirrored {
-        bench::DeviceId id = 0;
-        bench::DeviceId parentHub = 0;
+        pcmodel::DeviceId id = 0;
+        pcmodel::DeviceId parentHub = 0;
         int port = 0;
         int bus = 0, address = 0;
         int hubPorts = -1; // a hub: the port count its sysfs entry gave (0: none, 4 taken); -1: not a hub
     };
     std::mutex syncMutex;
     std::map<std::string, Mirrored> mirrored;
-    std::map<int, bench::DeviceId> rootHubs; // bus -> root hub
+    std::map<int, pcmodel::DeviceId> rootHubs; // bus -> root hub
 
     std::mutex reportMutex;
     std::set<std::string> reportedNodes;
@@ -503,7 +503,7 @@ void UsbHost::Impl::Sync()
         const auto cut = l.name.find_last_of(".-");
         const std::string parentName = l.depth == 1 ? "usb" + std::to_string(bus) : l.name.substr(0, cut);
         const int port = std::atoi(l.name.c_str() + cut + 1);
-        bench::DeviceId parent = 0;
+        pcmodel::DeviceId parent = 0;
         if (l.depth == 1) {
             auto root = rootHubs.find(bus);
             parent = root == rootHubs.end() ? 0 : root->second;
@@ -514,15 +514,15 @@ void UsbHost::Impl::Sync()
             continue;
         const std::optional<std::string> product = sysfs::ProductText(ReadSysfs(l.name, "product"));
         try {
-            bench::DeviceId id;
+            pcmodel::DeviceId id;
             if (desc.bDeviceClass == LIBUSB_CLASS_HUB) {
-                bench::HubSpec hub;
+                pcmodel::HubSpec hub;
                 hub.ports = hubPorts > 0 ? hubPorts : 4;
                 hub.vid = desc.idVendor, hub.pid = desc.idProduct;
                 hub.description = product.value_or("Generic USB Hub");
                 id = face->AttachHub({parent, port}, hub);
             } else {
-                bench::LiveDeviceSpec spec;
+                pcmodel::PluggedSpec spec;
                 spec.vid = desc.idVendor, spec.pid = desc.idProduct, spec.revision = desc.bcdDevice;
                 spec.iSerial = desc.iSerialNumber;
                 spec.description = product;
@@ -530,7 +530,7 @@ void UsbHost::Impl::Sync()
                     l.dev, [this](const std::string& node, bool refused) { ReportAccess(node, refused); },
                     [this](const std::string& key, const std::string& text) { SayOnce(key, text); },
                     [this](libusb_device_handle* h) { CloseLater(h); });
-                id = face->AttachLive({parent, port}, spec, std::move(side));
+                id = face->Attach({parent, port}, spec, std::move(side));
             }
             mirrored[l.name] = Mirrored{id, parent, port, bus, libusb_get_device_address(l.dev),
                                         desc.bDeviceClass == LIBUSB_CLASS_HUB ? hubPorts : -1};
@@ -545,11 +545,11 @@ void UsbHost::Impl::Sync()
 
 UsbHost::UsbHost() : m(std::make_unique<Impl>())
 {
-    bench::BenchOptions options;
+    pcmodel::PcOptions options;
     options.systemDirectory = StationDataDirectory(); // where Quillon may add IDs to the INF
     const char* infName = std::getenv("QT7730_INF_NAME");
     options.driverInfName = infName && *infName ? infName : "qt7730.inf";
-    m->face = std::make_unique<bench::Bench>(options);
+    m->face = std::make_unique<pcmodel::PcModel>(options);
     m->host = std::make_unique<SimHost>(*m->face);
     if (libusb_init(&m->ctx) != 0) {
         m->ctx = nullptr;

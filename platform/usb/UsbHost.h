@@ -3,9 +3,9 @@
 // part of the chip's driver.
 //
 // The Windows-shaped answers (device-manager tree, instance IDs, driver keys, hub requests, binding
-// by the INF, HOSTLNK numbering, registry values, notifications) are the bench's PC face's; this
-// backend gives that face a second world: it mirrors the live topology (buses, root hubs, hubs and
-// their ports, devices) into a bench::Bench whose devices are the live ones (bench::LiveDevice), so
+// by the INF, HOSTLNK numbering, registry values, notifications) are the PC model's (pcmodel/), as
+// for the virtual bench; this backend mirrors the live topology (buses, root hubs, hubs and their
+// ports, devices) into a PC model whose devices are the live ones (pcmodel::PluggedDevice), so
 // vendor requests become USB control transfers and the pipes become bulk transfers on the device.
 // The INF is "<kit data directory>/INF/qt7730.inf" (QT7730_INF_NAME names another file there).
 //

@@ -475,7 +475,7 @@ TEST_F(BenchModel, RegistryLayoutsAndPlatform)
     BenchOptions other = OptionsIn(dir);
     other.layout = RegistryLayout::Win9x;
     Bench old(other);
-    SimHost oldHost(old);
+    SimHost oldHost(old.Pc());
     const DeviceId r = old.AddController();
     EXPECT_EQ(oldHost.GetPlatformId(), PLATFORM_WIN32_WINDOWS);
     ASSERT_TRUE(oldHost.ReadMachineRegistryString("Enum\\" + old.InstanceId(r), "SymbolicName", 260, value));
@@ -492,7 +492,7 @@ TEST_F(BenchModel, PendingInstallations)
     BenchOptions slow = OptionsIn(dir);
     slow.installTime = std::chrono::hours(1);
     Bench b1(slow);
-    SimHost h1(b1);
+    SimHost h1(b1.Pc());
     EXPECT_EQ(h1.WaitNoPendingInstallEvents(0), InstallWait::NoneLeft);
     b1.AddController();
     EXPECT_EQ(h1.WaitNoPendingInstallEvents(0), InstallWait::TimedOut);
@@ -502,13 +502,13 @@ TEST_F(BenchModel, PendingInstallations)
 
     slow.installTime = std::chrono::milliseconds(30);
     Bench b2(slow);
-    SimHost h2(b2);
+    SimHost h2(b2.Pc());
     b2.AddController();
     EXPECT_EQ(h2.WaitNoPendingInstallEvents(5000), InstallWait::NoneLeft) << "the wait ends with the installation";
 
     slow.pendingQueryAvailable = false;
     Bench b3(slow);
-    SimHost h3(b3);
+    SimHost h3(b3.Pc());
     EXPECT_EQ(h3.WaitNoPendingInstallEvents(0), InstallWait::Unavailable);
 }
 

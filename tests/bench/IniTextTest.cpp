@@ -62,18 +62,18 @@ TEST_F(IniReads, WindowsProfileRules)
 TEST(IniText, TextEndsAtItsFirstZeroByte)
 {
     const std::string text("[A]\nk=v\n\0[B]\nx=y\n", 18);
-    const bench::IniText ini(text);
+    const pcmodel::IniText ini(text);
     EXPECT_EQ(ini.Value("A", "k"), "v");
     EXPECT_FALSE(ini.Value("B", "x"));
-    EXPECT_TRUE(bench::IniText("").Entries("A").empty());
-    EXPECT_TRUE(bench::IniText("[unclosed\nk=v").Value("unclosed", "k"));
+    EXPECT_TRUE(pcmodel::IniText("").Entries("A").empty());
+    EXPECT_TRUE(pcmodel::IniText("[unclosed\nk=v").Value("unclosed", "k"));
 }
 
 // The profile API and the driver installer read the same text differently: comments are keys to the
 // first and skipped by the second; a repeated section is ignored by the first and joined by the second.
 TEST(IniText, ProfileReadsAndInstallerEntriesDiffer)
 {
-    const bench::IniText ini("[Models]\r\n"
+    const pcmodel::IniText ini("[Models]\r\n"
                              "; %Old%=Install, USB\\VID_1111&PID_2222\r\n"
                              "%New%=Install, USB\\VID_0C5E&PID_7730\r\n"
                              "[Strings]\r\nOld=old\r\n"

@@ -62,7 +62,7 @@ class DaemonLimits : public ::testing::Test {
 protected:
     DaemonLimits()
         : m_bench(BenchOptionsIn(m_dir)),
-          m_sim(m_bench)
+          m_sim(m_bench.Pc())
     {
         m_bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});
         const auto root = m_bench.AddController(4);

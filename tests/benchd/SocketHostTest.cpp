@@ -36,7 +36,7 @@ class SocketBench : public ::testing::Test {
 protected:
     SocketBench()
         : m_bench(BenchOptionsIn(m_dir)),
-          m_sim(m_bench)
+          m_sim(m_bench.Pc())
     {
         m_bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});
         m_root = m_bench.AddController(4);

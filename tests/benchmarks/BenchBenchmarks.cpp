@@ -28,7 +28,7 @@ struct World {
         BenchOptions options;
         options.systemDirectory = dir.path();
         bench = std::make_unique<Bench>(options);
-        host = std::make_unique<SimHost>(*bench);
+        host = std::make_unique<SimHost>(bench->Pc());
     }
     ~World()
     {

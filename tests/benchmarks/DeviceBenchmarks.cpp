@@ -43,7 +43,7 @@ struct Rig {
               options.systemDirectory = dir.path() / "system";
               return options;
           }()),
-          sim(bench), server(sim)
+          sim(bench.Pc()), server(sim)
     {
         std::string error;
         if (!server.Start(dir.file("vbench.sock"), error))

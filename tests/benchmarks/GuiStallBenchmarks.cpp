@@ -118,7 +118,7 @@ struct Rig {
         if (overUsb)
             usb = std::make_unique<UsbWorld>(bench);
         else
-            sim = std::make_unique<platform::SimHost>(bench);
+            sim = std::make_unique<platform::SimHost>(bench.Pc());
     }
     platform::Host &Host() { return usb ? static_cast<platform::Host &>(usb->host) : *sim; }
 

@@ -36,7 +36,7 @@ struct Line {
 
     Line()
         : bench(BenchOptionsIn(dir)),
-          host(bench),
+          host(bench.Pc()),
           topology(bench::BuildSixteenCableTopology(
               bench, bench::ConfiguredEeprom(0x0C5E, 0x7730, "Veltrona", "USB Bridge Cable", std::string("000000000001"))))
     {

@@ -4,6 +4,7 @@
 //
 //   build/release/tests/benchmarks/quillon_benchmarks
 
+#include "Bench.h"
 #include "BridgeConfigDevice.h"
 #include "ConfigDlg.h"
 #include "ConfigWorker.h"
@@ -46,7 +47,7 @@ struct Rig {
               options.systemDirectory = dir.path() / "system";
               return options;
           }()),
-          host(bench)
+          host(bench.Pc())
     {
         bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});
         const bench::DeviceId root = bench.AddController(4);

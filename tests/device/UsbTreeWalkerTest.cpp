@@ -216,7 +216,7 @@ protected:
         options.layout = bench::RegistryLayout::Win9x;
         return options;
     }()};
-    platform::SimHost host{bench};
+    platform::SimHost host{bench.Pc()};
 };
 
 TEST_F(WalkOtherPlatform, DosDevicesNamesBecomeTheSameKindOfPath)

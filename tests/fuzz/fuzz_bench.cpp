@@ -38,13 +38,13 @@ struct Setup {
         const bench::CableId cable = bench->AddCable();
         bench->PlugSide(cable, bench::Side::A, {hub, 3});
         bench->PlugSide(cable, bench::Side::B, {root, 3});
-        std::string symbolic = *bench->RegistryValue(
+        std::string symbolic = *bench->Pc().RegistryValue(
             "SYSTEM\\CurrentControlSet\\Enum\\" + bench->InstanceId(root) + "\\Device Parameters", "SymbolicName");
-        rootHub = bench->Open("\\\\.\\" + symbolic.substr(4), platform::ACCESS_WRITE, false);
-        symbolic = *bench->RegistryValue(
+        rootHub = bench->Pc().Open("\\\\.\\" + symbolic.substr(4), platform::ACCESS_WRITE, false);
+        symbolic = *bench->Pc().RegistryValue(
             "SYSTEM\\CurrentControlSet\\Enum\\" + bench->InstanceId(hub) + "\\Device Parameters", "SymbolicName");
-        innerHub = bench->Open("\\\\.\\" + symbolic.substr(4), platform::ACCESS_WRITE, false);
-        control = bench->Open("\\\\.\\HOSTLNK-1", platform::ACCESS_READ | platform::ACCESS_WRITE, false);
+        innerHub = bench->Pc().Open("\\\\.\\" + symbolic.substr(4), platform::ACCESS_WRITE, false);
+        control = bench->Pc().Open("\\\\.\\HOSTLNK-1", platform::ACCESS_READ | platform::ACCESS_WRITE, false);
         if (!rootHub || !innerHub || !control)
             std::abort();
     }
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t mode = data[0] % 3;
     const std::string_view rest(reinterpret_cast<const char*>(data + 2), size - 2);
     if (mode == 0) {
-        const bench::IniText ini(rest);
+        const pcmodel::IniText ini(rest);
         volatile std::size_t sink = 0;
         if (auto v = ini.Value("Manufacturer", "%MfgName%"))
             sink = sink + v->size();
@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             sink = sink + v->fileVersionMS;
         // The udev rule's question (qt7730-inf-match): are these IDs a model line of the INF?
         std::string description;
-        sink = sink + bench::InfListsModel(std::string(rest), "USB\\VID_0C5E&PID_7730", &description);
+        sink = sink + pcmodel::InfListsModel(std::string(rest), "USB\\VID_0C5E&PID_7730", &description);
         return 0;
     }
     // The caller's buffer is exactly `rest`, copied so the sanitizer sees its true bounds.
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint32_t returned = 0;
     const uint32_t code = kCodes[data[1] % 5];
     const bench::ObjectHandle target = mode == 2 ? s.control : (data[1] & 0x80) ? s.innerHub : s.rootHub;
-    s.bench->DeviceRequest(target, code, buffer.empty() ? nullptr : buffer.data(), uint32_t(buffer.size()), &returned);
+    s.bench->Pc().DeviceRequest(target, code, buffer.empty() ? nullptr : buffer.data(), uint32_t(buffer.size()), &returned);
     if (returned > buffer.size())
         std::abort();
     return 0;

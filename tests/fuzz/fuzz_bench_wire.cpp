@@ -18,7 +18,7 @@ struct World {
               std::filesystem::create_directories(options.systemDirectory / "INF");
               return options;
           }()),
-          host(bench), server(host)
+          host(bench.Pc()), server(host)
     {
         bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});
         const auto root = bench.AddController(4);

@@ -5,7 +5,7 @@
 //
 // The first byte picks the path: even, sysfs texts; odd, a live device.
 
-#include "Bench.h"
+#include "PcModel.h"
 #include "BridgeDevice.h"
 #include "SimHost.h"
 #include "SysfsText.h"
@@ -43,7 +43,7 @@ private:
 };
 
 // A device that answers whatever the input says: success or failure, how many bytes, which bytes.
-class FuzzDevice final : public bench::LiveDevice {
+class FuzzDevice final : public pcmodel::PluggedDevice {
 public:
     explicit FuzzDevice(Bytes& bytes) : m_bytes(bytes) {}
     bool ControlTransfer(uint8_t* buffer, uint32_t size, uint32_t* answered) override
@@ -84,17 +84,17 @@ private:
 
 struct Setup {
     std::filesystem::path dir;
-    std::unique_ptr<bench::Bench> face;
+    std::unique_ptr<pcmodel::PcModel> face;
     std::unique_ptr<platform::SimHost> host;
-    bench::DeviceId root = 0;
+    pcmodel::DeviceId root = 0;
 
     Setup()
     {
         char name[] = "/tmp/fuzz-usb-XXXXXX";
         dir = mkdtemp(name) ? name : "/tmp";
-        bench::BenchOptions options;
+        pcmodel::PcOptions options;
         options.systemDirectory = dir;
-        face = std::make_unique<bench::Bench>(options);
+        face = std::make_unique<pcmodel::PcModel>(options);
         face->WriteDriverInf({"USB\\VID_0C5E&PID_7730", "USB\\VID_0C5E&PID_7701"});
         host = std::make_unique<platform::SimHost>(*face);
         root = face->AddController(4);
@@ -146,13 +146,13 @@ void LiveDevice(Bytes& bytes)
 {
     Setup& s = TheSetup();
     // A hub as sysfs described it, and the device on one of its ports (or beyond them).
-    bench::HubSpec hub;
+    pcmodel::HubSpec hub;
     const int ports = platform::sysfs::PortCount(std::to_string(bytes.Next() % 12));
     hub.ports = ports > 0 ? ports : 4;
     hub.description = platform::sysfs::ProductText(bytes.Take(bytes.Next() % 64)).value_or("Generic USB Hub");
-    const bench::DeviceId hubId = s.face->AttachHub({s.root, 1}, hub);
+    const pcmodel::DeviceId hubId = s.face->AttachHub({s.root, 1}, hub);
 
-    bench::LiveDeviceSpec spec;
+    pcmodel::PluggedSpec spec;
     const uint8_t ids = bytes.Next();
     spec.vid = (ids & 1) ? 0x0C5E : uint16_t(bytes.Next() << 8 | bytes.Next());
     spec.pid = (ids & 2) ? ((ids & 4) ? 0x7730 : 0x7701) : uint16_t(bytes.Next() << 8 | bytes.Next());
@@ -162,7 +162,7 @@ void LiveDevice(Bytes& bytes)
     const int port = 1 + bytes.Next() % 8;
     if (port <= hub.ports) {
         try {
-            s.face->AttachLive({hubId, port}, spec, std::make_shared<FuzzDevice>(bytes));
+            s.face->Attach({hubId, port}, spec, std::make_shared<FuzzDevice>(bytes));
         } catch (const std::exception&) {
         }
     }

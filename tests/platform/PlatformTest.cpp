@@ -24,7 +24,7 @@ TEST(EmbeddedVersion, FoundInTheProgramsOwnFile)
     bench::BenchOptions options;
     options.systemDirectory = dir.path();
     bench::Bench bench(options);
-    SimHost host(bench);
+    SimHost host(bench.Pc());
     const std::string self = host.GetModuleFileName();
     ASSERT_FALSE(self.empty());
     const auto v = host.GetFileVersion(self);
@@ -79,7 +79,7 @@ TEST(DefaultHost, TestsInstallTheirOwnBench)
     bench::BenchOptions options;
     options.systemDirectory = dir.path();
     bench::Bench bench(options);
-    SimHost host(bench);
+    SimHost host(bench.Pc());
     // Without an override the programs reach the bench daemon of $VBENCH_HOME over its socket.
     static TempDir home;
     setenv("VBENCH_HOME", home.path().c_str(), 1);

@@ -33,7 +33,7 @@ protected:
     UsbWorld usb{bench};
     platform::UsbHost &host = usb.host;
 #else
-    platform::SimHost host{bench};
+    platform::SimHost host{bench.Pc()};
 #endif
 
     // ----- the bridge driver ------------------------------------------------------------------

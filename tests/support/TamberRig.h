@@ -40,7 +40,7 @@ struct TamberRig {
 #ifdef KIT_TESTS_ON_USB
           usb(bench), sim(usb.host)
 #else
-          sim(bench)
+          sim(bench.Pc())
 #endif
     {
         bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730", "USB\\VID_1234&PID_5678"});

@@ -19,9 +19,9 @@ public:
     // itself (a real PC learns of it a little later; the backend's own hot-plug watcher does that).
     explicit UsbWorld(bench::Bench &world) : m_env(world), emulator(world), m_world(world)
     {
-        m_subscription = world.Subscribe([this](platform::DeviceChange) { host.Rescan(); });
+        m_subscription = world.Pc().Subscribe([this](platform::DeviceChange) { host.Rescan(); });
     }
-    ~UsbWorld() { m_world.Unsubscribe(m_subscription); }
+    ~UsbWorld() { m_world.Pc().Unsubscribe(m_subscription); }
     UsbWorld(const UsbWorld &) = delete;
     UsbWorld &operator=(const UsbWorld &) = delete;
 

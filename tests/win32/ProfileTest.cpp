@@ -69,7 +69,7 @@ TEST(ProfileApi, TheBenchsReaderAnswersAsTheSystemDoes)
     bench::BenchOptions options;
     options.systemDirectory = dir.path();
     bench::Bench bench(options);
-    platform::SimHost sim(bench);
+    platform::SimHost sim(bench.Pc());
     platform::Win32Host real;
 
     int file = 0;

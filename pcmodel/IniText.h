@@ -3,7 +3,7 @@
 // without regard to case, values are trimmed of blanks and of one pair of surrounding quotes, and the
 // first occurrence of a key wins. Value() answers as the profile API (GetPrivateProfileString) does:
 // only the first occurrence of a section counts and comment lines are ordinary keys. Entries() lists
-// what the driver installer sees: comments skipped, repeated sections joined. Plain C++; the bench
+// what the driver installer sees: comments skipped, repeated sections joined. Plain C++; the PC model
 // uses Entries() to decide driver binding and the sim Host uses Value().
 
 #include <optional>
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bench {
+namespace pcmodel {
 
 class IniText {
 public:
@@ -51,4 +51,4 @@ bool InfListsModel(const std::string& infText, const std::string& hardwareId, st
 bool EqualsNoCase(std::string_view a, std::string_view b);
 std::string ToUpper(std::string_view text);
 
-} // namespace bench
+} // namespace pcmodel

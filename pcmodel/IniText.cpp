@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <sstream>
 
-namespace bench {
+namespace pcmodel {
 
 namespace {
 
@@ -144,4 +144,4 @@ bool InfListsModel(const std::string& infText, const std::string& hardwareId, st
     return false;
 }
 
-} // namespace bench
+} // namespace pcmodel
