@@ -336,3 +336,18 @@ bool EepromImage::SetProperty(int id, const void *value, uint16_t size)
     default: return false;
     }
 }
+
+std::string EepromImage::SerialText() const
+{
+    if (m_rec.bSerialIndex == 0)
+        return {};
+    char text[256] = {};
+    return GetString(3, text, sizeof text) ? std::string(text) : std::string();
+}
+
+EepromImage EepromImage::OfEeprom(const uint8_t *eeprom)
+{
+    EepromImage image;
+    std::memcpy(image.Bytes(), eeprom, kEepromSize);
+    return image;
+}

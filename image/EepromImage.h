@@ -115,6 +115,11 @@ public:
     bool GetString(int index, char *out, uint16_t capacity) const;
     bool SetString(int index, const char *text, uint16_t count);
 
+    // The serial-number text ("" when the image uses none or its descriptor cannot be read).
+    std::string SerialText() const;
+    // An image holding these 256 EEPROM bytes, as read from a cable.
+    static EepromImage OfEeprom(const uint8_t *eeprom);
+
     // One descriptor of the chain, as found by walking it from offset 32.
     struct Descriptor {
         std::size_t offset;

@@ -283,7 +283,7 @@ ProgramStop ProgramCables(platform::Host &host, const std::vector<CablePair> &ca
         for (ProgramJob *job : writing) {
             if (plan.mode == SerialMode::Keep) {
                 job->target = plan.image;
-                job->outcome.record.serial = production::SerialText(plan.image.Bytes());
+                job->outcome.record.serial = plan.image.SerialText();
             } else if (plan.mode == SerialMode::Text) {
                 job->outcome.record.serial = plan.text;
                 if (!ImageWithSerial(plan.image, plan.text, job->target)) {

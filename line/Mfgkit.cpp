@@ -289,7 +289,7 @@ int Scan(Context &c, const std::vector<std::string> &args)
     c.out << Pad("Device object", 16) << Pad("Chip", 16) << Pad("Identity", 22) << "Serial\n";
     for (const BridgeSide &s : sides) {
         const std::string chip = s.chipAnswered ? ChipName(s.chipModel) + " " + Hex4(s.chipVersion) : "(no answer)";
-        const std::string serial = s.eeprom ? production::SerialText(s.eeprom->data()) : "";
+        const std::string serial = s.eeprom ? EepromImage::OfEeprom(s.eeprom->data()).SerialText() : "";
         c.out << Pad(s.ShortName(), 16) << Pad(chip, 16) << Pad(Identity(s), 22) << Printable(serial) << "\n";
     }
     const Pairing pairing = PairByData(c.host, sides);

@@ -84,16 +84,6 @@ std::string Quoted(const EepromImage &image, int index, bool *readable)
 
 } // namespace
 
-std::string SerialText(const uint8_t *eeprom)
-{
-    EepromImage image;
-    std::memcpy(image.Bytes(), eeprom, EepromImage::kEepromSize);
-    if (image.m_rec.bSerialIndex == 0)
-        return {};
-    char text[256] = {};
-    return image.GetString(3, text, sizeof text) ? std::string(text) : std::string();
-}
-
 std::vector<FieldDifference> DifferingFields(const uint8_t *expected, const uint8_t *found, bool maskSerial,
                                              std::size_t limit)
 {

@@ -51,7 +51,4 @@ struct FieldDifference {
 std::vector<FieldDifference> DifferingFields(const uint8_t *expected, const uint8_t *found, bool maskSerial,
                                              std::size_t limit = 24);
 
-// The serial text of an EEPROM ("" when it holds none or it cannot be read).
-std::string SerialText(const uint8_t *eeprom);
-
 } // namespace production

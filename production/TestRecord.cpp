@@ -1,5 +1,6 @@
 #include "TestRecord.h"
 
+#include "EepromImage.h"
 #include "InfoFields.h"
 #include "Station.h"
 #include "TamberTexts.h"
@@ -55,7 +56,7 @@ line::LedgerRecord TestRecord(const char *tool, const RunInputs &in, const Obser
         r.steps.push_back({"Initialize device", "FAIL"});
     r.verdict = passed ? line::LedgerRecord::kPass : line::LedgerRecord::kFail;
     if (seen.eeprom) {
-        r.serial = SerialText(seen.eeprom->data());
+        r.serial = EepromImage::OfEeprom(seen.eeprom->data()).SerialText();
         if (!passed)
             for (const FieldDifference &d : DifferingFields(in.imageBytes.data(), seen.eeprom->data(), true))
                 r.differing.push_back({d.field, d.expected, d.found});

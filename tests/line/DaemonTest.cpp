@@ -195,7 +195,7 @@ TEST_F(MfgkitDaemon, KilledAtRandomMomentsNoNumberReachesTwoCables)
             in >> std::hex >> v;
             b = uint8_t(v);
         }
-        return production::SerialText(bytes.data());
+        return EepromImage::OfEeprom(bytes.data()).SerialText();
     };
 
     // One whole run first: how long a run takes sets the range of the kill moments.

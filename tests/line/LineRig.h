@@ -43,7 +43,7 @@ struct LineRig {
 #ifdef KIT_TESTS_ON_USB
           usb(bench), sim(usb.host)
 #else
-          sim(bench)
+          sim(bench.Pc())
 #endif
     {
         bench.WriteDriverInf({"USB\\VID_0C5E&PID_7730"});
@@ -102,7 +102,7 @@ struct LineRig {
         return out.substr(at, out.find('\n', at) - at);
     }
 
-    std::string SerialIn(bench::CableId cable) const { return production::SerialText(bench.Eeprom(cable).data()); }
+    std::string SerialIn(bench::CableId cable) const { return EepromImage::OfEeprom(bench.Eeprom(cable).data()).SerialText(); }
 
     std::string Name(bench::CableId cable, bench::Side side) const
     {
