@@ -6,6 +6,7 @@
 
 #include "Bench.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 
 #include <map>
@@ -79,10 +80,26 @@ private:
     int CmdController(const std::vector<std::string> &args, std::string &out);
     int CmdEeprom(const std::vector<std::string> &args, std::string &out);
     int CmdFault(const std::vector<std::string> &args, std::string &out);
+    int FaultClear(const std::string &name, std::string &out);
+    int FaultHub(const std::vector<std::string> &args, std::string &out);
+    int FaultDevice(const std::vector<std::string> &args, std::string &out);
+    int FaultCable(const std::vector<std::string> &args, std::string &out);
+    // A `version` or `status-only` fault (`value` is the command's word after it, if any).
+    void SetChipFault(CableEntry &cable, const std::string &kind, const std::string *value);
     int CmdTiming(const std::vector<std::string> &args, std::string &out);
     int CmdInf(std::string &out);
     void List(std::string &out) const;
     void ListHub(const HubEntry &hub, int depth, std::string &out) const;
+
+    // Loading a saved state one kind of entry at a time; what is skipped, and why, goes into `notes`.
+    void LoadHubs(const QJsonArray &hubs, std::vector<std::string> &notes);
+    void LoadDevices(const QJsonArray &devices, std::vector<std::string> &notes);
+    void LoadCables(const QJsonArray &cables, std::vector<std::string> &notes);
+    void LoadTiming(const QJsonObject &timing, std::vector<std::string> &notes);
+    void ReadCableState(const QJsonObject &entry, CableEntry &cable, bench::CableSpec &spec) const;
+    // An entry's name, and a place it names; they throw (with the reason) when unusable.
+    std::string StateName(const QJsonObject &entry) const;
+    Location StateLocation(const QJsonValue &place) const;
 
     HubEntry *FindHub(const std::string &name);
     const HubEntry *FindHub(const std::string &name) const;

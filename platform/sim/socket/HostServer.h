@@ -27,6 +27,10 @@
 
 namespace benchwire {
 
+enum class Op : uint8_t;
+class Reader;
+class Writer;
+
 class HostServer {
 public:
     // Runs one control command of the control tool: fills `output`, returns the exit status.
@@ -85,6 +89,23 @@ private:
     bool ReceiveRequest(int fd, std::string &payload, std::size_t &leased);
     bool Dispatch(int fd, std::shared_ptr<Session> &session, const std::string &request, std::string &reply,
                   bool &subscribe);
+    // The answers of each request family; false when the request is malformed (the connection is
+    // dropped). Outside a session (HostServerSessions.cpp):
+    bool AnswerHello(Reader &in, std::shared_ptr<Session> &session, std::string &reply);
+    bool AnswerControl(Reader &in, std::string &reply);
+    bool AnswerBatch(int fd, std::shared_ptr<Session> &session, Reader &in, std::string &reply);
+    // Device objects, files, the device manager and the system (HostServerDevices.cpp):
+    bool AnswerOpenFile(Reader &in, Session &session, Writer &out);
+    bool AnswerClose(Reader &in, Session &session, Writer &out);
+    bool AnswerDeviceIoControl(Reader &in, Session &session, Writer &out);
+    bool AnswerFileRequest(Op op, Reader &in, Writer &out);
+    bool AnswerTreeSnapshot(Reader &in, Writer &out);
+    bool AnswerSystemQuery(Op op, Reader &in, Writer &out);
+    // Transfers, events and waits (HostServerTransfers.cpp):
+    bool AnswerTransferStart(Op op, Reader &in, Session &session, Writer &out);
+    bool AnswerOverlappedResult(int fd, Reader &in, Session &session, Writer &out);
+    bool AnswerEventRequest(Op op, Reader &in, Session &session, Writer &out);
+    bool AnswerWaitForEvents(int fd, Reader &in, Session &session, Writer &out);
     void StreamNotifications(Connection &connection);
     void ReleaseSession(const std::shared_ptr<Session> &session);
     void ReapFinished();
