@@ -1,19 +1,5 @@
 #include "ConfigRecord.h"
 
-#ifdef KIT_NO_STATION_LEDGER
-
-namespace editor {
-
-ConfigResult RunAndRecordConfiguration(const ConfigTarget *target, EepromImage *image, ConfigDevice &device,
-                                       ConfigWorkerUi &ui)
-{
-    return RunConfiguration(target, image, device, ui);
-}
-
-} // namespace editor
-
-#else
-
 #include "Station.h"
 #include "StationLedger.h"
 #include "StepLog.h"
@@ -106,5 +92,3 @@ ConfigResult RunAndRecordConfiguration(const ConfigTarget *target, EepromImage *
 }
 
 } // namespace editor
-
-#endif

@@ -25,4 +25,15 @@ std::vector<StationProblem> StationProblems()
     return problems;
 }
 
+const char *StationProblemsRemedy()
+{
+#ifdef _WIN32
+    return "Ask the station's administrator to install the kit with its installer (MSI) or to repair the "
+           "installation: it lets every user of this PC write the station's data folder and Numwell's "
+           "registry key.";
+#else
+    return "Ask the station's administrator to add you to the group qt7730-mfg, then log in again.";
+#endif
+}
+
 } // namespace line

@@ -17,4 +17,9 @@ struct StationProblem {
 
 std::vector<StationProblem> StationProblems();
 
+// What the operator asks for when there are such problems, as one sentence: on Linux to be put in the
+// kit's group; on Windows for the kit's installation (or its repair), which lets every user of the PC
+// write the data folder and Numwell's registry key.
+const char *StationProblemsRemedy();
+
 } // namespace line

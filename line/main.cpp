@@ -12,6 +12,7 @@ int main(int argc, char **argv)
 {
     if (platform::AnswerVersion(argc, argv, "mfgkit"))
         return 0;
+    platform::WriteStdoutAsIs(); // the CSV and JSON the same bytes on every system
     production::KeepTransferBuffersInHeap();
     std::vector<std::string> args(argv + 1, argv + argc);
     line::MfgkitEnv env;

@@ -20,6 +20,13 @@ bool AnswerHelp(int argc, char **argv, const std::string &help);
 bool AnswerVersionOrHelp(int argc, char **argv, const char *program, const std::string &help);
 
 // The environment and groups Quillon and Tamber use, as their --help ends.
+#ifdef _WIN32
+inline constexpr const char *kWindowedProgramEnvironment =
+    "Environment:\n"
+    "  QT7730_LEDGER_DB    the station's ledger (default %ProgramData%\\QT7730 MFG Kit\\ledger.db)\n"
+    "Numwell's station number and counter are kept under HKLM\\Software\\Veltrona\\QT7730 MFG Kit.\n"
+    "The kit's installer lets every user of this PC write the ledger's folder and that key.\n";
+#else
 inline constexpr const char *kWindowedProgramEnvironment =
     "Environment:\n"
     "  QT7730_HOST         sim (the default: this user's virtual bench) or usb (this PC's USB devices)\n"
@@ -31,6 +38,7 @@ inline constexpr const char *kWindowedProgramEnvironment =
     "  QT7730_INF_NAME     another INF file name in that folder (with QT7730_HOST=usb)\n"
     "  DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM  where the window shows\n"
     "Groups: qt7730-mfg (writes the store, the ledger and the INF), plugdev (USB cables, QT7730_HOST=usb).\n";
+#endif
 
 // Whether a window can be shown: a Qt platform that needs no display (offscreen, minimal), or a
 // Wayland or X display whose socket answers. Asking the toolkit instead would abort the process when

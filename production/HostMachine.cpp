@@ -1,11 +1,9 @@
 #include "HostMachine.h"
 
-#ifndef KIT_NO_STATION_LEDGER
 #include "StationCheck.h"
 #include "StationLedger.h"
 #include "StepLog.h"
 #include "TestRecord.h"
-#endif
 #include "TamberTexts.h"
 
 #include <QStringList>
@@ -186,20 +184,6 @@ int HostCableIo::TransferTest(const std::string &readPath, const std::string &wr
     return inTime && PatternArrived(readBuffer.data()) ? 1 : 0;
 }
 
-#ifdef KIT_NO_STATION_LEDGER
-QString StartupWarning(bool benchNotRunning)
-{
-    return benchNotRunning ? LoadText(IDS_NO_BENCH) : QString();
-}
-
-CableRunner HostCableRunner(platform::Host &host)
-{
-    return [&host](const RunInputs &in, const LogFn &log) {
-        HostCableIo io(host);
-        return TestWorker(in, io, log);
-    };
-}
-#else
 QString StartupWarning(bool benchNotRunning)
 {
     QStringList said;
@@ -207,7 +191,7 @@ QString StartupWarning(bool benchNotRunning)
         said << LoadText(IDS_NO_BENCH);
     for (const line::StationProblem &problem : line::StationProblems())
         if (problem.what == line::StationProblem::What::Ledger)
-            said << LoadText(IDS_LEDGER_NOT_WRITABLE).arg(QString::fromStdString(problem.path));
+            said << LoadText(IDS_LEDGER_NOT_WRITABLE_HERE).arg(QString::fromStdString(problem.path));
     return said.join(QStringLiteral("\n\n"));
 }
 
@@ -231,6 +215,5 @@ CableRunner HostCableRunner(platform::Host &host)
         return passed;
     };
 }
-#endif
 
 } // namespace production

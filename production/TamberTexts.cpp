@@ -35,6 +35,11 @@ constexpr Entry kEntries[] = {
      QT_TRANSLATE_NOOP("Tamber", "Results cannot be stored in the station's ledger: this user cannot write %1. "
                                  "Ask the station's administrator to add you to the group qt7730-mfg, then "
                                  "log in again.")},
+    {IDS_LEDGER_NOT_WRITABLE_WINDOWS,
+     QT_TRANSLATE_NOOP("Tamber", "Results cannot be stored in the station's ledger: this user cannot write %1. "
+                                 "Ask the station's administrator to install the kit with its installer (MSI) or "
+                                 "to repair the installation: it lets every user of this PC write the station's "
+                                 "data folder.")},
     {IDS_NO_BENCH, QT_TRANSLATE_NOOP("Tamber", "The virtual bench is not running, so no cable can be found. Start it "
                                                "with \"vbench start\"; Tamber picks it up without being restarted.")},
 };

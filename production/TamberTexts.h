@@ -22,9 +22,18 @@ enum TextId : int {
     IDS_CANCEL = 142,
     IDS_OK = 143,
     IDS_NOT_RECORDED = 150,        // log line: a result the ledger did not take
-    IDS_LEDGER_NOT_WRITABLE = 151, // at start: "%1" is the file or folder this user cannot write
+    IDS_LEDGER_NOT_WRITABLE = 151, // at start: "%1" is the file or folder this user cannot write (Linux)
     IDS_NO_BENCH = 152,            // at start: the bench daemon is not running
+    IDS_LEDGER_NOT_WRITABLE_WINDOWS = 153, // the same on Windows, where the kit's installer gives the right
 };
+
+// The start-up text of this system: on Linux the kit's group gives the right to write the ledger, on
+// Windows the kit's installer gives it to every user of the PC.
+#ifdef _WIN32
+inline constexpr TextId IDS_LEDGER_NOT_WRITABLE_HERE = IDS_LEDGER_NOT_WRITABLE_WINDOWS;
+#else
+inline constexpr TextId IDS_LEDGER_NOT_WRITABLE_HERE = IDS_LEDGER_NOT_WRITABLE;
+#endif
 
 // The entry in the current language; empty for an id the table does not hold.
 QString LoadText(int id);

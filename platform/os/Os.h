@@ -29,6 +29,11 @@ std::filesystem::path StationDataFolder();
 // Whether standard output is a terminal (a console on Windows).
 bool StdoutIsTerminal();
 
+// Makes standard output take the bytes as written, as it does on Linux. Windows' C runtime would turn
+// each "\n" into "\r\n", so the records' CSV, whose lines end in "\r\n", would reach a file with
+// "\r\r\n". Called once at start, before anything is written.
+void WriteStdoutAsIs();
+
 // Waits until the connected socket (a descriptor, or a Windows SOCKET) can be read, or written with
 // `forWrite`, for at most `timeout`: 1 ready, 0 not yet (time-out or an interrupted wait), -1 failed.
 int WaitForSocket(long long socket, bool forWrite, std::chrono::milliseconds timeout);

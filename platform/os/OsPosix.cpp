@@ -44,6 +44,8 @@ std::filesystem::path StationDataFolder() { return "/var/lib/qt7730-mfg-kit"; }
 
 bool StdoutIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
+void WriteStdoutAsIs() {}
+
 int WaitForSocket(long long socket, bool forWrite, std::chrono::milliseconds timeout)
 {
     pollfd p{int(socket), static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};

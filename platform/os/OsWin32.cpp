@@ -8,8 +8,12 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include <fcntl.h>
+#include <io.h>
 
 namespace platform {
 namespace {
@@ -112,6 +116,12 @@ bool StdoutIsTerminal()
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     return out && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_CHAR && GetConsoleMode(out, &mode);
+}
+
+void WriteStdoutAsIs()
+{
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
 }
 
 int WaitForSocket(long long socket, bool forWrite, std::chrono::milliseconds timeout)

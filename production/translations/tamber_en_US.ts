@@ -59,5 +59,9 @@
         <source>The virtual bench is not running, so no cable can be found. Start it with &quot;vbench start&quot;; Tamber picks it up without being restarted.</source>
         <translation>The virtual bench is not running, so no cable can be found. Start it with &quot;vbench start&quot;; Tamber picks it up without being restarted.</translation>
     </message>
+    <message>
+        <source>Results cannot be stored in the station&apos;s ledger: this user cannot write %1. Ask the station&apos;s administrator to install the kit with its installer (MSI) or to repair the installation: it lets every user of this PC write the station&apos;s data folder.</source>
+        <translation>Results cannot be stored in the station&apos;s ledger: this user cannot write %1. Ask the station&apos;s administrator to install the kit with its installer (MSI) or to repair the installation: it lets every user of this PC write the station&apos;s data folder.</translation>
+    </message>
 </context>
 </TS>

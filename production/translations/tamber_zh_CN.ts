@@ -59,5 +59,9 @@
         <source>The virtual bench is not running, so no cable can be found. Start it with &quot;vbench start&quot;; Tamber picks it up without being restarted.</source>
         <translation>虚拟测试台没有运行，因此找不到任何线缆。请用 &quot;vbench start&quot; 启动它；Tamber 无需重新启动即可发现它。</translation>
     </message>
+    <message>
+        <source>Results cannot be stored in the station&apos;s ledger: this user cannot write %1. Ask the station&apos;s administrator to install the kit with its installer (MSI) or to repair the installation: it lets every user of this PC write the station&apos;s data folder.</source>
+        <translation>测试结果无法存入本工作站的记录：此用户无法写入 %1。请工作站管理员用安装程序（MSI）安装本套件或修复安装：安装程序允许本机所有用户写入工作站的数据文件夹。</translation>
+    </message>
 </context>
 </TS>

@@ -22,6 +22,15 @@
 
 namespace {
 
+// Where Numwell keeps the station and the counter, as --help says it.
+#ifdef _WIN32
+constexpr const char *kStoreHelp = "Store: the registry key HKLM\\Software\\Veltrona\\QT7730 MFG Kit (the kit's installer lets\n"
+                                   "every user of this PC write it).\n";
+#else
+constexpr const char *kStoreHelp =
+    "Store: $QT7730_SETTINGS_DB, else /var/lib/qt7730-mfg-kit/settings.db (group qt7730-mfg).\n";
+#endif
+
 // Beside the program (the build tree), then in the library folder of the prefix it is installed
 // under (<prefix>/bin/../<libdir>), so an installation outside the loader's path finds its own copy.
 std::string LibraryOfThisInstallation()
@@ -43,10 +52,10 @@ std::string LibraryOfThisInstallation()
 int main(int argc, char **argv)
 {
     if (platform::AnswerVersionOrHelp(argc, argv, "numwell-demo",
-                                      "Usage: numwell-demo [COUNT]\n"
+                                      std::string("Usage: numwell-demo [COUNT]\n"
                                       "Issues COUNT serial numbers (default 3) through the Numwell library, as a kit program\n"
-                                      "outside this kit would; asks the station and the date the first time (needs a display).\n"
-                                      "Store: $QT7730_SETTINGS_DB, else /var/lib/qt7730-mfg-kit/settings.db (group qt7730-mfg).\n"))
+                                      "outside this kit would; asks the station and the date the first time (needs a display).\n") +
+                                          kStoreHelp))
         return 0;
     long count = 3;
     if (argc > 2 || (argc == 2 && (count = std::strtol(argv[1], nullptr, 10)) <= 0)) {

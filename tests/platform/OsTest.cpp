@@ -1,5 +1,6 @@
 // The operating system's services of platform/os on this system (under Wine for the Windows build):
-// file kinds, the exclusive lock, the run-time loader, the station's data folder, stop requests.
+// file kinds, the exclusive lock, the run-time loader, the station's data folder, stop requests,
+// standard output.
 
 #include "Os.h"
 
@@ -7,15 +8,20 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -250,4 +256,40 @@ TEST(Os, TheStationsDataFolderAndStopRequests)
     ASSERT_EQ(std::raise(SIGTERM), 0);
     EXPECT_TRUE(stop.WaitFor(std::chrono::seconds(5)));
 #endif
+}
+
+// What a command writes reaches a redirected file unchanged: a CSV's "\r\n" stays "\r\n" (in the C
+// runtime's text mode Windows would make it "\r\r\n", and a "\n" "\r\n").
+TEST(Os, StandardOutputTakesTheBytesAsWritten)
+{
+    Folder dir;
+    const std::string file = dir.File("out.csv", "").string();
+    std::fflush(stdout);
+#ifdef _WIN32
+    const int fd = _open(file.c_str(), _O_WRONLY | _O_TRUNC | _O_BINARY);
+    const int saved = _dup(1);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(_dup2(fd, 1), 0);
+    _setmode(1, _O_TEXT); // as a console program's standard output starts
+#else
+    const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC);
+    const int saved = ::dup(1);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::dup2(fd, 1), 1);
+#endif
+    platform::WriteStdoutAsIs();
+    std::fputs("seq,serial\r\n1,VT-000001\r\nend\n", stdout);
+    std::fflush(stdout);
+#ifdef _WIN32
+    _dup2(saved, 1);
+    _close(saved);
+    _close(fd);
+#else
+    ::dup2(saved, 1);
+    ::close(saved);
+    ::close(fd);
+#endif
+    std::ifstream in(file, std::ios::binary);
+    const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(written, "seq,serial\r\n1,VT-000001\r\nend\n");
 }

@@ -68,6 +68,11 @@ TEST(TamberTexts, StationMessagesInBothLanguagesKeepWhatTheOperatorNeeds)
         const QString ledger = LoadText(IDS_LEDGER_NOT_WRITABLE).arg("/var/lib/qt7730-mfg-kit/ledger.db");
         EXPECT_TRUE(ledger.contains("/var/lib/qt7730-mfg-kit/ledger.db")) << locale;
         EXPECT_TRUE(ledger.contains("qt7730-mfg,") || ledger.contains(QString::fromUtf8("qt7730-mfg 组"))) << locale;
+        // On Windows there is no such group: the installer (or its repair) is what gives the right.
+        const QString windows = LoadText(IDS_LEDGER_NOT_WRITABLE_WINDOWS).arg("C:\\ProgramData\\QT7730 MFG Kit");
+        EXPECT_TRUE(windows.contains("C:\\ProgramData\\QT7730 MFG Kit")) << locale;
+        EXPECT_TRUE(windows.contains("MSI")) << locale;
+        EXPECT_FALSE(windows.contains("qt7730-mfg")) << locale;
     }
     EXPECT_EQ(LoadText(IDS_NOT_RECORDED), QString::fromUtf8("此结果未能存入本工作站的记录。请联系工作站管理员。"));
 }
