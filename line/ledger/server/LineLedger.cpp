@@ -91,7 +91,8 @@ SELECT line_time(r.recorded_at) AS time, r.received_at AS received, )sql" + line
             ELSE row_number() OVER (PARTITION BY r.serial, r.kind ORDER BY r.recorded_at, r.station, r.host, r.seq) END AS attempt,
        )sql" + linesql::kFailedStep + R"sql( AS failed_step,
        r.body->>'image_sha256' AS product, r.body->>'tool' AS tool,
-       line_array(r.body->'devices') AS devices, line_array(r.body->'differing') AS differing, r.seq
+       line_array(r.body->'devices') AS devices, line_array(r.body->'differing') AS differing, r.seq,
+       line_array(r.body->'ports') AS ports
 FROM records r LEFT JOIN known k ON k.host = r.host;
 CREATE OR REPLACE VIEW line_hourly_yield AS
 SELECT date_trunc('hour', time) AS time, station, host, kind, product, count(*) AS attempts,
@@ -214,7 +215,10 @@ bool LineLedger::Open() {
     // Bound what one statement may cost the server and us; stations do not hold locks for long.
     if (!m_db.Exec("SET statement_timeout = '30s'", {}, m_timeout) ||
         !m_db.Exec("SET client_encoding = 'UTF8'", {}, m_timeout) ||
-        (m_readOnly && !m_db.Exec("SET default_transaction_read_only = on", {}, m_timeout)))
+        (m_readOnly && !m_db.Exec("SET default_transaction_read_only = on", {}, m_timeout)) ||
+        // Readers ask aggregates over a window of the line whose cost estimate passes the JIT
+        // threshold: compiling them took longer (0.2 to 0.4 s, more on a busy server) than running them.
+        (m_readOnly && !m_db.Exec("SET jit = off", {}, m_timeout)))
         return Fail("line server: " + m_db.Error());
     return true;
 }
