@@ -213,10 +213,14 @@ private:
                                     "AND r.recorded_at >= $1 AND r.recorded_at < $2 GROUP BY 1",
                                     part, error)
                             : std::nullopt;
+        // Each test once per hub port its cable's sides were plugged into; records from before the
+        // kit knew the ports (or a side it did not find) count at "unknown".
         auto ports = fields ? Query(m_live, std::string(linesql::kStationsCte) + " SELECT " + linesql::kCountedStation +
-                                        ", r.host, d, count(*), count(*) FILTER (WHERE r.passed) FROM records r "
+                                        ", r.host, d.port, count(*), count(*) FILTER (WHERE r.passed) FROM records r "
                                         "LEFT JOIN known k ON k.host = r.host CROSS JOIN LATERAL "
-                                        "jsonb_array_elements_text(" + ArrayOf("devices") + ") AS d "
+                                        "(SELECT DISTINCT COALESCE(NULLIF(p, ''), 'unknown') AS port FROM "
+                                        "jsonb_array_elements_text(CASE WHEN jsonb_typeof(r.body->'ports') = 'array' AND "
+                                        "r.body->'ports' <> '[]'::jsonb THEN r.body->'ports' ELSE '[\"\"]'::jsonb END) AS p) AS d "
                                         "WHERE r.kind = 'test' AND r.recorded_at >= $1 AND r.recorded_at < $2 "
                                         "GROUP BY 1, 2, 3",
                                     part, error)

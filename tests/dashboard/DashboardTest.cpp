@@ -138,7 +138,7 @@ void ExpectLiveMatches(Dashboard &d, const std::vector<line::LedgerRecord> &reco
 
     std::map<std::tuple<long, std::string, std::string>, std::pair<long, long>> ports;
     for (const QJsonObject &r : Rows(live, "ports"))
-        ports[{N(r["station"]), S(r["host"]), S(r["device"])}] = {N(r["tested"]), N(r["passed"])};
+        ports[{N(r["station"]), S(r["host"]), S(r["port"])}] = {N(r["tested"]), N(r["passed"])};
     EXPECT_EQ(ports, seed::Ports(records, w.dayAgo, w.end));
 
     // Each station's last record and its state.

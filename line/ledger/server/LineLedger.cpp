@@ -215,10 +215,7 @@ bool LineLedger::Open() {
     // Bound what one statement may cost the server and us; stations do not hold locks for long.
     if (!m_db.Exec("SET statement_timeout = '30s'", {}, m_timeout) ||
         !m_db.Exec("SET client_encoding = 'UTF8'", {}, m_timeout) ||
-        (m_readOnly && !m_db.Exec("SET default_transaction_read_only = on", {}, m_timeout)) ||
-        // Readers ask aggregates over a window of the line whose cost estimate passes the JIT
-        // threshold: compiling them took longer (0.2 to 0.4 s, more on a busy server) than running them.
-        (m_readOnly && !m_db.Exec("SET jit = off", {}, m_timeout)))
+        (m_readOnly && !m_db.Exec("SET default_transaction_read_only = on", {}, m_timeout)))
         return Fail("line server: " + m_db.Error());
     return true;
 }
