@@ -122,7 +122,15 @@ public:
 
     std::optional<Tables> Integrity(std::string *error) override
     {
-        auto dup = Query(m_integrity, linesql::kDuplicates, {std::string()}, error);
+        // A server whose `ledger init` came before the noted duplicates is still answered, the slow way.
+        if (!m_notedDuplicates) {
+            auto noted = Query(m_integrity, "SELECT to_regclass('line_duplicate_serials') IS NOT NULL", {}, error);
+            if (!noted || noted->empty())
+                return std::nullopt;
+            m_notedDuplicates = True(noted->front().front());
+        }
+        auto dup = *m_notedDuplicates ? Query(m_integrity, linesql::kNotedDuplicates, {}, error)
+                                      : Query(m_integrity, linesql::kDuplicates, {std::string()}, error);
         auto voided = dup ? Query(m_integrity, "SELECT serial, station, host, issued_on::text, "
                                   "COALESCE(void_reason, 'no verdict reached the line') FROM serials "
                                   "WHERE NOT confirmed ORDER BY issued_on DESC, serial LIMIT 10000",
@@ -263,6 +271,7 @@ private:
     // (Dashboard holds a lock per kind).
     LineLedger m_live, m_integrity, m_serial;
     std::optional<Closed> m_closed;
+    std::optional<bool> m_notedDuplicates; // the server has line_duplicate_serials
 };
 
 } // namespace

@@ -270,6 +270,20 @@ TEST(Dashboard, LedgerInitMakesViewsAndAReaderThatReadsThemAndNothingElse)
 
     line::PgConnection admin;
     ASSERT_TRUE(admin.Connect(pg.Conninfo(), 10s));
+    // Serials programmed by two stations are noted as their records arrive, and `ledger init` notes them
+    // from the records on a server made before it did (an upgrade).
+    const std::optional<std::string> d1("D1");
+    auto noted = admin.Exec("SELECT string_agg(serial, ',') FROM line_duplicate_serials");
+    ASSERT_TRUE(noted) << admin.Error();
+    EXPECT_EQ(noted->rows[0][0], d1);
+    ASSERT_TRUE(admin.Exec("DROP TRIGGER records_note_duplicate ON records"));
+    ASSERT_TRUE(admin.Exec("DROP TABLE line_duplicate_serials"));
+    setenv("QT7730_LEDGER", pg.Conninfo().c_str(), 1);
+    EXPECT_EQ(line::RunLedgerCommand({"init"}, out, err), 0) << err.str();
+    unsetenv("QT7730_LEDGER");
+    noted = admin.Exec("SELECT string_agg(serial, ',') FROM line_duplicate_serials");
+    ASSERT_TRUE(noted) << admin.Error();
+    EXPECT_EQ(noted->rows[0][0], d1);
     ASSERT_TRUE(admin.Exec("ALTER ROLE line_view PASSWORD 'viewer'"));
     std::string conninfo = pg.Conninfo();
     conninfo.replace(conninfo.find("user=kit"), 8, "user=line_view").replace(conninfo.find("password=line-secret"), 20, "password=viewer");
@@ -294,6 +308,17 @@ TEST(Dashboard, LedgerInitMakesViewsAndAReaderThatReadsThemAndNothingElse)
         }
     EXPECT_EQ(hourly->rows[0][0], std::optional<std::string>(std::to_string(tests)));
     EXPECT_EQ(hourly->rows[0][1], std::optional<std::string>(std::to_string(firsts)));
+    // The sides' hub ports, [] for the record made before they were recorded.
+    auto ports = reader.Exec("SELECT count(*) FILTER (WHERE ports = '[]'), count(*) FILTER (WHERE ports->>0 = '0-2.1') "
+                             "FROM line_attempts");
+    ASSERT_TRUE(ports) << reader.Error();
+    long unknown = 0, first = 0;
+    for (const auto &r : records) {
+        unknown += r.ports.empty();
+        first += !r.ports.empty() && r.ports[0] == "0-2.1";
+    }
+    EXPECT_EQ(ports->rows[0][0], std::optional<std::string>(std::to_string(unknown)));
+    EXPECT_EQ(ports->rows[0][1], std::optional<std::string>(std::to_string(first)));
     auto minus = reader.Exec("SELECT count(*) FROM line_hourly_yield WHERE station < 0");
     ASSERT_TRUE(minus);
     EXPECT_EQ(minus->rows[0][0], std::optional<std::string>("0"));
