@@ -75,24 +75,27 @@ CREATE INDEX IF NOT EXISTS records_programmed ON records (serial, station, host)
 CREATE INDEX IF NOT EXISTS serials_unconfirmed ON serials (issued_on) WHERE NOT confirmed;
 -- Serials programmed (passed) by more than one station, noted as their records arrive (whichever
 -- mfgkit sends them), so that the dashboard lists them without reading every programmed serial of the
--- line. One serial is judged by one transaction at a time: two stations sending it at once each see
--- the other's record. Filled from the records at every init (the trigger is made first, in the same
--- transaction, so nothing arriving meanwhile is missed).
+-- line. Judged once per statement (a station's whole batch) under one lock, so that two stations
+-- sending the same number at once each see the other's record, and a batch of any size takes one lock.
+-- Filled from the records at every init (the trigger is made first, in the same transaction, so nothing
+-- arriving meanwhile is missed). It runs with its owner's rights: stations' roles need none on the table.
 CREATE TABLE IF NOT EXISTS line_duplicate_serials (serial text PRIMARY KEY);
--- It runs with its owner's rights, so a station's role needs no rights on the table.
-CREATE OR REPLACE FUNCTION line_note_duplicate() RETURNS trigger LANGUAGE plpgsql
+CREATE OR REPLACE FUNCTION line_note_duplicates() RETURNS trigger LANGUAGE plpgsql
     SECURITY DEFINER SET search_path FROM CURRENT AS $f$
 BEGIN
-    PERFORM pg_advisory_xact_lock(77300016, hashtext(NEW.serial));
-    IF EXISTS (SELECT 1 FROM records WHERE kind = 'program' AND passed AND serial = NEW.serial
-               AND (station <> NEW.station OR host <> NEW.host)) THEN
-        INSERT INTO line_duplicate_serials VALUES (NEW.serial) ON CONFLICT DO NOTHING;
+    IF EXISTS (SELECT 1 FROM arrived WHERE kind = 'program' AND passed AND serial IS NOT NULL) THEN
+        PERFORM pg_advisory_xact_lock(77300016);
+        INSERT INTO line_duplicate_serials
+        SELECT DISTINCT a.serial FROM arrived a WHERE a.kind = 'program' AND a.passed AND a.serial IS NOT NULL
+        AND EXISTS (SELECT 1 FROM records r WHERE r.kind = 'program' AND r.passed AND r.serial = a.serial
+                    AND (r.station <> a.station OR r.host <> a.host))
+        ON CONFLICT DO NOTHING;
     END IF;
     RETURN NULL;
 END
 $f$;
-CREATE OR REPLACE TRIGGER records_note_duplicate AFTER INSERT ON records FOR EACH ROW
-    WHEN (NEW.kind = 'program' AND NEW.passed AND NEW.serial IS NOT NULL) EXECUTE FUNCTION line_note_duplicate();
+CREATE OR REPLACE TRIGGER records_note_duplicates AFTER INSERT ON records REFERENCING NEW TABLE AS arrived
+    FOR EACH STATEMENT EXECUTE FUNCTION line_note_duplicates();
 INSERT INTO line_duplicate_serials
 SELECT serial FROM records WHERE kind = 'program' AND passed AND serial IS NOT NULL
 GROUP BY serial HAVING min(station) <> max(station) OR min(host) <> max(host) ON CONFLICT DO NOTHING;
