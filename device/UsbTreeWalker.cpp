@@ -105,7 +105,7 @@ int UsbTreeWalker::WalkAllControllers(UsbNodeVisitor visitor, void *context)
         if (hub.handle == INVALID_HANDLE || failed)
             continue;
         const TreeItem item = m_tree.InsertItem("Host Controller " + std::to_string(controller), ITEM_HUB);
-        const int count = WalkRootHub(hub.handle, item, visitor, context);
+        const int count = WalkRootHub(hub.handle, item, controller, visitor, context);
         if (count == kError)
             failed = true;
         else
@@ -145,23 +145,24 @@ std::optional<std::string> UsbTreeWalker::GetRootHubPath(const std::string &inst
     return path;
 }
 
-int UsbTreeWalker::WalkRootHub(Handle hub, TreeItem controller, UsbNodeVisitor visitor, void *context)
+int UsbTreeWalker::WalkRootHub(Handle hub, TreeItem controller, int number, UsbNodeVisitor visitor, void *context)
 {
     const int ports = NodePortCount(m_host, hub);
     if (ports < 0)
         return kError;
-    const int count = WalkHub(hub, ports, controller, visitor, context, 1);
+    const int count = WalkHub(hub, ports, controller, visitor, context, 1, std::to_string(number));
     if (count > 0)
         m_tree.Expand(controller);
     return count;
 }
 
 int UsbTreeWalker::WalkHub(Handle hub, int portCount, TreeItem parent, UsbNodeVisitor visitor, void *context,
-                           int depth)
+                           int depth, const std::string &location)
 {
     int accepted = 0;
     for (int port = 1; port <= portCount; ++port) {
         const std::string portText = PortText(port);
+        const std::string here = location + (depth == 1 ? "-" : ".") + std::to_string(port);
         uint8_t info[kConnectionInfoSize] = {};
         PutLe32(info, port);
         if (!m_host.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, info, sizeof info, nullptr)) {
@@ -190,7 +191,7 @@ int UsbTreeWalker::WalkHub(Handle hub, int portCount, TreeItem parent, UsbNodeVi
                 m_tree.InsertItem(portText, ITEM_ERROR, parent);
                 continue;
             }
-            const int below = WalkHub(child.handle, childPorts, hubItem, visitor, context, depth + 1);
+            const int below = WalkHub(child.handle, childPorts, hubItem, visitor, context, depth + 1, here);
             if (below > 0) {
                 m_tree.Expand(hubItem);
                 accepted += below;
@@ -207,6 +208,7 @@ int UsbTreeWalker::WalkHub(Handle hub, int portCount, TreeItem parent, UsbNodeVi
         record->idProduct = Le16(info + kConnProduct);
         record->pszDeviceId = FindDeviceId(record->pszDriverKey);
         record->pszDevicePath = GetDevicePath(record->pszDeviceId);
+        record->location = here;
         UsbNodeInfo *raw = record.get();
         m_tree.Attach(raw->hItem, std::move(record));
         if (!visitor || visitor(context, raw))

@@ -22,6 +22,9 @@ struct UsbNodeInfo : std::enable_shared_from_this<UsbNodeInfo> {
     std::optional<std::string> pszDriverKey;  // none: the device has no driver
     std::optional<std::string> pszDeviceId;   // instance ID of the node with that driver key
     std::optional<std::string> pszDevicePath; // "\\.\" + symbolic name without its prefix
+    // Where the port is: the controller's number in the walk, then the port on the root hub and on each
+    // hub below it ("0-2.3": controller 0, root hub port 2, port 3 of the hub there).
+    std::string location;
 };
 using UsbNodeRef = std::weak_ptr<UsbNodeInfo>;
 
@@ -53,9 +56,9 @@ public:
 
 private:
     static constexpr int kError = -1;
-    int WalkRootHub(platform::Handle hub, TreeItem controller, UsbNodeVisitor visitor, void *context);
+    int WalkRootHub(platform::Handle hub, TreeItem controller, int number, UsbNodeVisitor visitor, void *context);
     int WalkHub(platform::Handle hub, int portCount, TreeItem parent, UsbNodeVisitor visitor, void *context,
-                int depth);
+                int depth, const std::string &location);
     // The pre-order search both Find* steps share: the first node whose driver key equals `key`.
     platform::DevNode FindNodeByDriverKey(const std::string &key, std::size_t keyBufferBytes);
     std::optional<std::string> ReadSymbolicName(const std::string &instanceId, const char *ntKey,

@@ -4,6 +4,7 @@
 #include "Sha256.h"
 #include "Utf8.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -92,6 +93,8 @@ std::string LedgerRecord::ToJson() const
     o += ",\"host\":" + Q(host);
     o += ",\"image_sha256\":" + Q(imageSha256);
     o += ",\"kind\":" + Q(kind);
+    if (std::any_of(ports.begin(), ports.end(), [](const std::string &p) { return !p.empty(); }))
+        o += ",\"ports\":" + list(ports, [](const std::string &p) { return Q(p); });
     o += ",\"serial\":" + Q(serial);
     o += ",\"station\":" + std::to_string(station);
     o += ",\"steps\":" + list(steps, [](const LedgerStep &s) {
@@ -122,6 +125,8 @@ std::optional<LedgerRecord> LedgerRecord::FromJson(const std::string &text)
     r.chipVersion = std::uint32_t(o["chip_version"].Integer());
     for (const json::Value &d : o["devices"].Elements())
         r.devices.push_back(d.Text());
+    for (const json::Value &p : o["ports"].Elements())
+        r.ports.push_back(p.Text());
     for (const json::Value &s : o["steps"].Elements())
         r.steps.push_back({s["name"].Text(), s["result"].Text()});
     r.verdict = o["verdict"].Text();

@@ -42,6 +42,11 @@ struct LedgerRecord {
     std::uint32_t chipModel = 0; // as the cable's chip answered (0: not read)
     std::uint32_t chipVersion = 0;
     std::vector<std::string> devices; // the device objects of the cable's sides
+    // Where the cable's sides were plugged, side A first, as the USB walk places them ("0-2.3": host
+    // controller 0 as `mfgkit walk` numbers them, port 2 of its root hub, port 3 of the hub there);
+    // "" for a side not found. Empty when neither side was found, and then not in `body`, so that
+    // records made before the kit knew the ports keep their bytes.
+    std::vector<std::string> ports;
     std::vector<LedgerStep> steps;
     std::string verdict;              // kPass or kFail
     std::vector<LedgerField> differing;

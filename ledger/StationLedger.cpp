@@ -116,11 +116,17 @@ CREATE TABLE IF NOT EXISTS serials (
 CREATE INDEX IF NOT EXISTS serials_state ON serials(state);
 )sql";
 
+// Version 3: where each record's cable was plugged ("0-1.2+0-1.3", "" when not known). The records
+// before it keep '' and their bodies as they were.
+constexpr const char *kSchema3 = R"sql(
+ALTER TABLE records ADD COLUMN ports TEXT NOT NULL DEFAULT '';
+)sql";
+
 // The columns each table must have for this program to write it; a table with other columns is
 // another program's and is refused before anything is changed.
 const std::vector<std::pair<const char *, std::vector<std::string>>> kColumns = {
     {"records", {"seq", "time_utc", "kind", "tool", "station", "host", "serial", "image_sha256", "chip_model",
-                 "chip_version", "verdict", "failed_step", "duration_ms", "body", "line_sent"}},
+                 "chip_version", "verdict", "failed_step", "duration_ms", "body", "line_sent", "ports"}},
     {"serials", {"serial", "run_id", "state", "devices", "reserved_utc", "settled_utc", "reason", "cleared"}},
     {"runs", {"run_id", "started_utc", "kind", "tool", "pid", "ended_utc"}},
 };
@@ -140,6 +146,18 @@ std::string NewInstanceId()
     std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
                   b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
     return text;
+}
+
+// The record's ports for their column: "A+B", "" when neither is known.
+std::string PortsText(const LedgerRecord &record)
+{
+    std::string text;
+    bool known = false;
+    for (std::size_t i = 0; i < record.ports.size(); ++i) {
+        text += (i ? "+" : "") + record.ports[i];
+        known = known || !record.ports[i].empty();
+    }
+    return known ? text : std::string();
 }
 
 } // namespace
@@ -264,9 +282,11 @@ bool StationLedger::StillSameFile(std::string *error)
     return true;
 }
 
-bool StationLedger::CheckColumns(std::string *error)
+bool StationLedger::CheckColumns(int version, std::string *error)
 {
-    for (const auto &[table, wanted] : kColumns) {
+    for (auto [table, wanted] : kColumns) {
+        if (version < 3 && std::string(table) == "records")
+            wanted.pop_back(); // `ports` comes with the upgrade
         Statement info(m_db, (std::string("PRAGMA table_info(") + table + ")").c_str());
         if (!info.Ok()) {
             SetError(error, DbError(m_db, "not a readable ledger"));
@@ -310,7 +330,7 @@ bool StationLedger::PrepareSchema(std::string *error)
             SetError(error, "not a ledger (no records table)");
             return false;
         }
-        if (!CheckColumns(error))
+        if (!CheckColumns(version, error))
             return false;
     } else {
         // A database with other tables and no version is not ours; an empty one becomes a ledger.
@@ -339,7 +359,9 @@ bool StationLedger::Upgrade(int from, std::string *error)
     if (!Exec(m_db, "BEGIN IMMEDIATE", error))
         return false;
     std::string sql = from < 1 ? kSchema : "";
-    sql += kSchema2;
+    if (from < 2)
+        sql += kSchema2;
+    sql += kSchema3;
     sql += "INSERT OR IGNORE INTO ledger_meta (key, value) VALUES ('instance_id', '" + NewInstanceId() + "');";
     sql += "PRAGMA user_version=" + std::to_string(kLedgerSchemaVersion) + ";";
     if (!Exec(m_db, sql.c_str(), error) || !Exec(m_db, "COMMIT", error)) {
@@ -364,14 +386,15 @@ std::optional<std::int64_t> StationLedger::Append(const LedgerRecord &record, st
         return std::nullopt;
     };
     Statement insert(m_db, "INSERT INTO records (time_utc, kind, tool, station, host, serial, image_sha256, "
-                           "chip_model, chip_version, verdict, failed_step, duration_ms, body) "
-                           "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+                           "chip_model, chip_version, verdict, failed_step, duration_ms, body, ports) "
+                           "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
     const bool bound = insert.Ok() && insert.Text(1, record.timeUtc) && insert.Text(2, record.kind) &&
                        insert.Text(3, record.tool) && insert.Int(4, record.station) && insert.Text(5, record.host) &&
                        insert.Text(6, record.serial) && insert.Text(7, record.imageSha256) &&
                        insert.Int(8, record.chipModel) && insert.Int(9, record.chipVersion) &&
                        insert.Text(10, record.verdict) && insert.Text(11, record.FailedStep()) &&
-                       insert.Int(12, record.durationMs) && insert.Text(13, record.ToJson());
+                       insert.Int(12, record.durationMs) && insert.Text(13, record.ToJson()) &&
+                       insert.Text(14, PortsText(record));
     if (!bound || insert.Step() != SQLITE_DONE)
         return fail(DbError(m_db, where.c_str()));
     const std::int64_t seq = sqlite3_last_insert_rowid(m_db);

@@ -5,16 +5,18 @@
 // (synchronous=FULL in WAL mode): when Append returns a number, the record survives a power cut.
 // Several processes and threads may append at once; writers wait for each other up to 5 s.
 //
-// Schema (version 2, PRAGMA user_version):
+// Schema (version 3, PRAGMA user_version):
 //   records(seq INTEGER PRIMARY KEY AUTOINCREMENT, time_utc, kind, tool, station, host, serial,
 //           image_sha256, chip_model, chip_version, verdict, failed_step, duration_ms,
-//           body TEXT (the whole record as JSON), line_sent INTEGER NOT NULL DEFAULT 0)
+//           body TEXT (the whole record as JSON), line_sent INTEGER NOT NULL DEFAULT 0,
+//           ports TEXT NOT NULL DEFAULT '' (where the sides were plugged, "0-1.2+0-1.3"))
 //   ledger_meta(key PRIMARY KEY, value): `instance_id`, a random id made with the ledger
 //   runs(run_id INTEGER PRIMARY KEY AUTOINCREMENT, started_utc, kind, tool, pid, ended_utc)
 //   serials(serial PRIMARY KEY, run_id, state, devices, reserved_utc, settled_utc, reason, cleared)
 // `seq` is monotonic and never reused; `line_sent` is the outbox flag of the line ledger. A serial
 // number's life: `reserved` before its cable is written, then `programmed` or `void` (with a reason).
-// Version 1 ledgers are upgraded in place (the new tables added; records untouched).
+// Older ledgers are upgraded in place (version 2 added the tables, version 3 the `ports` column; the
+// records' bodies are untouched).
 
 #include "LedgerRecord.h"
 #include "SharedFiles.h"
@@ -30,7 +32,7 @@ struct sqlite3;
 namespace line {
 
 inline constexpr const char *kLedgerPathVariable = "QT7730_LEDGER_DB";
-inline constexpr int kLedgerSchemaVersion = 2;
+inline constexpr int kLedgerSchemaVersion = 3;
 
 // The file the programs use: $QT7730_LEDGER_DB when set and not empty, else DefaultLedgerPath().
 std::string LedgerPath();
@@ -128,7 +130,7 @@ public:
 private:
     bool OpenFile(const std::string &path, bool create, std::string *error);
     bool PrepareSchema(std::string *error);
-    bool CheckColumns(std::string *error);
+    bool CheckColumns(int version, std::string *error);
     bool Upgrade(int from, std::string *error);
     // False (with `error`) when the file at m_path is no longer the one opened: replaced or deleted.
     bool StillSameFile(std::string *error);

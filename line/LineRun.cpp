@@ -21,6 +21,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A side's location for its record, when the walk found it.
+std::optional<std::string> Located(const BridgeSide &side)
+{
+    return side.location.empty() ? std::nullopt : std::optional<std::string>(side.location);
+}
+
 constexpr const char *kStepInit = "Initialize device";
 constexpr const char *kStepChip = "Check chip";
 constexpr const char *kStepWrite = "Write EEPROM";
@@ -208,6 +214,8 @@ ProgramStop ProgramCables(platform::Host &host, const std::vector<CablePair> &ca
         r.host = plan.station.host;
         r.imageSha256 = plan.imageSha256;
         r.devices = {cable.a.name, cable.b.name};
+        if (Located(cable.a) || Located(cable.b))
+            r.ports = {cable.a.location, cable.b.location};
         jobs.push_back(job.get());
         owned.push_back(std::move(job));
     }
@@ -354,8 +362,8 @@ void TestCables(platform::Host &host, const std::vector<CablePair> &cables, cons
         in.chipModel = plan.image.m_rec.dwChipModel.get();
         in.chipVersion = plan.image.m_rec.dwChipVersion.get();
         in.blank = plan.image.m_bBlank;
-        in.sideA = {outcome.cable.a.ShortName(), outcome.cable.a.name};
-        in.sideB = {outcome.cable.b.ShortName(), outcome.cable.b.name};
+        in.sideA = {outcome.cable.a.ShortName(), outcome.cable.a.name, Located(outcome.cable.a)};
+        in.sideB = {outcome.cable.b.ShortName(), outcome.cable.b.name, Located(outcome.cable.b)};
 
         production::HostCableIo io(host);
         production::ObservingCableIo observed(io);

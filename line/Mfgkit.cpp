@@ -550,6 +550,7 @@ int FindCables(Context &c, const CableRun &run, Pairing &pairing)
         return kExitNoDevice;
     }
     pairing = PairByData(c.host, sides);
+    LocateSides(c.host, pairing);
     for (const BridgeSide &s : pairing.unpaired)
         c.err << "mfgkit: " << s.ShortName() << " has no partner side: plug in both ends (it is left alone)\n";
     if (run.expect >= 0 && int(pairing.cables.size()) != run.expect) {

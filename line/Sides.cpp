@@ -1,5 +1,7 @@
 #include "Sides.h"
 
+#include "UsbTreeWalker.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -90,14 +92,21 @@ struct Probe {
             if (h != INVALID_HANDLE)
                 host.CloseHandle(h);
     }
-    bool Open(const std::string &name)
+    // Opens the read pipe, the write pipe or both of the device `name`; true when all of them opened.
+    bool Open(const std::string &name, bool read, bool write)
     {
-        readPipe = host.OpenFile(name + "\\3", platform::ACCESS_READ, platform::SHARE_READ, true);
-        writePipe = host.OpenFile(name + "\\2", platform::ACCESS_WRITE, platform::SHARE_WRITE, true);
-        readOv.event = host.CreateEvent(false);
-        writeOv.event = host.CreateEvent(false);
-        return readPipe != INVALID_HANDLE && writePipe != INVALID_HANDLE && readOv.event != INVALID_HANDLE &&
-               writeOv.event != INVALID_HANDLE;
+        bool ok = true;
+        if (read) {
+            readPipe = host.OpenFile(name + "\\3", platform::ACCESS_READ, platform::SHARE_READ, true);
+            readOv.event = host.CreateEvent(false);
+            ok = readPipe != INVALID_HANDLE && readOv.event != INVALID_HANDLE;
+        }
+        if (write) {
+            writePipe = host.OpenFile(name + "\\2", platform::ACCESS_WRITE, platform::SHARE_WRITE, true);
+            writeOv.event = host.CreateEvent(false);
+            ok = ok && writePipe != INVALID_HANDLE && writeOv.event != INVALID_HANDLE;
+        }
+        return ok;
     }
     bool StartRead()
     {
@@ -176,27 +185,38 @@ int TakeToken(std::string &data, const std::string &prefix, std::size_t count)
     }
 }
 
-} // namespace
-
-Pairing PairByData(platform::Host &host, const std::vector<BridgeSide> &sides, std::chrono::milliseconds wait)
+// Every reader has a read in flight before the first token leaves; then each writer writes a token
+// naming it. For each reader: the index of the writer whose token arrived there, -1 when none did.
+// Without `writers`, the readers write too (each its own token, which does not count where it arrives).
+std::vector<int> ExchangeTokens(platform::Host &host, const std::vector<std::string> &readers,
+                                const std::vector<std::string> *writers, std::chrono::milliseconds wait)
 {
-    Pairing result;
     std::random_device random;
     char nonce[20];
     std::snprintf(nonce, sizeof nonce, "%08X%08X", unsigned(random()), unsigned(random()));
     const std::string prefix = std::string(kTokenTag) + nonce + " ";
 
-    std::vector<std::unique_ptr<Probe>> probes;
-    for (std::size_t i = 0; i < sides.size(); ++i) {
+    std::vector<std::unique_ptr<Probe>> probes, senders;
+    for (std::size_t i = 0; i < readers.size(); ++i) {
         probes.push_back(std::make_unique<Probe>(host));
         probes.back()->token = MakeToken(nonce, i);
-        if (probes.back()->Open(sides[i].name))
+        if (probes.back()->Open(readers[i], true, !writers))
             probes.back()->StartRead();
     }
-    // Every read is in flight before the first token leaves.
-    for (auto &p : probes)
-        if (p->reading)
-            p->StartWrite();
+    if (writers) {
+        for (std::size_t i = 0; i < writers->size(); ++i) {
+            senders.push_back(std::make_unique<Probe>(host));
+            senders.back()->token = MakeToken(nonce, i);
+            if (senders.back()->Open((*writers)[i], false, true))
+                senders.back()->StartWrite();
+        }
+    } else {
+        // Every read is in flight before the first token leaves.
+        for (auto &p : probes)
+            if (p->reading)
+                p->StartWrite();
+    }
+    const std::size_t count = writers ? writers->size() : readers.size();
 
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
@@ -217,25 +237,42 @@ Pairing PairByData(platform::Host &host, const std::vector<BridgeSide> &sides, s
         Probe &p = *probes[owners[std::size_t(signalled)]];
         if (!p.CollectRead())
             continue; // the read failed: this side hears nothing more
-        const int from = TakeToken(p.found, prefix, probes.size());
-        if (from >= 0 && std::size_t(from) != owners[std::size_t(signalled)])
+        const int from = TakeToken(p.found, prefix, count);
+        if (from >= 0 && (writers || std::size_t(from) != owners[std::size_t(signalled)]))
             p.heardFrom = from;
         else
             p.StartRead(); // not a token yet: read on
     }
-    for (auto &p : probes)
+    std::vector<int> heard;
+    for (auto &p : probes) {
         p->Stop();
+        heard.push_back(p->heardFrom);
+    }
+    for (auto &p : senders)
+        p->Stop();
+    return heard;
+}
+
+} // namespace
+
+Pairing PairByData(platform::Host &host, const std::vector<BridgeSide> &sides, std::chrono::milliseconds wait)
+{
+    Pairing result;
+    std::vector<std::string> names;
+    for (const BridgeSide &side : sides)
+        names.push_back(side.name);
+    const std::vector<int> heardFrom = ExchangeTokens(host, names, nullptr, wait);
 
     // Both directions agreeing pair first; then a side heard one way only, when its partner is free.
     std::vector<int> partner(sides.size(), -1);
     for (std::size_t i = 0; i < sides.size(); ++i) {
-        const int j = probes[i]->heardFrom;
-        if (j >= 0 && probes[std::size_t(j)]->heardFrom == int(i))
+        const int j = heardFrom[i];
+        if (j >= 0 && heardFrom[std::size_t(j)] == int(i))
             partner[i] = j;
     }
     for (std::size_t i = 0; i < sides.size(); ++i) {
-        const int j = probes[i]->heardFrom;
-        if (j >= 0 && partner[i] < 0 && partner[std::size_t(j)] < 0 && probes[std::size_t(j)]->heardFrom < 0) {
+        const int j = heardFrom[i];
+        if (j >= 0 && partner[i] < 0 && partner[std::size_t(j)] < 0 && heardFrom[std::size_t(j)] < 0) {
             partner[i] = j;
             partner[std::size_t(j)] = int(i);
         }
@@ -249,6 +286,54 @@ Pairing PairByData(platform::Host &host, const std::vector<BridgeSide> &sides, s
     std::sort(result.cables.begin(), result.cables.end(),
               [](const CablePair &x, const CablePair &y) { return x.a.number < y.a.number; });
     return result;
+}
+
+void LocateSides(platform::Host &host, Pairing &pairing, std::chrono::milliseconds wait)
+{
+    if (pairing.cables.empty())
+        return;
+    // The walk's ports with a driver and a device path that answer as a bridge chip.
+    struct Port {
+        std::string path, location;
+    };
+    std::vector<Port> ports;
+    {
+        UsbTreeWalker walker(host);
+        walker.WalkAllControllers(
+            [](void *context, UsbNodeInfo *record) {
+                if (record->pszDriverKey && record->pszDevicePath)
+                    static_cast<std::vector<Port> *>(context)->push_back({*record->pszDevicePath, record->location});
+                return 1;
+            },
+            &ports);
+    }
+    std::vector<std::string> writers;
+    std::vector<std::string> where;
+    for (const Port &port : ports) {
+        BridgeDevice device(host);
+        uint32_t model = 0, version = 0;
+        // A token names its writer with two digits.
+        if (writers.size() < 100 && device.Open(port.path) && device.QueryChip(&model, &version)) {
+            writers.push_back(port.path);
+            where.push_back(port.location);
+        }
+    }
+    if (writers.empty())
+        return;
+    std::vector<std::string> readers;
+    for (const CablePair &cable : pairing.cables) {
+        readers.push_back(cable.a.name);
+        readers.push_back(cable.b.name);
+    }
+    // A token from a port arriving on one side of a cable says where the other side is plugged.
+    const std::vector<int> heard = ExchangeTokens(host, readers, &writers, wait);
+    for (std::size_t i = 0; i < pairing.cables.size(); ++i) {
+        CablePair &cable = pairing.cables[i];
+        if (heard[2 * i] >= 0)
+            cable.b.location = where[std::size_t(heard[2 * i])];
+        if (heard[2 * i + 1] >= 0)
+            cable.a.location = where[std::size_t(heard[2 * i + 1])];
+    }
 }
 
 } // namespace line

@@ -25,6 +25,7 @@ struct BridgeSide {
     uint32_t chipModel = 0;
     uint32_t chipVersion = 0;
     std::optional<std::array<uint8_t, EepromImage::kEepromSize>> eeprom; // when asked for and readable
+    std::string location;    // where it is plugged, as the USB walk places it ("0-2.3"); "" not found
 
     std::string ShortName() const { return "HOSTLNK-" + std::to_string(number); }
 };
@@ -51,6 +52,14 @@ struct Pairing {
 // names that direction. Nothing is left in flight when it returns.
 Pairing PairByData(platform::Host &host, const std::vector<BridgeSide> &sides,
                    std::chrono::milliseconds wait = std::chrono::milliseconds(600));
+
+// Finds where each paired side is plugged (BridgeSide::location). A device object does not say which
+// port it sits on, so data says it: every port of the USB walk that opens as a bridge chip writes a
+// token into its write pipe while each paired side has a read in flight; the token that arrives on a
+// side came from its partner's port. A side whose partner's token does not arrive (that direction
+// dead) stays without a location. Nothing is left in flight when it returns.
+void LocateSides(platform::Host &host, Pairing &pairing,
+                 std::chrono::milliseconds wait = std::chrono::milliseconds(600));
 
 // "QT7730", "QT7701" or the four hex digits of another model code.
 std::string ChipName(uint32_t model);

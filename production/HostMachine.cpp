@@ -48,7 +48,7 @@ int VisitPort(void *context, UsbNodeInfo *record)
 {
     auto *walk = static_cast<WalkContext *>(context);
     const PortView port{record->idVendor, record->idProduct, Text(record->pszDriverKey), Text(record->pszDeviceId),
-                        Text(record->pszDevicePath)};
+                        Text(record->pszDevicePath), record->location.c_str()};
     const PortMatch match = (*walk->visitor)(port);
     if (match == PortMatch::None)
         return 0;

@@ -37,6 +37,8 @@ PortMatch MatchAgainst(const std::array<std::string, 3> &patterns, int nPatterns
             end.deviceId = port.pszDeviceId;
         if (port.pszDevicePath)
             end.devicePath = port.pszDevicePath;
+        if (port.location)
+            end.location = port.location;
         ends.push_back(std::move(end));
         return PortMatch::Accepted;
     }

@@ -41,6 +41,7 @@ struct PortView {
     const char *pszDriverKey = nullptr; // null: the device has no driver
     const char *pszDeviceId = nullptr;
     const char *pszDevicePath = nullptr;
+    const char *location = nullptr; // as the walk places the port ("0-2.3")
 };
 
 enum class PortMatch {

@@ -51,6 +51,8 @@ line::LedgerRecord TestRecord(const char *tool, const RunInputs &in, const Obser
     for (const CableEnd *end : {&in.sideA, &in.sideB})
         if (end->devicePath)
             r.devices.push_back(*end->devicePath);
+    if (in.sideA.location || in.sideB.location)
+        r.ports = {in.sideA.location.value_or(""), in.sideB.location.value_or("")};
     r.steps = steps;
     if (!passed && r.steps.empty())
         r.steps.push_back({"Initialize device", "FAIL"});

@@ -19,6 +19,7 @@ namespace production {
 struct CableEnd {
     std::optional<std::string> deviceId;
     std::optional<std::string> devicePath;
+    std::optional<std::string> location; // where it is plugged, as the USB walk places it ("0-2.3")
 };
 
 struct RunInputs {

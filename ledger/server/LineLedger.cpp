@@ -73,6 +73,32 @@ CREATE INDEX IF NOT EXISTS records_time_kind ON records (recorded_at, kind) INCL
 CREATE INDEX IF NOT EXISTS records_failed_time ON records (recorded_at) WHERE NOT passed;
 CREATE INDEX IF NOT EXISTS records_programmed ON records (serial, station, host) WHERE kind = 'program' AND passed;
 CREATE INDEX IF NOT EXISTS serials_unconfirmed ON serials (issued_on) WHERE NOT confirmed;
+-- Serials programmed (passed) by more than one station, noted as their records arrive (whichever
+-- mfgkit sends them), so that the dashboard lists them without reading every programmed serial of the
+-- line. Judged once per statement (a station's whole batch) under one lock, so that two stations
+-- sending the same number at once each see the other's record, and a batch of any size takes one lock.
+-- Filled from the records at every init (the trigger is made first, in the same transaction, so nothing
+-- arriving meanwhile is missed). It runs with its owner's rights: stations' roles need none on the table.
+CREATE TABLE IF NOT EXISTS line_duplicate_serials (serial text PRIMARY KEY);
+CREATE OR REPLACE FUNCTION line_note_duplicates() RETURNS trigger LANGUAGE plpgsql
+    SECURITY DEFINER SET search_path FROM CURRENT AS $f$
+BEGIN
+    IF EXISTS (SELECT 1 FROM arrived WHERE kind = 'program' AND passed AND serial IS NOT NULL) THEN
+        PERFORM pg_advisory_xact_lock(77300016);
+        INSERT INTO line_duplicate_serials
+        SELECT DISTINCT a.serial FROM arrived a WHERE a.kind = 'program' AND a.passed AND a.serial IS NOT NULL
+        AND EXISTS (SELECT 1 FROM records r WHERE r.kind = 'program' AND r.passed AND r.serial = a.serial
+                    AND (r.station <> a.station OR r.host <> a.host))
+        ON CONFLICT DO NOTHING;
+    END IF;
+    RETURN NULL;
+END
+$f$;
+CREATE OR REPLACE TRIGGER records_note_duplicates AFTER INSERT ON records REFERENCING NEW TABLE AS arrived
+    FOR EACH STATEMENT EXECUTE FUNCTION line_note_duplicates();
+INSERT INTO line_duplicate_serials
+SELECT serial FROM records WHERE kind = 'program' AND passed AND serial IS NOT NULL
+GROUP BY serial HAVING min(station) <> max(station) OR min(host) <> max(host) ON CONFLICT DO NOTHING;
 -- A record's time as the station wrote it; a text that is no time gives NULL instead of failing the view.
 CREATE OR REPLACE FUNCTION line_time(t text) RETURNS timestamptz LANGUAGE plpgsql STABLE AS $f$
 BEGIN
@@ -91,7 +117,8 @@ SELECT line_time(r.recorded_at) AS time, r.received_at AS received, )sql" + line
             ELSE row_number() OVER (PARTITION BY r.serial, r.kind ORDER BY r.recorded_at, r.station, r.host, r.seq) END AS attempt,
        )sql" + linesql::kFailedStep + R"sql( AS failed_step,
        r.body->>'image_sha256' AS product, r.body->>'tool' AS tool,
-       line_array(r.body->'devices') AS devices, line_array(r.body->'differing') AS differing, r.seq
+       line_array(r.body->'devices') AS devices, line_array(r.body->'differing') AS differing, r.seq,
+       line_array(r.body->'ports') AS ports
 FROM records r LEFT JOIN known k ON k.host = r.host;
 CREATE OR REPLACE VIEW line_hourly_yield AS
 SELECT date_trunc('hour', time) AS time, station, host, kind, product, count(*) AS attempts,
@@ -171,11 +198,15 @@ const char *const kStationsCte =
     "known AS (SELECT host, min(station) AS number FROM pairs WHERE station >= 0 GROUP BY host HAVING count(*) = 1)";
 const char *const kCountedStation = "(CASE WHEN r.station < 0 THEN COALESCE(k.number, r.station) ELSE r.station END)";
 // Through the index records_programmed: more than one (station, host) for a serial shows as min <> max.
+// (The dashboard reads the same serials from line_duplicate_serials, kept up to date as records arrive.)
 const char *const kDuplicates =
     "SELECT DISTINCT serial, station, host FROM records WHERE kind = 'program' AND passed AND serial IN "
     "(SELECT serial FROM records WHERE kind = 'program' AND passed AND serial IS NOT NULL "
     " AND ($1 = '' OR recorded_at >= $1) GROUP BY serial HAVING min(station) <> max(station) OR min(host) <> max(host)) "
     "ORDER BY 1, 2, 3";
+const char *const kNotedDuplicates =
+    "SELECT DISTINCT r.serial, r.station, r.host FROM line_duplicate_serials d JOIN records r "
+    "ON r.serial = d.serial AND r.kind = 'program' AND r.passed ORDER BY 1, 2, 3";
 const char *const kFailedStep =
     "(SELECT s->>'name' FROM jsonb_array_elements(CASE WHEN jsonb_typeof(r.body->'steps') = 'array' "
     "THEN r.body->'steps' ELSE '[]'::jsonb END) WITH ORDINALITY AS e(s, i) "
@@ -214,7 +245,10 @@ bool LineLedger::Open() {
     // Bound what one statement may cost the server and us; stations do not hold locks for long.
     if (!m_db.Exec("SET statement_timeout = '30s'", {}, m_timeout) ||
         !m_db.Exec("SET client_encoding = 'UTF8'", {}, m_timeout) ||
-        (m_readOnly && !m_db.Exec("SET default_transaction_read_only = on", {}, m_timeout)))
+        (m_readOnly && !m_db.Exec("SET default_transaction_read_only = on", {}, m_timeout)) ||
+        // Readers ask aggregates over a window of the line whose cost estimate passes the JIT
+        // threshold: compiling them took longer (0.2 to 0.4 s, more on a busy server) than running them.
+        (m_readOnly && !m_db.Exec("SET jit = off", {}, m_timeout)))
         return Fail("line server: " + m_db.Error());
     return true;
 }

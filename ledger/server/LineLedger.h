@@ -26,6 +26,9 @@ extern const char *const kStationsCte;
 extern const char *const kCountedStation;
 // Serials programmed (passed) by more than one station since $1 ("" all): serial, station, host rows.
 extern const char *const kDuplicates;
+// The same rows for all time, from the serials `ledger init`'s trigger notes as records arrive
+// (line_duplicate_serials): no reading of every programmed serial.
+extern const char *const kNotedDuplicates;
 // The first step of a record of alias `r` that did not end OK or Skip, as LedgerRecord::FailedStep.
 extern const char *const kFailedStep;
 } // namespace linesql

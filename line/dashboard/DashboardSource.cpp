@@ -68,7 +68,7 @@ Tables EmptyLive()
     t["hourly_product"].columns = {"hour", "product", "tested", "passed", "first_tests", "first_passed"};
     t["pareto_steps"].columns = {"kind", "step", "failures"};
     t["pareto_fields"].columns = {"field", "failures"};
-    t["ports"].columns = {"station", "host", "device", "tested", "passed", "yield"};
+    t["ports"].columns = {"station", "host", "port", "tested", "passed", "yield"};
     t["stations"].columns = {"station", "host", "last_record", "last_kind", "last_serial", "last_verdict",
                              "received", "backlog", "state", "minutes_since"};
     return t;

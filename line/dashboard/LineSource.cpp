@@ -122,7 +122,15 @@ public:
 
     std::optional<Tables> Integrity(std::string *error) override
     {
-        auto dup = Query(m_integrity, linesql::kDuplicates, {std::string()}, error);
+        // A server whose `ledger init` came before the noted duplicates is still answered, the slow way.
+        if (!m_notedDuplicates) {
+            auto noted = Query(m_integrity, "SELECT to_regclass('line_duplicate_serials') IS NOT NULL", {}, error);
+            if (!noted || noted->empty())
+                return std::nullopt;
+            m_notedDuplicates = True(noted->front().front());
+        }
+        auto dup = *m_notedDuplicates ? Query(m_integrity, linesql::kNotedDuplicates, {}, error)
+                                      : Query(m_integrity, linesql::kDuplicates, {std::string()}, error);
         auto voided = dup ? Query(m_integrity, "SELECT serial, station, host, issued_on::text, "
                                   "COALESCE(void_reason, 'no verdict reached the line') FROM serials "
                                   "WHERE NOT confirmed ORDER BY issued_on DESC, serial LIMIT 10000",
@@ -213,10 +221,14 @@ private:
                                     "AND r.recorded_at >= $1 AND r.recorded_at < $2 GROUP BY 1",
                                     part, error)
                             : std::nullopt;
+        // Each test once per hub port its cable's sides were plugged into; records from before the
+        // kit knew the ports (or a side it did not find) count at "unknown".
         auto ports = fields ? Query(m_live, std::string(linesql::kStationsCte) + " SELECT " + linesql::kCountedStation +
-                                        ", r.host, d, count(*), count(*) FILTER (WHERE r.passed) FROM records r "
+                                        ", r.host, d.port, count(*), count(*) FILTER (WHERE r.passed) FROM records r "
                                         "LEFT JOIN known k ON k.host = r.host CROSS JOIN LATERAL "
-                                        "jsonb_array_elements_text(" + ArrayOf("devices") + ") AS d "
+                                        "(SELECT DISTINCT COALESCE(NULLIF(p, ''), 'unknown') AS port FROM "
+                                        "jsonb_array_elements_text(CASE WHEN jsonb_typeof(r.body->'ports') = 'array' AND "
+                                        "r.body->'ports' <> '[]'::jsonb THEN r.body->'ports' ELSE '[\"\"]'::jsonb END) AS p) AS d "
                                         "WHERE r.kind = 'test' AND r.recorded_at >= $1 AND r.recorded_at < $2 "
                                         "GROUP BY 1, 2, 3",
                                     part, error)
@@ -259,6 +271,7 @@ private:
     // (Dashboard holds a lock per kind).
     LineLedger m_live, m_integrity, m_serial;
     std::optional<Closed> m_closed;
+    std::optional<bool> m_notedDuplicates; // the server has line_duplicate_serials
 };
 
 } // namespace

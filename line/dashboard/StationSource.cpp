@@ -80,10 +80,14 @@ public:
                                         arrayOf("differing") + " AS f WHERE r.verdict <> 'pass' AND r.time_utc >= ?1 "
                                         "AND r.time_utc < ?2 GROUP BY 1 ORDER BY 2 DESC, 1", day, error)
                             : std::nullopt;
-        auto ports = fields ? Query(std::string("WITH ") + kKnown + " SELECT " + kCounted + ", r.host, d.value, count(*), "
-                                        "sum(r.verdict = 'pass') FROM records r LEFT JOIN known k ON k.host = r.host, " +
-                                        arrayOf("devices") + " AS d WHERE r.kind = 'test' AND r.time_utc >= ?1 "
-                                        "AND r.time_utc < ?2 GROUP BY 1, 2, 3 ORDER BY 1, 2, 3", day, error)
+        // Each test once per hub port of its cable's sides, "unknown" where the record does not say.
+        auto ports = fields ? Query(std::string("WITH ") + kKnown + " SELECT " + kCounted + ", r.host, "
+                                        "COALESCE(NULLIF(d.value, ''), 'unknown'), count(DISTINCT r.seq), "
+                                        "count(DISTINCT CASE WHEN r.verdict = 'pass' THEN r.seq END) FROM records r "
+                                        "LEFT JOIN known k ON k.host = r.host, json_each(CASE WHEN json_valid(r.body) AND "
+                                        "json_type(r.body, '$.ports') = 'array' AND json_array_length(r.body, '$.ports') > 0 "
+                                        "THEN r.body ELSE '{\"ports\":[\"\"]}' END, '$.ports') AS d WHERE r.kind = 'test' "
+                                        "AND r.time_utc >= ?1 AND r.time_utc < ?2 GROUP BY 1, 2, 3 ORDER BY 1, 2, 3", day, error)
                             : std::nullopt;
         auto stations = ports ? Query(std::string("WITH ") + kKnown + ", c AS (SELECT " + kCounted +
                                           " AS station, r.host, r.time_utc, r.kind, r.serial, r.verdict, row_number() "

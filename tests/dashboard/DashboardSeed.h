@@ -42,6 +42,8 @@ inline line::LedgerRecord Record(const QDateTime &at, int minutesAgo, const std:
     r.chipModel = 0x7730;
     r.chipVersion = 0x8005;
     r.devices = {"\\\\.\\HOSTLNK-" + std::to_string(port), "\\\\.\\HOSTLNK-" + std::to_string(port + 1)};
+    // The sides' hub ports: the fixture's hub on port 2 of controller 0.
+    r.ports = {"0-2." + std::to_string(port), "0-2." + std::to_string(port + 1)};
     if (kind == line::LedgerRecord::kTest)
         r.steps = {{"Initialize device", "OK"}, {"Check chip version", "OK"}, {"Verify configuration", "OK"},
                    {"Send data from side A to B", "OK"}};
@@ -88,11 +90,13 @@ inline std::vector<line::LedgerRecord> Line(const QDateTime &at)
     v.push_back(Record(at, m > 20 ? 8 : m / 5 + 1, R::kTest, 1, "alpha", "S7", "Verify configuration",
                        {{"vendor ID", "0C5E", "0000"}, {"product text", "Bridge cable", kMarkup}}, 3));
     v.push_back(Record(at, m > 20 ? 5 : m / 6 + 1, R::kTest, -1, "alpha", "S8", {}, {}, 3));
+    v.back().ports.clear(); // recorded before the kit knew the ports
     // One serial programmed by two stations (one of them on a PC without a line server at the time).
     v.push_back(Record(at, m + 80, R::kProgram, 1, "alpha", "D1"));
     v.push_back(Record(at, m + 70, R::kProgram, 2, "beta", "D1"));
     // A test without a readable serial: a first test every time.
     v.push_back(Record(at, m + 60, R::kTest, 2, "beta", "", "Check chip version", {}, 5));
+    v.back().ports[1].clear(); // side B was not found
     return v;
 }
 
@@ -164,18 +168,26 @@ inline std::map<std::string, long> Fields(const std::vector<line::LedgerRecord> 
                 ++out[f.field];
     return out;
 }
-// (station, host, device) -> (tested, passed) over the tests of [from, to).
+// (station, host, hub port) -> (tested, passed) over the tests of [from, to): a test counts once at
+// each port its sides were plugged into, at "unknown" for a side (or a record) that does not say.
 inline std::map<std::tuple<long, std::string, std::string>, std::pair<long, long>>
 Ports(const std::vector<line::LedgerRecord> &all, const std::string &from, const std::string &to)
 {
     std::map<std::tuple<long, std::string, std::string>, std::pair<long, long>> out;
-    for (const auto &r : all)
-        if (r.kind == line::LedgerRecord::kTest && r.timeUtc >= from && r.timeUtc < to)
-            for (const auto &d : r.devices) {
-                auto &p = out[{Counted(r, all), r.host, d}];
-                ++p.first;
-                p.second += r.verdict == line::LedgerRecord::kPass;
-            }
+    for (const auto &r : all) {
+        if (r.kind != line::LedgerRecord::kTest || r.timeUtc < from || r.timeUtc >= to)
+            continue;
+        std::set<std::string> at;
+        for (const auto &port : r.ports)
+            at.insert(port.empty() ? "unknown" : port);
+        if (at.empty())
+            at.insert("unknown");
+        for (const auto &port : at) {
+            auto &p = out[{Counted(r, all), r.host, port}];
+            ++p.first;
+            p.second += r.verdict == line::LedgerRecord::kPass;
+        }
+    }
     return out;
 }
 

@@ -45,8 +45,17 @@ void SeedLine(const std::string &conninfo, const std::vector<line::LedgerRecord>
         auto &rows = byStation[{r.station, r.host}];
         rows.push_back({std::int64_t(rows.size() + 1), r.ToJson()});
     }
+    // The stations send at once, as a line's do: a serial two of them programmed is noted all the same.
+    std::vector<std::thread> sending;
+    std::atomic<int> sent{0};
     for (const auto &[station, rows] : byStation)
-        ASSERT_TRUE(server.Send(rows)) << server.Error();
+        sending.emplace_back([&conninfo, &rows = rows, &sent] {
+            line::LineLedger own(conninfo);
+            sent += own.Send(rows);
+        });
+    for (std::thread &t : sending)
+        t.join();
+    ASSERT_EQ(sent, int(byStation.size()));
     auto leased = server.ReserveBlock({"V1", "V2"}, {2, "beta"}, "ledger-beta", "2030-01-10");
     ASSERT_EQ(leased.size(), 2u);
     ASSERT_TRUE(server.Void("V1", {2, "beta"}, "Write EEPROM: the chip did not answer"));
@@ -138,7 +147,7 @@ void ExpectLiveMatches(Dashboard &d, const std::vector<line::LedgerRecord> &reco
 
     std::map<std::tuple<long, std::string, std::string>, std::pair<long, long>> ports;
     for (const QJsonObject &r : Rows(live, "ports"))
-        ports[{N(r["station"]), S(r["host"]), S(r["device"])}] = {N(r["tested"]), N(r["passed"])};
+        ports[{N(r["station"]), S(r["host"]), S(r["port"])}] = {N(r["tested"]), N(r["passed"])};
     EXPECT_EQ(ports, seed::Ports(records, w.dayAgo, w.end));
 
     // Each station's last record and its state.
@@ -270,6 +279,20 @@ TEST(Dashboard, LedgerInitMakesViewsAndAReaderThatReadsThemAndNothingElse)
 
     line::PgConnection admin;
     ASSERT_TRUE(admin.Connect(pg.Conninfo(), 10s));
+    // Serials programmed by two stations are noted as their records arrive, and `ledger init` notes them
+    // from the records on a server made before it did (an upgrade).
+    const std::optional<std::string> d1("D1");
+    auto noted = admin.Exec("SELECT string_agg(serial, ',') FROM line_duplicate_serials");
+    ASSERT_TRUE(noted) << admin.Error();
+    EXPECT_EQ(noted->rows[0][0], d1);
+    ASSERT_TRUE(admin.Exec("DROP TRIGGER records_note_duplicates ON records"));
+    ASSERT_TRUE(admin.Exec("DROP TABLE line_duplicate_serials"));
+    setenv("QT7730_LEDGER", pg.Conninfo().c_str(), 1);
+    EXPECT_EQ(line::RunLedgerCommand({"init"}, out, err), 0) << err.str();
+    unsetenv("QT7730_LEDGER");
+    noted = admin.Exec("SELECT string_agg(serial, ',') FROM line_duplicate_serials");
+    ASSERT_TRUE(noted) << admin.Error();
+    EXPECT_EQ(noted->rows[0][0], d1);
     ASSERT_TRUE(admin.Exec("ALTER ROLE line_view PASSWORD 'viewer'"));
     std::string conninfo = pg.Conninfo();
     conninfo.replace(conninfo.find("user=kit"), 8, "user=line_view").replace(conninfo.find("password=line-secret"), 20, "password=viewer");
@@ -294,6 +317,17 @@ TEST(Dashboard, LedgerInitMakesViewsAndAReaderThatReadsThemAndNothingElse)
         }
     EXPECT_EQ(hourly->rows[0][0], std::optional<std::string>(std::to_string(tests)));
     EXPECT_EQ(hourly->rows[0][1], std::optional<std::string>(std::to_string(firsts)));
+    // The sides' hub ports, [] for the record made before they were recorded.
+    auto ports = reader.Exec("SELECT count(*) FILTER (WHERE ports = '[]'), count(*) FILTER (WHERE ports->>0 = '0-2.1') "
+                             "FROM line_attempts");
+    ASSERT_TRUE(ports) << reader.Error();
+    long unknown = 0, first = 0;
+    for (const auto &r : records) {
+        unknown += r.ports.empty();
+        first += !r.ports.empty() && r.ports[0] == "0-2.1";
+    }
+    EXPECT_EQ(ports->rows[0][0], std::optional<std::string>(std::to_string(unknown)));
+    EXPECT_EQ(ports->rows[0][1], std::optional<std::string>(std::to_string(first)));
     auto minus = reader.Exec("SELECT count(*) FROM line_hourly_yield WHERE station < 0");
     ASSERT_TRUE(minus);
     EXPECT_EQ(minus->rows[0][0], std::optional<std::string>("0"));

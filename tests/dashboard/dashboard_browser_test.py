@@ -187,6 +187,8 @@ def main():
                          "document.querySelector('#table-void').textContent.includes('V1')", 15, 'the void number')
         assert browser.evaluate("document.querySelectorAll('#chart path').length") >= 1, 'the chart has a line'
         assert browser.evaluate("document.querySelectorAll('#heatmap-table td').length") >= 4, 'the heat map'
+        ports = browser.evaluate("[...document.querySelectorAll('#heatmap-table th')].map(t => t.textContent).join(' ')")
+        assert '0-2.1' in ports and 'unknown' in ports, 'hub ports, and unknown for a record without them: ' + ports
         if args.screenshots:
             browser.screenshot(os.path.join(args.screenshots, 'dashboard.png'))
 

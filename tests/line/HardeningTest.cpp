@@ -78,14 +78,25 @@ TEST(MfgkitHardening, JsonOnEveryExitForeignLedgersUntouchedAndCsvCellsThatStayT
     EXPECT_EQ(Slurp(foreign), before);
     EXPECT_EQ(rig.bench.Eeprom(cable), bench::CableSpec::BlankEeprom());
 
-    // A version-1 ledger of ours is upgraded in place, its records kept.
+    // A version-1 ledger of ours is upgraded in place, its records kept byte for byte (the line server
+    // compares bodies); the records made now say where the cable's sides were plugged.
     rig.env.ledgerPath = rig.LedgerPath();
+    line::LedgerRecord old;
+    old.kind = line::LedgerRecord::kTest;
+    old.tool = "mfgkit";
+    old.timeUtc = "2026-12-01T08:00:00.000Z";
+    old.devices = {"\\\\.\\HOSTLNK-1", "\\\\.\\HOSTLNK-2"};
+    old.verdict = line::LedgerRecord::kPass;
+    const std::string oldBody = old.ToJson();
+    EXPECT_EQ(oldBody.find("ports"), std::string::npos) << "not known, not written";
     {
         line::StationLedger ledger;
         ASSERT_TRUE(ledger.Open(rig.LedgerPath()));
+        ASSERT_TRUE(ledger.Append(old));
     }
     ASSERT_EQ(sqlite3_open(rig.LedgerPath().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE serials; DROP TABLE runs; DROP TABLE ledger_meta; PRAGMA user_version=1;",
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE serials; DROP TABLE runs; DROP TABLE ledger_meta; "
+                               "ALTER TABLE records DROP COLUMN ports; PRAGMA user_version=1;",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
@@ -98,6 +109,21 @@ TEST(MfgkitHardening, JsonOnEveryExitForeignLedgersUntouchedAndCsvCellsThatStayT
     line::StationLedger upgraded;
     ASSERT_TRUE(upgraded.OpenExisting(rig.LedgerPath()));
     EXPECT_FALSE(upgraded.InstanceId().empty());
+    std::vector<std::string> rows; // body and ports of each record
+    ASSERT_EQ(sqlite3_open(rig.LedgerPath().c_str(), &db), SQLITE_OK);
+    sqlite3_exec(
+        db, "SELECT body, ports FROM records ORDER BY seq",
+        [](void *to, int, char **cells, char **) {
+            static_cast<std::vector<std::string> *>(to)->push_back(std::string(cells[0]) + "|" + cells[1]);
+            return 0;
+        },
+        &rows, nullptr);
+    sqlite3_close(db);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], oldBody + "|");
+    // The cable on ports 1 and 2 of the first controller's root hub, as `mfgkit walk` shows it.
+    EXPECT_NE(rows[1].find("\"ports\":[\"0-1\",\"0-2\"]"), std::string::npos) << rows[1];
+    EXPECT_EQ(rows[1].substr(rows[1].size() - 8), "|0-1+0-2") << rows[1];
     const std::string csv = rig.Run({"records", "--csv"}).out;
     EXPECT_NE(csv.find(",'=HYPERLINK(1),"), std::string::npos) << csv;
     EXPECT_NE(rig.Run({"records", "--json"}).out.find("\"=HYPERLINK(1)\""), std::string::npos);

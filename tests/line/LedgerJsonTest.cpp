@@ -45,6 +45,15 @@ std::string QtBody(const line::LedgerRecord &r, const std::function<std::string(
     o["verdict"] = q(r.verdict);
     o["differing"] = fields;
     o["duration_ms"] = qint64(r.durationMs);
+    // Where the sides were plugged came later: only there when a side's port is known.
+    QJsonArray ports;
+    bool known = false;
+    for (const auto &p : r.ports) {
+        ports.append(q(p));
+        known = known || !p.empty();
+    }
+    if (known)
+        o["ports"] = ports;
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
 }
 
@@ -109,6 +118,8 @@ line::LedgerRecord RandomRecord(std::mt19937 &random)
     for (int n = int(random() % 3); n > 0; --n)
         r.differing.push_back({RandomText(random), RandomText(random), RandomText(random)});
     r.durationMs = random() % 2 ? std::int64_t(random()) * (random() % 2 ? 1 : -1000003) : 0;
+    if (random() % 2)
+        r.ports = {random() % 4 ? RandomText(random) : "", random() % 4 ? RandomText(random) : ""};
     return r;
 }
 

@@ -39,8 +39,8 @@ production::RunInputs Inputs(const bench::EepromBytes &image, int a, int b)
     std::memcpy(in.imageBytes.data(), image.data(), 256);
     in.chipModel = 0x7730;
     in.chipVersion = 0x0100;
-    in.sideA = {"A", "\\\\.\\HOSTLNK-" + std::to_string(a)};
-    in.sideB = {"B", "\\\\.\\HOSTLNK-" + std::to_string(b)};
+    in.sideA = {"A", "\\\\.\\HOSTLNK-" + std::to_string(a), "0-" + std::to_string(a)};
+    in.sideB = {"B", "\\\\.\\HOSTLNK-" + std::to_string(b), "0-" + std::to_string(b)};
     return in;
 }
 
@@ -68,6 +68,7 @@ TEST(WorkerRecords, TamberRecordsEachCableWithoutChangingItsVerdict)
     EXPECT_EQ(records[0].tool, "Tamber");
     EXPECT_EQ(records[0].verdict, "pass");
     EXPECT_EQ(records[0].serial, "000000000001");
+    EXPECT_EQ(records[0].ports, (std::vector<std::string>{"0-1", "0-2"})); // where the walk found the sides
     EXPECT_EQ(records[0].steps.size(), 5u);
     EXPECT_EQ(records[1].verdict, "fail");
     EXPECT_EQ(records[1].FailedStep(), "Verify configuration");

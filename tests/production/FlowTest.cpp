@@ -168,7 +168,7 @@ TEST_F(Flow, MatchingPortWithoutDriverIsMarkedButNotCounted)
 
 TEST_F(Flow, KeyIsCaseSensitiveAgainstThePattern)
 {
-    PortView port{0x0C5E, 0x7730, "key", "id", "path"};
+    PortView port{0x0C5E, 0x7730, "key", "id", "path", "0-1"};
     EXPECT_EQ(flow->MatchPort(port), PortMatch::None); // no pattern before the ready stage
     StartBatch("0c5e", "7730");
     EXPECT_EQ(flow->MatchPort(port), PortMatch::None);

@@ -171,20 +171,20 @@ function renderBars(id, table, label, count) {
 
 function renderHeatmap(table) {
   const rows = rowsOf(table);
-  const devices = [...new Set(rows.map(r => r.device))].sort((a, b) => a.localeCompare(b, undefined, { numeric: true }));
+  const ports = [...new Set(rows.map(r => r.port))].sort((a, b) => a.localeCompare(b, undefined, { numeric: true }));
   const stations = [...new Set(rows.map(r => r.station + '\u0000' + r.host))];
   const t = el('table', null, 'heat');
   t.id = 'heatmap-table';
   const head = el('tr');
   head.append(el('th', 'station'));
-  for (const d of devices) head.append(el('th', d.replace(/^\\\\\.\\/, '')));
+  for (const p of ports) head.append(el('th', p));
   t.append(head);
   for (const s of stations) {
     const [station, host] = s.split('\u0000');
     const tr = el('tr');
     tr.append(el('th', station + ' (' + host + ')'));
-    for (const d of devices) {
-      const r = rows.find(x => String(x.station) === station && x.host === host && x.device === d);
+    for (const p of ports) {
+      const r = rows.find(x => String(x.station) === station && x.host === host && x.port === p);
       const td = el('td', r ? shown('yield', r.yield) + ' (' + r.tested + ')' : '');
       if (r && r.yield !== null) td.style.backgroundColor = 'hsl(' + Math.round(1.2 * Math.max(0, r.yield - 50) * 2) + ', 65%, 38%)';
       tr.append(td);
