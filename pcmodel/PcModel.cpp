@@ -297,31 +297,29 @@ void PcModel::Detach(std::vector<std::shared_ptr<PluggedDevice>> detached, int r
     NotifyAll(platform::DeviceChange::Removal, removals);
 }
 
-void PcModel::Unplug(PortRef at)
+void PcModel::RemoveFound(const std::function<Device*()>& find)
 {
     std::vector<std::shared_ptr<PluggedDevice>> detached;
     int removals = 0;
     {
         std::lock_guard lock(m_mutex);
-        Device& hub = HubAt(at);
-        if (Device* d = Find(hub.ports[at.port - 1]))
+        if (Device* d = find())
             RemoveLocked(*d, detached, removals);
     }
     Detach(std::move(detached), removals);
 }
 
+void PcModel::Unplug(PortRef at)
+{
+    RemoveFound([&] { return Find(HubAt(at).ports[at.port - 1]); });
+}
+
 void PcModel::Remove(DeviceId id)
 {
-    std::vector<std::shared_ptr<PluggedDevice>> detached;
-    int removals = 0;
-    {
-        std::lock_guard lock(m_mutex);
+    RemoveFound([&]() -> Device* {
         Device* d = Find(id);
-        if (!d || d->kind == Device::RootHub)
-            return;
-        RemoveLocked(*d, detached, removals);
-    }
-    Detach(std::move(detached), removals);
+        return d && d->kind != Device::RootHub ? d : nullptr;
+    });
 }
 
 std::vector<DeviceId> PcModel::RootHubs() const

@@ -254,12 +254,15 @@ private:
     void Register(Device& d);
     void RemoveLocked(Device& d, std::vector<std::shared_ptr<PluggedDevice>>& detached, int& removals);
     void Detach(std::vector<std::shared_ptr<PluggedDevice>> detached, int removals);
+    // Removes what `find` names (under the lock; null: nothing), then tells the removed devices.
+    void RemoveFound(const std::function<Device*()>& find);
     std::string AllocateDriverKey(const std::string& instanceId, const std::string& classGuid);
     bool InfListsHardwareId(const std::string& hardwareId, std::string* description) const;
     void PublishSymbolicName(Device& d);
     void RebuildTreeIndex() const;
     void BindBridgeDriver(Device& d);
     std::shared_ptr<PluggedDevice> DeviceOf(ObjectHandle handle, int kind) const;
+    std::shared_ptr<PluggedDevice> PipeOf(ObjectHandle handle, int kind, const Completion& done) const;
     bool HubRequest(Device& hub, std::uint32_t code, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* returned);
     void NotifyAll(platform::DeviceChange change, int times = 1);
     std::string RegistryKeyFor(const std::string& instanceId) const;

@@ -250,29 +250,25 @@ bool PcModel::HubRequest(Device& hub, std::uint32_t code, std::uint8_t* buffer, 
     return true;
 }
 
+// The plugged device behind an overlapped pipe of the given kind, for a transfer with a completion.
+std::shared_ptr<PluggedDevice> PcModel::PipeOf(ObjectHandle handle, int kind, const Completion& done) const
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_objects.find(handle);
+    if (it == m_objects.end() || !it->second->overlapped || !done)
+        return nullptr;
+    return DeviceOf(handle, kind);
+}
+
 bool PcModel::StartRead(ObjectHandle handle, std::uint32_t size, Completion done)
 {
-    std::shared_ptr<PluggedDevice> plugged;
-    {
-        std::lock_guard lock(m_mutex);
-        auto it = m_objects.find(handle);
-        if (it == m_objects.end() || !it->second->overlapped || !done)
-            return false;
-        plugged = DeviceOf(handle, OpenObject::ReadPipe);
-    }
+    const std::shared_ptr<PluggedDevice> plugged = PipeOf(handle, OpenObject::ReadPipe, done);
     return plugged && plugged->StartTransfer(handle, true, size, {}, std::move(done));
 }
 
 bool PcModel::StartWrite(ObjectHandle handle, std::vector<std::uint8_t> data, Completion done)
 {
-    std::shared_ptr<PluggedDevice> plugged;
-    {
-        std::lock_guard lock(m_mutex);
-        auto it = m_objects.find(handle);
-        if (it == m_objects.end() || !it->second->overlapped || !done)
-            return false;
-        plugged = DeviceOf(handle, OpenObject::WritePipe);
-    }
+    const std::shared_ptr<PluggedDevice> plugged = PipeOf(handle, OpenObject::WritePipe, done);
     const auto size = std::uint32_t(data.size());
     return plugged && plugged->StartTransfer(handle, false, size, std::move(data), std::move(done));
 }
