@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -124,9 +125,8 @@ bool IsMutating(const std::vector<std::string> &args)
     return std::find(args.begin(), args.end(), "--help") == args.end();
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// What the command line asks for beyond serving: an exit status when the program ends here.
+std::optional<int> AnswerCommandLine(int argc, char **argv)
 {
     if (platform::AnswerVersion(argc, argv, "vbenchd"))
         return 0;
@@ -137,32 +137,56 @@ int main(int argc, char **argv)
                      "until it is stopped (vbench stop, SIGTERM or SIGINT). Normally started by 'vbench start'.\n");
         return argc == 2 && !std::strcmp(argv[1], "--help") ? 0 : 2;
     }
-    bench::UsbEmulator::RunUnderPreload(argv);
-    const std::string home = benchwire::BenchHome();
+    return std::nullopt;
+}
+
+// The home and its system directory (with the INF folder); false when they cannot be made (said).
+bool PrepareHome(const std::string &home)
+{
     std::error_code ec;
     if (std::string error; !benchwire::PrepareBenchHome(home, error)) {
         std::fprintf(stderr, "vbenchd: %s\n", error.c_str());
-        return 1;
+        return false;
     }
     const std::string systemDirectory = benchwire::BenchSystemDirectory(home);
     std::filesystem::create_directories(systemDirectory + "/INF", ec);
     if (ec) {
         std::fprintf(stderr, "vbenchd: cannot create %s: %s\n", systemDirectory.c_str(), ec.message().c_str());
-        return 1;
+        return false;
     }
+    return true;
+}
 
-    // One daemon per home: a second one would steal the socket from the first.
+// One daemon per home: a second one would steal the socket from the first. The lock is held until
+// the process ends.
+bool LockHome(const std::string &home)
+{
     const std::string lockPath = benchwire::BenchLockPath(home);
     const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
         std::fprintf(stderr, "vbenchd: another daemon already serves %s\n", home.c_str());
-        return 3;
+        return false;
     }
+    return true;
+}
 
+// The bench and its world, as the home's state file left them (a fresh default bench when there is
+// none or it is unusable); saved again at once.
+struct LoadedBench {
+    std::unique_ptr<bench::Bench> bench;
+    std::unique_ptr<BenchWorld> world;
+};
+
+LoadedBench LoadBench(const std::string &home)
+{
+    std::error_code ec;
     bench::BenchOptions options;
-    options.systemDirectory = systemDirectory;
-    auto bench = std::make_unique<bench::Bench>(options);
-    auto world = std::make_unique<BenchWorld>(*bench);
+    options.systemDirectory = benchwire::BenchSystemDirectory(home);
+    LoadedBench loaded;
+    auto &bench = loaded.bench;
+    auto &world = loaded.world;
+    bench = std::make_unique<bench::Bench>(options);
+    world = std::make_unique<BenchWorld>(*bench);
 
     RemoveUnfinishedSaves(home);
     const std::string statePath = benchwire::BenchStatePath(home);
@@ -190,19 +214,34 @@ int main(int argc, char **argv)
         world->CreateDefault();
     }
     SaveState(*world, statePath);
+    return loaded;
+}
 
-    // The same cables as an emulated USB stack, for the kit's USB backend (usbemu --bench runs a
-    // program inside it); its directory is named in the home while the daemon runs. Built before
-    // any client is served, so no client can be holding the descriptors it needs to start.
-    auto usb = std::make_unique<bench::UsbEmulator>(*bench);
+// The same cables as an emulated USB stack, for the kit's USB backend (usbemu --bench runs a program
+// inside it); its directory is named in the home while the daemon runs. Returns that file's path.
+std::string PublishUsbDirectory(bench::UsbEmulator &usb)
+{
     const std::string usbDirFile = benchwire::BenchHome() + "/usbemu.dir";
     // Never written through a link (the home is private, this is the second line of defence).
     if (const int fd = ::open(usbDirFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600); fd >= 0) {
-        const std::string line = usb->Environment()["UMOCKDEV_DIR"] + "\n";
+        const std::string line = usb.Environment()["UMOCKDEV_DIR"] + "\n";
         if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
             std::fprintf(stderr, "vbenchd: cannot write %s\n", usbDirFile.c_str());
         ::close(fd);
     }
+    return usbDirFile;
+}
+
+// Serves the clients until a stop (a client's, or a signal); then the last save, and the emulated
+// stack and its file go.
+int Serve(const std::string &home, LoadedBench &loaded, std::unique_ptr<bench::UsbEmulator> &usb,
+          const std::string &usbDirFile)
+{
+    auto &bench = loaded.bench;
+    auto &world = loaded.world;
+    const std::string statePath = benchwire::BenchStatePath(home);
+    std::error_code ec;
+    std::string error;
 
     platform::SimHost host(bench->Pc());
     benchwire::HostServer *serverPtr = nullptr;
@@ -256,4 +295,23 @@ int main(int argc, char **argv)
     usb.reset();
     std::fprintf(stderr, "vbenchd: stopped\n");
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (const std::optional<int> status = AnswerCommandLine(argc, argv))
+        return *status;
+    bench::UsbEmulator::RunUnderPreload(argv);
+    const std::string home = benchwire::BenchHome();
+    if (!PrepareHome(home))
+        return 1;
+    if (!LockHome(home))
+        return 3;
+    LoadedBench loaded = LoadBench(home);
+    // Built before any client is served, so no client can be holding the descriptors it needs to start.
+    auto usb = std::make_unique<bench::UsbEmulator>(*loaded.bench);
+    const std::string usbDirFile = PublishUsbDirectory(*usb);
+    return Serve(home, loaded, usb, usbDirFile);
 }

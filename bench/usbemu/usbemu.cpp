@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -105,16 +106,36 @@ int RunInBench(char** command)
     return status;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
-{
-    if (platform::AnswerVersion(argc, argv, "usbemu"))
-        return 0;
+// What the command line asks for.
+struct Options {
     std::vector<bench::CableSpec> cables;
     int hubPorts = 0, rootPorts = 8;
     bool device = false, useBench = false;
-    int command = -1;
+    int command = -1; // argv index of the command to run
+};
+
+// A cable for --cable WHAT: blank, or with the EEPROM of an image or dump; an error text otherwise.
+std::string ReadCable(const std::string& what, bench::CableSpec& cable)
+{
+    if (what == "blank")
+        return {};
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(what, error))
+        return "--cable " + what + ": not a regular file";
+    std::ifstream in(what, std::ios::binary);
+    std::vector<char> bytes;
+    bytes.resize(265);
+    in.read(bytes.data(), std::streamsize(bytes.size()));
+    const auto got = in.gcount();
+    if (got != 256 && got != 264)
+        return "--cable " + what + ": an image is 264 bytes and an EEPROM dump 256";
+    std::memcpy(cable.eeprom.data(), bytes.data(), cable.eeprom.size());
+    return {};
+}
+
+// Reads the command line into `options`; an exit status when the program ends here (help, bad input).
+std::optional<int> ParseOptions(int argc, char** argv, Options& options)
+{
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -122,78 +143,85 @@ int main(int argc, char** argv)
             std::fputs(kHelp, stdout);
             return 0;
         } else if (arg == "--") {
-            command = i + 1;
+            options.command = i + 1;
             break;
         } else if (arg == "--cable" && hasValue) {
-            const std::string what = argv[++i];
             bench::CableSpec cable;
-            if (what != "blank") {
-                std::error_code error;
-                if (!std::filesystem::is_regular_file(what, error))
-                    return Fail("--cable " + what + ": not a regular file");
-                std::ifstream in(what, std::ios::binary);
-                std::vector<char> bytes;
-                bytes.resize(265);
-                in.read(bytes.data(), std::streamsize(bytes.size()));
-                const auto got = in.gcount();
-                if (got != 256 && got != 264)
-                    return Fail("--cable " + what + ": an image is 264 bytes and an EEPROM dump 256");
-                std::memcpy(cable.eeprom.data(), bytes.data(), cable.eeprom.size());
-            }
-            cables.push_back(cable);
+            if (const std::string problem = ReadCable(argv[++i], cable); !problem.empty())
+                return Fail(problem);
+            options.cables.push_back(cable);
         } else if ((arg == "--hub" || arg == "--root-ports") && hasValue) {
             char* end = nullptr;
             const long n = std::strtol(argv[++i], &end, 10);
             if (!end || *end || n < 1 || n > 255)
                 return Fail(arg + " takes a port count from 1 to 255");
-            (arg == "--hub" ? hubPorts : rootPorts) = int(n);
+            (arg == "--hub" ? options.hubPorts : options.rootPorts) = int(n);
         } else if (arg == "--device") {
-            device = true;
+            options.device = true;
         } else if (arg == "--bench") {
-            useBench = true;
+            options.useBench = true;
         } else {
             return Fail("unknown or incomplete option " + arg + " (usbemu --help)");
         }
     }
-    if (command < 0 || command >= argc)
+    if (options.command < 0 || options.command >= argc)
         return Fail("no command to run (usbemu --help)");
-    if (useBench)
-        return RunInBench(argv + command);
-    bench::UsbEmulator::RunUnderPreload(argv);
+    return std::nullopt;
+}
 
-    // The child's own copy of the kit's data.
+// The child's own copy of the kit's data (its INF), in a new temporary directory; empty if none could
+// be made.
+std::filesystem::path CopyKitData()
+{
     char pattern[] = "/tmp/usbemu-XXXXXX";
     if (!::mkdtemp(pattern))
-        return Fail(std::string("cannot make a temporary directory: ") + std::strerror(errno));
+        return {};
     const std::filesystem::path data = pattern;
     std::error_code error;
     std::filesystem::create_directories(data / "INF", error);
     std::filesystem::copy_file(platform::KitDataDirectory() / "INF" / "qt7730.inf", data / "INF" / "qt7730.inf", error);
     if (error)
         std::fprintf(stderr, "usbemu: no default INF (%s); no cable gets the driver\n", error.message().c_str());
+    return data;
+}
 
+// One controller, an optional hub on its first port, the cables side by side, then the device.
+// Throws when they do not fit.
+void BuildTopology(bench::Bench& world, const Options& options)
+{
+    const bench::DeviceId root = world.AddController(options.rootPorts);
+    bench::DeviceId hub = root;
+    int next = 1;
+    if (options.hubPorts) {
+        bench::HubSpec spec;
+        spec.ports = options.hubPorts;
+        hub = world.AttachHub({root, next++}, spec);
+    }
+    int port = options.hubPorts ? 1 : next;
+    for (const bench::CableSpec& spec : options.cables) {
+        const bench::CableId cable = world.AddCable(spec);
+        world.PlugSide(cable, bench::Side::A, {hub, port++});
+        world.PlugSide(cable, bench::Side::B, {hub, port++});
+    }
+    if (!options.hubPorts)
+        next = port;
+    if (options.device)
+        world.AttachDevice({root, next});
+}
+
+// The command inside a stack of our own, over a bench built from the options.
+int RunInOwnStack(char** argv, const Options& options)
+{
+    bench::UsbEmulator::RunUnderPreload(argv);
+    const std::filesystem::path data = CopyKitData();
+    if (data.empty())
+        return Fail(std::string("cannot make a temporary directory: ") + std::strerror(errno));
+    std::error_code error;
     int status = 2;
     {
         bench::Bench world;
-        const bench::DeviceId root = world.AddController(rootPorts);
-        bench::DeviceId hub = root;
-        int next = 1;
         try {
-            if (hubPorts) {
-                bench::HubSpec spec;
-                spec.ports = hubPorts;
-                hub = world.AttachHub({root, next++}, spec);
-            }
-            int port = hubPorts ? 1 : next;
-            for (const bench::CableSpec& spec : cables) {
-                const bench::CableId cable = world.AddCable(spec);
-                world.PlugSide(cable, bench::Side::A, {hub, port++});
-                world.PlugSide(cable, bench::Side::B, {hub, port++});
-            }
-            if (!hubPorts)
-                next = port;
-            if (device)
-                world.AttachDevice({root, next});
+            BuildTopology(world, options);
         } catch (const std::exception& e) {
             std::filesystem::remove_all(data, error);
             return Fail(std::string("the topology does not fit: ") + e.what());
@@ -204,8 +232,22 @@ int main(int argc, char** argv)
         ::setenv("QT7730_DATA_DIR", data.c_str(), 1);
         ::setenv("QT7730_HOST", "usb", 0);
 
-        Run(argv + command, status);
+        Run(argv + options.command, status);
     }
     std::filesystem::remove_all(data, error);
     return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (platform::AnswerVersion(argc, argv, "usbemu"))
+        return 0;
+    Options options;
+    if (const std::optional<int> status = ParseOptions(argc, argv, options))
+        return *status;
+    if (options.useBench)
+        return RunInBench(argv + options.command);
+    return RunInOwnStack(argv, options);
 }
