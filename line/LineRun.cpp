@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -193,15 +195,13 @@ bool ImageWithSerial(const EepromImage &image, const std::string &serial, Eeprom
     return true;
 }
 
-ProgramStop ProgramCables(platform::Host &host, const std::vector<CablePair> &cables, const ProgramPlan &plan,
-                          const OutcomeSink &finished, std::vector<CablePair> *skipped)
-{
-    SerialSink sink(finished);
-    const uint32_t wantedModel = plan.image.m_rec.dwChipModel.get();
-    const std::string startUtc = NowUtc();
+namespace {
 
+// One job per cable, its record begun: the run's start, the station, the image and where it is plugged.
+std::vector<std::unique_ptr<ProgramJob>> MakeJobs(const std::vector<CablePair> &cables, const ProgramPlan &plan)
+{
+    const std::string startUtc = NowUtc();
     std::vector<std::unique_ptr<ProgramJob>> owned;
-    std::vector<ProgramJob *> jobs;
     for (const CablePair &cable : cables) {
         auto job = std::make_unique<ProgramJob>();
         job->began = Clock::now();
@@ -216,11 +216,14 @@ ProgramStop ProgramCables(platform::Host &host, const std::vector<CablePair> &ca
         r.devices = {cable.a.name, cable.b.name};
         if (Located(cable.a) || Located(cable.b))
             r.ports = {cable.a.location, cable.b.location};
-        jobs.push_back(job.get());
         owned.push_back(std::move(job));
     }
+    return owned;
+}
 
-    // The chip of every cable, all at once: only cables of the image's chip are written.
+// The chip of every cable, all at once: only cables of the image's chip are written.
+void CheckChips(platform::Host &host, std::vector<ProgramJob *> &jobs, uint32_t wantedModel)
+{
     ForEachAtOnce(jobs, [&](ProgramJob &job) {
         BridgeDevice device(host);
         const bool opened = device.Open(job.outcome.cable.a.name);
@@ -237,76 +240,71 @@ ProgramStop ProgramCables(platform::Host &host, const std::vector<CablePair> &ca
         }
         job.Step(kStepChip, answered);
     });
-    std::vector<ProgramJob *> writing;
-    std::vector<ProgramJob *> failedEarly;
-    for (ProgramJob *job : jobs) {
-        if (job->skipped) {
-            if (skipped)
-                skipped->push_back(job->outcome.cable);
-        } else if (!job->ok) {
-            failedEarly.push_back(job);
-        } else {
-            writing.push_back(job);
+}
+
+// Numbers for the cables to write: spent (the counter saved past them), leased on the line and reserved
+// in the ledger, all before the first write: whatever happens to the run after this, none of them can
+// be handed out again. A cable whose number was refused, or held already, is not written. Why the run
+// stops before any write, or nothing to go on.
+std::optional<ProgramStop> ReserveNumbers(const ProgramPlan &plan, std::vector<ProgramJob *> &writing)
+{
+    std::string error;
+    std::optional<std::vector<std::string>> numbers = plan.serials->Spend(writing.size(), &error);
+    if (!numbers || numbers->size() != writing.size())
+        return ProgramStop{error.empty() ? "the serial numbers could not be taken" : error, false};
+    const std::vector<std::string> refused = plan.serials->Lease(*numbers);
+    std::vector<std::pair<std::string, std::string>> reservations;
+    for (std::size_t i = 0; i < writing.size(); ++i) {
+        writing[i]->outcome.record.serial = (*numbers)[i];
+        reservations.emplace_back((*numbers)[i], writing[i]->outcome.cable.Name());
+    }
+    std::vector<std::string> held;
+    if (plan.reserve && !plan.reserve(reservations, &held, &error)) {
+        for (const auto &[serial, devices] : reservations)
+            plan.serials->Void(serial, "not written: the station's ledger did not take its reservation");
+        return ProgramStop{error, true};
+    }
+    for (std::size_t i = 0; i < writing.size(); ++i) {
+        ProgramJob &job = *writing[i];
+        const std::string &serial = job.outcome.record.serial;
+        const bool heldBefore = std::find(held.begin(), held.end(), serial) != held.end();
+        job.numbered = !heldBefore;
+        std::string why = i < refused.size() ? refused[i] : std::string();
+        if (why.empty() && heldBefore)
+            why = "serial " + serial + " was issued by this station before (its counter was set back)";
+        if (why.empty() && !ImageWithSerial(plan.image, serial, job.target))
+            why = "it does not fit the image";
+        job.Step(kStepSerial, why.empty());
+        if (!why.empty()) {
+            job.outcome.detail = std::string(kStepSerial) + ": " + why;
+            if (job.numbered)
+                job.outcome.serialVerdict = SerialVerdict{serial, false, job.outcome.detail, ""};
         }
     }
+    return std::nullopt;
+}
 
-    // The serial text of each cable. Numbers are spent (the counter saved past them), leased on the
-    // line and reserved in the ledger, all before the first write: whatever happens to the run after
-    // this, none of them can be handed out again.
-    if (plan.mode == SerialMode::Numwell && !writing.empty()) {
-        std::string error;
-        std::optional<std::vector<std::string>> numbers = plan.serials->Spend(writing.size(), &error);
-        if (!numbers || numbers->size() != writing.size())
-            return {error.empty() ? "the serial numbers could not be taken" : error, false};
-        const std::vector<std::string> refused = plan.serials->Lease(*numbers);
-        std::vector<std::pair<std::string, std::string>> reservations;
-        for (std::size_t i = 0; i < writing.size(); ++i) {
-            writing[i]->outcome.record.serial = (*numbers)[i];
-            reservations.emplace_back((*numbers)[i], writing[i]->outcome.cable.Name());
-        }
-        std::vector<std::string> held;
-        if (plan.reserve && !plan.reserve(reservations, &held, &error)) {
-            for (const auto &[serial, devices] : reservations)
-                plan.serials->Void(serial, "not written: the station's ledger did not take its reservation");
-            return {error, true};
-        }
-        for (std::size_t i = 0; i < writing.size(); ++i) {
-            ProgramJob &job = *writing[i];
-            const std::string &serial = job.outcome.record.serial;
-            const bool heldBefore = std::find(held.begin(), held.end(), serial) != held.end();
-            job.numbered = !heldBefore;
-            std::string why = i < refused.size() ? refused[i] : std::string();
-            if (why.empty() && heldBefore)
-                why = "serial " + serial + " was issued by this station before (its counter was set back)";
-            if (why.empty() && !ImageWithSerial(plan.image, serial, job.target))
-                why = "it does not fit the image";
-            job.Step(kStepSerial, why.empty());
-            if (!why.empty()) {
-                job.outcome.detail = std::string(kStepSerial) + ": " + why;
-                if (job.numbered)
-                    job.outcome.serialVerdict = SerialVerdict{serial, false, job.outcome.detail, ""};
-            }
-        }
-    } else {
-        for (ProgramJob *job : writing) {
-            if (plan.mode == SerialMode::Keep) {
-                job->target = plan.image;
-                job->outcome.record.serial = plan.image.SerialText();
-            } else if (plan.mode == SerialMode::Text) {
-                job->outcome.record.serial = plan.text;
-                if (!ImageWithSerial(plan.image, plan.text, job->target)) {
-                    job->Step(kStepSerial, false);
-                    job->outcome.detail = std::string(kStepSerial) + ": it does not fit";
-                }
+// The image's own serial text, or the one fixed text, for every cable to write.
+void FixedSerials(const ProgramPlan &plan, std::vector<ProgramJob *> &writing)
+{
+    for (ProgramJob *job : writing) {
+        if (plan.mode == SerialMode::Keep) {
+            job->target = plan.image;
+            job->outcome.record.serial = plan.image.SerialText();
+        } else if (plan.mode == SerialMode::Text) {
+            job->outcome.record.serial = plan.text;
+            if (!ImageWithSerial(plan.image, plan.text, job->target)) {
+                job->Step(kStepSerial, false);
+                job->outcome.detail = std::string(kStepSerial) + ": it does not fit";
             }
         }
     }
+}
 
-    for (ProgramJob *job : failedEarly) {
-        job->Finish(false);
-        sink(job->outcome);
-    }
-    // Every cable is written at most once; a failure is final at once.
+// Every cable written at most once, read back and compared, all at once; a failure is final at once. A
+// numbered cable's number is confirmed, or void (its serial cleared from the EEPROM where possible).
+void WriteAll(platform::Host &host, const ProgramPlan &plan, std::vector<ProgramJob *> &writing, SerialSink &sink)
+{
     const EepromImage cleared = ImageWithoutSerial(plan.image);
     ForEachAtOnce(writing, [&](ProgramJob &job) {
         if (job.ok) {
@@ -324,8 +322,126 @@ ProgramStop ProgramCables(platform::Host &host, const std::vector<CablePair> &ca
         }
         sink(job.outcome);
     });
+}
+
+} // namespace
+
+ProgramStop ProgramCables(platform::Host &host, const std::vector<CablePair> &cables, const ProgramPlan &plan,
+                          const OutcomeSink &finished, std::vector<CablePair> *skipped)
+{
+    SerialSink sink(finished);
+    const std::vector<std::unique_ptr<ProgramJob>> owned = MakeJobs(cables, plan);
+    std::vector<ProgramJob *> jobs;
+    for (const auto &job : owned)
+        jobs.push_back(job.get());
+    CheckChips(host, jobs, plan.image.m_rec.dwChipModel.get());
+    std::vector<ProgramJob *> writing;
+    std::vector<ProgramJob *> failedEarly;
+    for (ProgramJob *job : jobs) {
+        if (job->skipped) {
+            if (skipped)
+                skipped->push_back(job->outcome.cable);
+        } else if (!job->ok) {
+            failedEarly.push_back(job);
+        } else {
+            writing.push_back(job);
+        }
+    }
+
+    // The serial text of each cable, before any cable is written.
+    if (plan.mode == SerialMode::Numwell && !writing.empty()) {
+        if (std::optional<ProgramStop> stop = ReserveNumbers(plan, writing))
+            return *stop;
+    } else {
+        FixedSerials(plan, writing);
+    }
+
+    for (ProgramJob *job : failedEarly) {
+        job->Finish(false);
+        sink(job->outcome);
+    }
+    WriteAll(host, plan, writing, sink);
     return {};
 }
+
+namespace {
+
+// Says why a tested cable failed, once its verdict is final.
+void SayWhyFailed(CableOutcome &outcome, const std::string &serialProblem)
+{
+    if (!serialProblem.empty()) {
+        outcome.detail = std::string(kStepSerialNumber) + ": " + serialProblem;
+    } else if (!outcome.passed) {
+        const std::string step = outcome.record.FailedStep();
+        outcome.detail = step;
+        if (step == "Send data from side A to B")
+            outcome.detail += ": what " + outcome.cable.b.ShortName() + " sent did not arrive on " +
+                              outcome.cable.a.ShortName();
+        else if (step == "Send data from side B to A")
+            outcome.detail += ": what " + outcome.cable.a.ShortName() + " sent did not arrive on " +
+                              outcome.cable.b.ShortName();
+        else if (!outcome.record.differing.empty())
+            outcome.detail += ": " + DescribeDifferences(outcome.record.differing);
+    }
+}
+
+// The production tester's worker on one cable; its record as the worker observed it.
+void TestOne(platform::Host &host, const TestPlan &plan, const std::map<std::string, std::string> &names,
+             CableOutcome &outcome)
+{
+    production::RunInputs in;
+    std::memcpy(in.imageBytes.data(), plan.image.Bytes(), EepromImage::kEepromSize);
+    in.chipModel = plan.image.m_rec.dwChipModel.get();
+    in.chipVersion = plan.image.m_rec.dwChipVersion.get();
+    in.blank = plan.image.m_bBlank;
+    in.sideA = {outcome.cable.a.ShortName(), outcome.cable.a.name, Located(outcome.cable.a)};
+    in.sideB = {outcome.cable.b.ShortName(), outcome.cable.b.name, Located(outcome.cable.b)};
+
+    production::HostCableIo io(host);
+    production::ObservingCableIo observed(io);
+    StepLog steps(names);
+    const std::string start = NowUtc();
+    const auto began = Clock::now();
+    const bool passed = production::TestWorker(in, observed, [&steps](const std::string &text) { steps.Feed(text); });
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began);
+    outcome.record = production::TestRecord("mfgkit", in, observed.Observed(), steps.Steps(), passed, start, took);
+    outcome.record.imageSha256 = plan.imageSha256;
+    outcome.passed = passed;
+}
+
+// How many cables of the run carry each serial, as the test read them: one number carried by two cables
+// of the run fails both, which is known only once every cable has been read.
+std::map<std::string, int> SerialsCarried(const std::vector<CableOutcome> &outcomes)
+{
+    std::map<std::string, int> carried;
+    for (const CableOutcome &outcome : outcomes)
+        if (!outcome.record.serial.empty())
+            ++carried[outcome.record.serial];
+    return carried;
+}
+
+// The step "Serial number" of a cable that passed so far; its problem, "" when none.
+std::string CheckSerial(const TestPlan &plan, const std::map<std::string, int> &carried, CableOutcome &outcome)
+{
+    std::string problem;
+    if (outcome.passed) {
+        const std::string &serial = outcome.record.serial;
+        if (serial.empty())
+            problem = "the cable carries no serial number";
+        else if (carried.at(serial) > 1)
+            problem = serial + " is carried by another cable of this run too";
+        else
+            problem = plan.serialStanding(serial);
+        outcome.record.steps.push_back({kStepSerialNumber, problem.empty() ? "OK" : "FAIL"});
+        if (!problem.empty()) {
+            outcome.passed = false;
+            outcome.record.verdict = LedgerRecord::kFail;
+        }
+    }
+    return problem;
+}
+
+} // namespace
 
 void TestCables(platform::Host &host, const std::vector<CablePair> &cables, const TestPlan &plan,
                 const OutcomeSink &finished)
@@ -338,72 +454,19 @@ void TestCables(platform::Host &host, const std::vector<CablePair> &cables, cons
         items.push_back(&outcomes[i]);
     }
     const std::map<std::string, std::string> names = production::EnglishStepNames();
-    // Says why the cable failed, once its verdict is final.
-    auto finish = [&](CableOutcome &outcome, const std::string &serialProblem) {
-        if (!serialProblem.empty()) {
-            outcome.detail = std::string(kStepSerialNumber) + ": " + serialProblem;
-        } else if (!outcome.passed) {
-            const std::string step = outcome.record.FailedStep();
-            outcome.detail = step;
-            if (step == "Send data from side A to B")
-                outcome.detail += ": what " + outcome.cable.b.ShortName() + " sent did not arrive on " +
-                                  outcome.cable.a.ShortName();
-            else if (step == "Send data from side B to A")
-                outcome.detail += ": what " + outcome.cable.a.ShortName() + " sent did not arrive on " +
-                                  outcome.cable.b.ShortName();
-            else if (!outcome.record.differing.empty())
-                outcome.detail += ": " + DescribeDifferences(outcome.record.differing);
-        }
-        sink(outcome);
-    };
     ForEachAtOnce(items, [&](CableOutcome &outcome) {
-        production::RunInputs in;
-        std::memcpy(in.imageBytes.data(), plan.image.Bytes(), EepromImage::kEepromSize);
-        in.chipModel = plan.image.m_rec.dwChipModel.get();
-        in.chipVersion = plan.image.m_rec.dwChipVersion.get();
-        in.blank = plan.image.m_bBlank;
-        in.sideA = {outcome.cable.a.ShortName(), outcome.cable.a.name, Located(outcome.cable.a)};
-        in.sideB = {outcome.cable.b.ShortName(), outcome.cable.b.name, Located(outcome.cable.b)};
-
-        production::HostCableIo io(host);
-        production::ObservingCableIo observed(io);
-        StepLog steps(names);
-        const std::string start = NowUtc();
-        const auto began = Clock::now();
-        const bool passed = production::TestWorker(in, observed, [&steps](const std::string &text) { steps.Feed(text); });
-        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began);
-        outcome.record = production::TestRecord("mfgkit", in, observed.Observed(), steps.Steps(), passed, start, took);
-        outcome.record.imageSha256 = plan.imageSha256;
-        outcome.passed = passed;
-        if (!plan.serialStanding)
-            finish(outcome, {});
+        TestOne(host, plan, names, outcome);
+        if (!plan.serialStanding) {
+            SayWhyFailed(outcome, {});
+            sink(outcome);
+        }
     });
     if (!plan.serialStanding)
         return;
-
-    // The serials as the test read them: one number carried by two cables of the run fails both, which
-    // is known only once every cable has been read.
-    std::map<std::string, int> carried;
-    for (const CableOutcome &outcome : outcomes)
-        if (!outcome.record.serial.empty())
-            ++carried[outcome.record.serial];
+    const std::map<std::string, int> carried = SerialsCarried(outcomes);
     for (CableOutcome &outcome : outcomes) {
-        std::string problem;
-        if (outcome.passed) {
-            const std::string &serial = outcome.record.serial;
-            if (serial.empty())
-                problem = "the cable carries no serial number";
-            else if (carried[serial] > 1)
-                problem = serial + " is carried by another cable of this run too";
-            else
-                problem = plan.serialStanding(serial);
-            outcome.record.steps.push_back({kStepSerialNumber, problem.empty() ? "OK" : "FAIL"});
-            if (!problem.empty()) {
-                outcome.passed = false;
-                outcome.record.verdict = LedgerRecord::kFail;
-            }
-        }
-        finish(outcome, problem);
+        SayWhyFailed(outcome, CheckSerial(plan, carried, outcome));
+        sink(outcome);
     }
 }
 

@@ -32,6 +32,32 @@ const char *const kKnown =
 const char *const kCounted = "(CASE WHEN r.station < 0 THEN COALESCE(k.number, r.station) ELSE r.station END)";
 
 
+// The window's tests counted as the line counts them ($1..$5: yesterday, the end, the hour, today, a day
+// ago), each test's first and final verdict taken from the station's records.
+std::string TestsQuery()
+{
+    return std::string("WITH ") + kKnown + ", " + kPeriods +
+        ", t AS (SELECT r.time_utc AS recorded_at, " + kCounted + " AS station, r.host, NULLIF(r.serial, '') AS serial, "
+        "r.verdict = 'pass' AS passed, r.image_sha256 AS product, "
+        "(r.serial = '' OR NOT EXISTS (SELECT 1 FROM records e WHERE e.serial = r.serial AND e.kind = 'test' "
+        "AND (e.time_utc, e.seq) < (r.time_utc, r.seq))) AS first "
+        "FROM records r LEFT JOIN known k ON k.host = r.host WHERE r.kind = 'test' AND r.time_utc >= $1 AND r.time_utc < $2), "
+        "f AS (SELECT t.*, CASE WHEN NOT t.first THEN NULL WHEN t.serial IS NULL THEN t.passed "
+        "ELSE (SELECT l.verdict = 'pass' FROM records l WHERE l.serial = t.serial AND l.kind = 'test' AND l.time_utc < $2 "
+        "ORDER BY l.time_utc DESC, l.seq DESC LIMIT 1) END AS final FROM t) " +
+        kAggregates;
+}
+
+// The line's count of cables programmed, over the station's records.
+std::string ProgrammedQuery()
+{
+    const std::string records = "(SELECT kind, verdict = 'pass' AS passed, time_utc AS recorded_at FROM records)";
+    std::string programmed = kProgrammed;
+    for (std::size_t at; (at = programmed.find("FROM records r")) != std::string::npos;)
+        programmed.replace(at, 14, "FROM " + records + " r");
+    return programmed;
+}
+
 class StationDashboardSource : public DashboardSource {
 public:
     StationDashboardSource(std::string path, bool outbox) : m_path(std::move(path)), m_outbox(outbox) {}
@@ -46,21 +72,8 @@ public:
     std::optional<Tables> Live(const Window &w, std::string *error) override
     {
         const std::vector<std::string> p = {w.yesterday, w.end, w.hour, w.today, w.dayAgo};
-        const std::string tests =
-            std::string("WITH ") + kKnown + ", " + kPeriods +
-            ", t AS (SELECT r.time_utc AS recorded_at, " + kCounted + " AS station, r.host, NULLIF(r.serial, '') AS serial, "
-            "r.verdict = 'pass' AS passed, r.image_sha256 AS product, "
-            "(r.serial = '' OR NOT EXISTS (SELECT 1 FROM records e WHERE e.serial = r.serial AND e.kind = 'test' "
-            "AND (e.time_utc, e.seq) < (r.time_utc, r.seq))) AS first "
-            "FROM records r LEFT JOIN known k ON k.host = r.host WHERE r.kind = 'test' AND r.time_utc >= $1 AND r.time_utc < $2), "
-            "f AS (SELECT t.*, CASE WHEN NOT t.first THEN NULL WHEN t.serial IS NULL THEN t.passed "
-            "ELSE (SELECT l.verdict = 'pass' FROM records l WHERE l.serial = t.serial AND l.kind = 'test' AND l.time_utc < $2 "
-            "ORDER BY l.time_utc DESC, l.seq DESC LIMIT 1) END AS final FROM t) " +
-            kAggregates;
-        const std::string records = "(SELECT kind, verdict = 'pass' AS passed, time_utc AS recorded_at FROM records)";
-        std::string programmed = kProgrammed;
-        for (std::size_t at; (at = programmed.find("FROM records r")) != std::string::npos;)
-            programmed.replace(at, 14, "FROM " + records + " r");
+        const std::string tests = TestsQuery();
+        const std::string programmed = ProgrammedQuery();
         const std::vector<std::string> day = {w.dayAgo, w.end};
         const std::string valid = "CASE WHEN json_valid(r.body) AND json_type(r.body, '$.%s') = 'array' THEN r.body ELSE '{}' END";
         auto arrayOf = [&](const std::string &member) {
