@@ -15,7 +15,9 @@
 // can serve the same object over a socket. Thread-safe.
 //
 // Transfer completions of cable sides run with the bench's lock held, so they must only record the
-// result (never call back into the bench). Notification callbacks run without that lock.
+// result (never call back into the bench). Notification callbacks run without that lock, while the
+// plug-in or unplug that caused them holds the bench's plug lock: they may call anything, but must not
+// wait for another thread that plugs.
 
 #include "PcModel.h"
 
@@ -210,12 +212,14 @@ private:
     struct Cable;
     using Completion = pcmodel::PluggedDevice::Completion;
 
+    static pcmodel::DeviceFaults DriverFaults(const SideFaults& faults);
+    std::shared_ptr<pcmodel::PluggedDevice> NewSideDevice(CableId cable, Side side);
+    void SchedulerLoop();
+
     // Everything below runs with m_mutex held.
     Cable& CableOf(CableId id) const;
     // The cable side plugged in as `device`, if any.
     std::optional<std::pair<CableId, Side>> SideOf(DeviceId device) const;
-    static pcmodel::DeviceFaults DriverFaults(const SideFaults& faults);
-    std::shared_ptr<pcmodel::PluggedDevice> NewSideDevice(CableId cable, Side side);
     bool VendorRequest(Cable& cable, Side side, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* answered);
     bool StartTransfer(CableId cable, Side side, ObjectHandle handle, bool read, std::uint32_t size,
                        std::vector<std::uint8_t> data, Completion done);
@@ -223,7 +227,6 @@ private:
     void Pump(Cable& cable);
     void Finish(std::unique_ptr<Transfer> t, bool ok);
     void FailTransfersOf(ObjectHandle handle);
-    void SchedulerLoop();
 
     pcmodel::PcModel m_pc;
     BenchTiming m_timing; // guarded by m_mutex
