@@ -4,6 +4,7 @@
 #include "UsbEmulatorImpl.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <cstdio>
 #include <utility>
 
@@ -28,11 +29,20 @@ void Put16(std::vector<std::uint8_t>& v, std::uint16_t x)
     v.push_back(std::uint8_t(x >> 8));
 }
 
+// Appends bytes one by one: GCC 12's overflow check misreads vector::insert of a short list in
+// optimised builds.
+void Append(std::vector<std::uint8_t>& v, std::initializer_list<std::uint8_t> bytes)
+{
+    for (std::uint8_t b : bytes)
+        v.push_back(b);
+}
+
 // Device descriptor, then one configuration: a cable side's vendor interface with its two bulk
 // endpoints, a hub's interface with its status endpoint, or an ordinary device's interface.
 std::vector<std::uint8_t> Descriptors(const DeviceIdentity& id)
 {
     std::vector<std::uint8_t> d{18, 1};
+    d.reserve(18 + 9 + 9 + 7 * 2);
     Put16(d, 0x0200);
     d.push_back(id.hubPorts ? 9 : 0); // class
     d.push_back(0);
@@ -45,16 +55,17 @@ std::vector<std::uint8_t> Descriptors(const DeviceIdentity& id)
     const int endpoints = id.cableSide ? 2 : 1;
     std::vector<std::uint8_t> c{9, 2};
     Put16(c, std::uint16_t(9 + 9 + 7 * endpoints));
-    c.insert(c.end(), {1, 1, 0, 0x80, 50});
+    Append(c, {1, 1, 0, 0x80, 50});
     const std::uint8_t cls = id.hubPorts ? 9 : id.cableSide ? 0xFF : 3;
-    c.insert(c.end(), {9, 4, 0, 0, std::uint8_t(endpoints), cls, 0, 0, 0});
+    Append(c, {9, 4, 0, 0, std::uint8_t(endpoints), cls, 0, 0, 0});
     if (id.cableSide) {
-        c.insert(c.end(), {7, 5, kInEndpoint, 2, 0x00, 0x02, 0});
-        c.insert(c.end(), {7, 5, kOutEndpoint, 2, 0x00, 0x02, 0});
+        Append(c, {7, 5, kInEndpoint, 2, 0x00, 0x02, 0});
+        Append(c, {7, 5, kOutEndpoint, 2, 0x00, 0x02, 0});
     } else {
-        c.insert(c.end(), {7, 5, 0x81, 3, 0x08, 0x00, 12});
+        Append(c, {7, 5, 0x81, 3, 0x08, 0x00, 12});
     }
-    d.insert(d.end(), c.begin(), c.end());
+    for (std::uint8_t b : c)
+        d.push_back(b);
     return d;
 }
 
