@@ -86,6 +86,17 @@ PcModel::Device& PcModel::NewDevice(Device* parent, int port)
     return ref;
 }
 
+// A new device on an empty port of a hub, with its identity and the instance ID Windows gives it there.
+PcModel::Device& PcModel::NewOnPort(PortRef at, std::uint16_t vid, std::uint16_t pid, std::uint16_t revision)
+{
+    CheckEmpty(at);
+    Device& parent = HubAt(at);
+    Device& d = NewDevice(&parent, at.port);
+    d.vid = vid, d.pid = pid, d.revision = revision;
+    d.instanceId = PortInstanceId(vid, pid, d.depth, parent.instanceId, at.port);
+    return d;
+}
+
 std::string PcModel::SymbolicPrefix() const
 {
     return m_options.layout == RegistryLayout::Nt ? "\\??\\" : "\\DosDevices\\";
@@ -198,17 +209,13 @@ DeviceId PcModel::AttachHub(PortRef at, const HubSpec& spec)
     DeviceId id;
     {
         std::lock_guard lock(m_mutex);
-        CheckEmpty(at);
-        Device& parent = HubAt(at);
-        if (parent.depth + 1 > kMaxHubDepth)
+        if (HubAt(at).depth + 1 > kMaxHubDepth)
             throw std::invalid_argument("bench: hubs nest at most five deep below the root hub");
-        Device& hub = NewDevice(&parent, at.port);
+        Device& hub = NewOnPort(at, spec.vid, spec.pid, 0x0100);
         hub.kind = Device::Hub;
         hub.ports.assign(spec.ports, 0);
-        hub.vid = spec.vid, hub.pid = spec.pid, hub.revision = 0x0100;
         hub.hubDescription = spec.description;
         hub.description = spec.description;
-        hub.instanceId = PortInstanceId(spec.vid, spec.pid, hub.depth, parent.instanceId, at.port);
         hub.driverKey = AllocateDriverKey(hub.instanceId, kUsbClassGuid);
         hub.symbolicName = SymbolicNameOf(hub.instanceId, kHubInterfaceGuid);
         Register(hub);
@@ -223,13 +230,9 @@ DeviceId PcModel::AttachDevice(PortRef at, const DeviceSpec& spec)
     DeviceId id;
     {
         std::lock_guard lock(m_mutex);
-        CheckEmpty(at);
-        Device& parent = HubAt(at);
-        Device& d = NewDevice(&parent, at.port);
+        Device& d = NewOnPort(at, spec.vid, spec.pid, spec.revision);
         d.kind = Device::Plain;
-        d.vid = spec.vid, d.pid = spec.pid, d.revision = spec.revision;
         d.description = spec.description;
-        d.instanceId = PortInstanceId(spec.vid, spec.pid, d.depth, parent.instanceId, at.port);
         if (spec.hasDriver) {
             d.driverKey = AllocateDriverKey(d.instanceId, spec.driverClassGuid);
             // An interface path that exists but that nothing of the model opens.
@@ -250,16 +253,12 @@ DeviceId PcModel::Attach(PortRef at, const PluggedSpec& spec, std::shared_ptr<Pl
     DeviceId id;
     {
         std::lock_guard lock(m_mutex);
-        CheckEmpty(at);
-        Device& parent = HubAt(at);
-        Device& d = NewDevice(&parent, at.port);
+        Device& d = NewOnPort(at, spec.vid, spec.pid, spec.revision);
         d.kind = Device::Plugged;
         d.plugged = std::move(device);
         d.faults = faults;
-        d.vid = spec.vid, d.pid = spec.pid, d.revision = spec.revision;
         d.iSerial = spec.iSerial;
         d.description = spec.description;
-        d.instanceId = PortInstanceId(d.vid, d.pid, d.depth, parent.instanceId, at.port);
         BindBridgeDriver(d);
         Register(d);
         id = d.id;

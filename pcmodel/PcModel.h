@@ -251,6 +251,7 @@ private:
     Device& HubAt(PortRef at) const;
     void CheckEmpty(PortRef at) const;
     Device& NewDevice(Device* parent, int port);
+    Device& NewOnPort(PortRef at, std::uint16_t vid, std::uint16_t pid, std::uint16_t revision);
     void Register(Device& d);
     void RemoveLocked(Device& d, std::vector<std::shared_ptr<PluggedDevice>>& detached, int& removals);
     void Detach(std::vector<std::shared_ptr<PluggedDevice>> detached, int removals);
