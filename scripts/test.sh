@@ -16,6 +16,12 @@ done
 echo "=== windows-core"
 wine_prefix=$(mktemp -d /tmp/kit-wine.XXXXXX)
 trap 'WINEPREFIX="$wine_prefix" wineserver -k >/dev/null 2>&1 || true; rm -rf "$wine_prefix"' EXIT
+# The tests run side by side. Left to themselves, the first two would each make the empty prefix and
+# start a server of their own, and Debian's Wine names a server's directory at random in the prefix:
+# one test then follows the name to the other's directory as it goes. So the prefix is made once and
+# one persistent server serves every test.
+WINEPREFIX="$wine_prefix" WINEDEBUG=-all wineserver -p
+WINEPREFIX="$wine_prefix" WINEDEBUG=-all DISPLAY= wineboot -i >/dev/null 2>&1
 WINEPREFIX="$wine_prefix" WINEDEBUG=-all DISPLAY= cmake --workflow --preset windows-core
 
 # The Debian packages: built, checked by lintian, installed, tried and removed; the install-prefix test.
