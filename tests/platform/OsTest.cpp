@@ -197,7 +197,9 @@ TEST(Os, ALockHeldByAnotherProcessIsFreeOnceItIsKilled)
     platform::ExclusiveFileLock probe;
     long holder = 0;
     auto result = platform::ExclusiveFileLock::Result::Failed;
-    for (int i = 0; i < 1000; ++i) { // until the child holds it
+    // Bounded by time, not by tries: a loaded machine may start the child late or reap it slowly.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) { // until the child holds it
         result = probe.TryLock(path, &holder, nullptr);
         if (result == platform::ExclusiveFileLock::Result::HeldByOther && holder == child.Pid())
             break;
@@ -208,7 +210,7 @@ TEST(Os, ALockHeldByAnotherProcessIsFreeOnceItIsKilled)
     EXPECT_EQ(holder, child.Pid());
 
     child.Kill(); // no chance to let go: the system drops its lock
-    for (int i = 0; i < 500 && result != platform::ExclusiveFileLock::Result::Locked; ++i) {
+    while (result != platform::ExclusiveFileLock::Result::Locked && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         result = probe.TryLock(path, &holder, nullptr);
     }
