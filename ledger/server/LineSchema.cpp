@@ -223,7 +223,15 @@ bool LineLedger::CreateReader(const std::string &name) {
     for (char c : name) plain = plain && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_');
     if (!plain) return Fail("a reader's name is lower-case letters, digits and '_' (at most 63), not a digit first");
     if (!CheckSchema()) return false;
-    auto fail = [&] { return Fail("line server: creating the reader " + name + " failed: " + m_db.Error()); };
+    auto fail = [&] {
+        const std::string e = m_db.Error();
+        m_db.Exec("ROLLBACK");
+        return Fail("line server: creating the reader " + name + " failed: " + e);
+    };
+    // One transaction under the schema lock: two inits making readers at once would otherwise both
+    // create the role, or update its grants side by side ("tuple concurrently updated"), and one killed
+    // half-way would leave a role without its grants.
+    if (!m_db.Exec("BEGIN", {}, m_timeout) || !m_db.Exec(kSchemaLock, {}, m_timeout)) return fail();
     auto exists = m_db.Exec("SELECT 1 FROM pg_roles WHERE rolname = $1", {name}, m_timeout);
     if (!exists) return fail();
     std::vector<std::string> statements;
@@ -239,6 +247,7 @@ bool LineLedger::CreateReader(const std::string &name) {
         if (!text || text->rows.empty() || !text->rows[0][0] || !m_db.Exec(*text->rows[0][0], {}, m_timeout))
             return fail();
     }
+    if (!m_db.Exec("COMMIT", {}, m_timeout)) return fail();
     return true;
 }
 

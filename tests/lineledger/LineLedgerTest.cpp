@@ -13,10 +13,12 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -428,6 +430,107 @@ namespace {
 // What reaches people from the line server's side: no password in any message, CSV cells that no
 // spreadsheet takes for a formula, control bytes shown as '?', and a push that waits for a server that
 // comes back.
+// Several `ledger init --reader` at once on an empty server, some of them killed at random moments,
+// while stations program and send and two more send the same serials: every init that ran to its end
+// says so, nothing is half made, no record is lost or doubled, and the duplicates noted as records
+// arrive are those the records show.
+TEST(LineLedgerSchema, InitsAtOnceAndKilledWhileStationsSendLeaveOneWholeSchema) {
+    PgServer server;
+    TempDir dir;
+    std::vector<std::unique_ptr<Station>> stations, inits, killed;
+    for (int s = 1; s <= 2; ++s)
+        stations.push_back(std::make_unique<Station>(
+            dir.file("s" + std::to_string(s) + ".db"), server.Conninfo(),
+            std::vector<std::string>{"--station", std::to_string(s), "--host", "h" + std::to_string(s), "--cables",
+                                     "60", "--delay-ms", "5"},
+            dir.file("s" + std::to_string(s) + ".out")));
+    // Two stations that programmed the same 30 numbers while apart from the line, sending as soon as
+    // there is a schema to send to.
+    std::vector<std::thread> senders;
+    for (int s = 7; s <= 8; ++s)
+        senders.emplace_back([&server, s] {
+            line::LineLedger ledger(server.Conninfo());
+            for (int i = 0, tries = 0; i < 30 && tries < 3000;) {
+                char serial[16];
+                std::snprintf(serial, sizeof serial, "D%02d", i);
+                if (ledger.Send({{i + 1, Body(s, "offline" + std::to_string(s), "program", serial, true)}}))
+                    ++i;
+                else
+                    ++tries, std::this_thread::sleep_for(10ms);
+            }
+        });
+    const std::vector<std::string> init = {"ledger", "init", "--reader", "line_dash"};
+    for (int i = 0; i < 9; ++i) {
+        auto &into = i % 3 == 2 ? killed : inits;
+        into.push_back(std::make_unique<Station>(dir.file("x.db"), server.Conninfo(), init,
+                                                 dir.file("init" + std::to_string(i) + ".out")));
+    }
+    for (std::size_t i = 0; i < killed.size(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40 + 70 * i));
+        killed[i]->Kill();
+        killed[i]->Wait();
+    }
+    for (std::size_t i = 0; i < 9; ++i)
+        if (i % 3 != 2) {
+            const int status = inits[i - i / 3]->Wait();
+            const std::string out = Slurp(dir.file("init" + std::to_string(i) + ".out"));
+            EXPECT_EQ(status, 0) << out << Slurp(dir.file("init" + std::to_string(i) + ".out.err"));
+            EXPECT_NE(out.find("line_dash may read the line's views"), std::string::npos) << out;
+        }
+    for (auto &t : senders) t.join();
+    // And readers made at once, new and again, straight through the ledger's own calls.
+    std::vector<std::thread> readers;
+    std::atomic<int> made{0};
+    std::string lastError;
+    std::mutex errorMutex;
+    for (int i = 0; i < 8; ++i)
+        readers.emplace_back([&, i] {
+            line::LineLedger ledger(server.Conninfo());
+            if (ledger.CreateReader(i % 2 ? "line_dash" : "line_dash2"))
+                ++made;
+            else {
+                std::lock_guard lock(errorMutex);
+                lastError = ledger.Error();
+            }
+        });
+    for (auto &t : readers) t.join();
+    EXPECT_EQ(made.load(), 8) << lastError;
+    for (int s = 1; s <= 2; ++s)
+        EXPECT_EQ(stations[s - 1]->Wait(), 0) << Slurp(dir.file("s" + std::to_string(s) + ".out.err"));
+    EXPECT_EQ(Ledger(server.Conninfo(), dir.file("x.db"), {"init"}).out, "line ledger schema is up to date (version 3)\n");
+
+    Sql sql(server.Conninfo());
+    EXPECT_EQ(sql.Count("SELECT count(*) FROM line_schema"), 1);
+    EXPECT_EQ(sql.Count("SELECT count(*) FROM pg_indexes WHERE indexname LIKE 'records_%'"), 8);
+    EXPECT_EQ(sql.Count("SELECT count(*) FROM pg_views WHERE viewname LIKE 'line_%'"), 4);
+    EXPECT_EQ(sql.Count("SELECT count(*) FROM pg_trigger WHERE tgname = 'records_note_duplicates'"), 1);
+    for (const std::string role : {"line_dash", "line_dash2"}) {
+        EXPECT_EQ(sql.Count("SELECT count(*) FROM pg_roles WHERE rolname = '" + role + "' AND rolconfig::text LIKE "
+                            "'%default_transaction_read_only=on%'"), 1) << role;
+        for (const char *view : {"line_attempts", "line_hourly_yield", "line_field_failures", "line_station_freshness"})
+            EXPECT_EQ(sql.Count("SELECT has_table_privilege('" + role + "', '" + view + "', 'SELECT')::int"), 1)
+                << role << " " << view;
+        EXPECT_EQ(sql.Count("SELECT has_table_privilege('" + role + "', 'records', 'SELECT')::int"), 0) << role;
+    }
+
+    // Each station's cables once, in order; the two offline stations' 30 numbers each.
+    std::set<std::string> written;
+    for (int s = 1; s <= 2; ++s)
+        for (const auto &serial : LinesStarting(Slurp(dir.file("s" + std::to_string(s) + ".out")), "OK "))
+            EXPECT_TRUE(written.insert(serial).second) << serial;
+    EXPECT_EQ(written.size(), 120u);
+    for (auto &row : sql.Rows("SELECT station, min(seq), max(seq), count(*) FROM records GROUP BY 1 ORDER BY 1"))
+        EXPECT_EQ(row[1] + " " + row[2] + " " + row[3], row[0] == "7" || row[0] == "8" ? "1 30 30" : "1 60 60")
+            << row[0];
+    EXPECT_EQ(sql.Count("SELECT count(*) FROM records"), 180);
+    std::string duplicates = line::linesql::kDuplicates; // over all time: its parameter empty
+    for (auto at = duplicates.find("$1"); at != std::string::npos; at = duplicates.find("$1"))
+        duplicates.replace(at, 2, "''");
+    EXPECT_EQ(sql.Rows("SELECT string_agg(serial, ',' ORDER BY serial) FROM line_duplicate_serials"),
+              sql.Rows("SELECT string_agg(DISTINCT serial, ',' ORDER BY serial) FROM (" + duplicates + ") d"));
+    EXPECT_EQ(sql.Count("SELECT count(*) FROM line_duplicate_serials"), 30);
+}
+
 TEST(LineLedgerHostile, PasswordsStayOutOfMessagesTextsStayTextAndPushWaitsForTheServer) {
     for (const std::string &conninfo :
          {std::string("host=127.0.0.1 port=1 password=Sec ret123 connect_timeout=1"),
