@@ -132,6 +132,11 @@ FROM line_attempts GROUP BY station, host;
 }
 const char *const kViews[] = {"line_attempts", "line_hourly_yield", "line_field_failures", "line_station_freshness"};
 
+std::string NewerThanThisProgram(int version) {
+    return "the line server's ledger schema is version " + std::to_string(version) + ", newer than this program knows (" +
+           std::to_string(kVersion) + "): update mfgkit on this station";
+}
+
 // Serialises schema changes of concurrent `ledger init`s on one server.
 constexpr const char *kSchemaLock = "SELECT pg_advisory_xact_lock(77300015)";
 
@@ -193,9 +198,7 @@ bool LineLedger::Init(int *from, int *to) {
     if (to) *to = *version;
     if (*version > kVersion) {
         m_db.Exec("ROLLBACK");
-        return Fail("the line server's ledger schema is version " + std::to_string(*version) +
-                    ", newer than this program knows (" + std::to_string(kVersion) +
-                    "): update mfgkit on this station");
+        return Fail(NewerThanThisProgram(*version));
     }
     for (int v = *version; v < kVersion; ++v) {
         if (!m_db.ExecScript(kMigrations[v]) ||
@@ -257,10 +260,7 @@ bool LineLedger::CheckSchema() {
     const auto v = ReadVersion(error);
     if (!v) return Fail(error);
     if (*v == 0) return Fail("the line server has no ledger schema yet: run 'mfgkit ledger init'");
-    if (*v > kVersion)
-        return Fail("the line server's ledger schema is version " + std::to_string(*v) +
-                    ", newer than this program knows (" + std::to_string(kVersion) +
-                    "): update mfgkit on this station");
+    if (*v > kVersion) return Fail(NewerThanThisProgram(*v));
     if (*v < kVersion)
         return Fail("the line server's ledger schema is version " + std::to_string(*v) +
                     ", older than this program's (" + std::to_string(kVersion) + "): run 'mfgkit ledger init'");
